@@ -1,0 +1,221 @@
+// Block protocol: the byte transport interface, CRC-32 and block framing, the
+// block receiver and the table of registered channels.
+//
+// Every byte between host and device travels in a block:
+//
+//   offset  size  field
+//   0       2     sync 0x4D 0x4D
+//   2       1     type: 0x11 data, 0x12 command, 0x13 keep-alive
+//   3       1     channel 0..255
+//   4       1     block number (data) or 0
+//   5       2     payload length N, big-endian (data <= 512, command == 4)
+//   7       N     payload
+//   7+N     4     CRC-32 (IEEE 802.3) of bytes 0..6+N, big-endian
+//
+// There is no escaping; the receiver finds a block by hunting for 0x4D 0x4D.
+#ifndef ZORBEL_BLOCK_H
+#define ZORBEL_BLOCK_H
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "zorbel/export.h"
+#include "zorbel/support.h"
+
+class BlockDriver;
+class FormalChannel;
+
+// The abstract byte transport under a block engine. Input is either polled
+// (hget_byte) or pushed: the implementation reads chunks on a thread of its
+// own into the buffer set with set_input_callback_buff and hands each one to
+// BlockDriver::dispatch_block_callback of the engine set with
+// set_input_block_driver.
+//
+// Thread-safety: `finished` and the time-outs are atomic and may be read and
+// written from any thread; the rest is up to the implementation.
+class ZORBEL_API FormalSeqDriver {
+public:
+    FormalSeqDriver();
+    FormalSeqDriver(const FormalSeqDriver& other);
+    FormalSeqDriver& operator=(const FormalSeqDriver& other);
+
+    // Next received byte 0..255, or -1 when none came within i_timeout ms or
+    // the driver is finished.
+    virtual int hget_byte() = 0;
+    // Queues the low 8 bits of c; may transmit when the queue is full.
+    virtual bool hput_byte(int c) = 0;
+    virtual bool open_port(char* name, long index, long reserved) = 0;
+    // True, also when nothing was open.
+    virtual bool close_port(char* name) = 0;
+    // Starts pushed input (after the two hand-overs below).
+    virtual bool init() = 0;
+    // Stops input: cancels pending reads and marks the driver finished.
+    virtual bool done() = 0;
+    // Sends everything queued as one transfer; the queue is empty afterwards.
+    virtual bool flush() = 0;
+    virtual ~FormalSeqDriver();
+    virtual bool set_input_callback_buff(unsigned char* buf, unsigned int len) = 0;
+    virtual bool set_input_block_driver(BlockDriver* bd) = 0;
+    virtual BlockDriver* get_input_block_driver() = 0;
+    virtual unsigned char* get_input_callback_buff() = 0;
+    virtual unsigned int get_input_callback_buff_len() = 0;
+
+    void finish();
+    bool is_finished();
+    void set_i_timeout(unsigned long ms);
+    void set_o_timeout(unsigned long ms);
+    // The argument is accepted and not used.
+    unsigned long get_i_timeout(unsigned long);
+    unsigned long get_o_timeout(unsigned long);
+
+protected:
+    std::atomic<bool> finished;
+    std::atomic<unsigned long> i_timeout;
+    std::atomic<unsigned long> o_timeout;
+};
+
+class ZORBEL_API BlockProtocol {
+public:
+    enum block_t { blk_data = 0x11, blk_command = 0x12, blk_alive = 0x13 };
+    enum command_t {
+        cmd_next_block = 2,  // argument: number of the block wanted next
+        cmd_block_ack = 3,   // argument: number of the block accepted
+        cmd_reset = 4,
+        cmd_delete = 5,
+    };
+    static constexpr unsigned int max_data_len = 512;
+    static constexpr unsigned int command_len = 4;
+    static constexpr unsigned int overhead = 11;  // sync, header, CRC
+};
+
+// The standard CRC-32 (IEEE 802.3, reflected 0xEDB88320, initial value and
+// final complement 0xFFFFFFFF); "123456789" gives 0xCBF43926.
+class ZORBEL_API CRC32 {
+public:
+    CRC32();
+    void init();
+    void update(unsigned char b);
+    // Low byte first, then the high byte.
+    void update(unsigned short w);
+    // Bulk update; uses the fastest implementation the machine offers, with a
+    // result identical to feeding the bytes one by one.
+    void update(void* data, unsigned long n);
+    unsigned long get();
+
+    static const std::uint32_t table[256];
+
+private:
+    std::uint32_t crc;
+};
+
+// The block engine of one connection: sends blocks through its transport,
+// receives them with a resumable state machine, and keeps the table of 256
+// channel slots that blocks are addressed to.
+//
+// Thread-safety: out_block/out_command from any thread (output mutex). The
+// pushed receive path runs on one reader thread at a time. Attaching and
+// detaching channels may happen from any thread while blocks stream in: a
+// chunk that arrives meanwhile is refused, and a detach waits until no
+// delivery into the table is under way, so a channel is never touched after
+// its destructor has unregistered it.
+class ZORBEL_API BlockDriver : public BlockProtocol {
+public:
+    BlockDriver(const char* name, FormalSeqDriver* driver);
+    ~BlockDriver();
+    BlockDriver(const BlockDriver&) = delete;
+    BlockDriver& operator=(const BlockDriver&) = delete;
+
+    // --- byte operations (big-endian), through the transport
+    int get_byte(CRC32& crc);
+    int get_byte();
+    unsigned short get_word(CRC32& crc);
+    unsigned short get_word();
+    unsigned long get_dword(CRC32& crc);
+    unsigned long get_dword();
+    bool put_byte(int c, CRC32& crc);
+    bool put_byte(int c);
+    bool put_word(unsigned short w, CRC32& crc);
+    bool put_word(unsigned short w);
+    bool put_dword(unsigned long d, CRC32& crc);
+    bool put_dword(unsigned long d);
+
+    // --- sending
+    bool out_block(int channel, int block_no, unsigned char type,
+                   unsigned char* data, unsigned short len);
+    bool out_command(int channel, BlockProtocol::command_t cmd, unsigned char arg);
+
+    // --- receiving
+    // Pushed path: consumes the whole chunk and returns true, or refuses it
+    // (false, nothing consumed) while the table changes or another chunk is
+    // being processed.
+    bool dispatch_block_callback(unsigned char* data, unsigned int len);
+    // Polled path: at most one block per call, pulled with hget_byte.
+    bool dispatch_block();
+
+    // --- channel table
+    bool attach_channel(FormalChannel* ch);
+    bool deattach_channel(FormalChannel* ch);
+    bool lock_channels();
+    bool unlock_channels();
+    bool proper_channel(unsigned short n);
+    bool channel_registered(int n);
+    FormalChannel* get_channel(int n);
+    unsigned long total_channels();
+
+    // --- link state
+    bool is_hardware_connected();
+    bool is_finished();
+    FormalSeqDriver* get_seq_driver();
+
+    // --- statistics (bytes per second since the last call)
+    void start_statistics();
+    void get_statistics(long& in_rate, long& out_rate);
+
+    // Link supervision (on at construction). The connection object switches
+    // it off and marks the link up right after constructing its engine.
+    std::atomic<bool> link_check;
+    std::atomic<bool> connected;
+
+private:
+    void dispatch_state_1();
+    void decode_header();
+    void dispatch_state_2();
+    void dispatch_state_3();
+    void updata_channels();
+    // Delivers a good block (header in rx_header, payload at `payload`).
+    void deliver(FormalChannel* ch, const unsigned char* header,
+                 const unsigned char* payload, unsigned int len);
+    void reset_receiver();
+    bool change_slot(FormalChannel* ch, bool attach);
+
+    std::atomic<FormalChannel*> channels[256];
+    std::mutex receive_mutex;  // serialises the polled path
+    std::mutex output_mutex;   // one whole block at a time on the transport
+    // Held by the pushed path for a whole chunk; a table change takes it
+    // (after raising channels_locked) to wait for a delivery under way.
+    std::mutex dispatch_mutex;
+    std::atomic<std::uint32_t> bytes_out;
+    std::atomic<std::uint32_t> bytes_in;
+    std::atomic<std::uint32_t> stat_start;
+    FormalSeqDriver* seq_driver;
+    std::atomic<std::uint32_t> last_rx_time;
+    std::atomic<std::uint32_t> last_tx_time;
+    std::atomic<bool> channels_locked;
+
+    // Pushed-receive state; touched only under dispatch_mutex.
+    std::uint8_t rx_state;
+    unsigned char rx_header[5];
+    std::uint32_t rx_count;
+    std::uint32_t rx_length;
+    unsigned char rx_command[4];
+    unsigned char* rx_dest;
+    unsigned char* rx_chunk;
+    std::uint32_t rx_chunk_len;
+    std::uint32_t rx_chunk_pos;
+    std::uint32_t rx_crc;
+    std::uint32_t rx_crc_received;
+    FormalChannel* rx_channel;
+};
+
+#endif

@@ -1,0 +1,218 @@
+// Channels and streams: the stream interfaces callers read and write, and the
+// channel classes that carry them over a block engine.
+//
+// Each channel runs a stop-and-wait exchange driven by the receiving side:
+//
+//   receiver                               sender
+//   cmd_next_block(n)  ------------------>  (queued; flush() sends block n)
+//                      <------------------  data block n
+//   takes block n, cmd_next_block(n+1) -->  block n confirmed, flush() returns
+//
+// The receiver repeats its request every 100 ms after a failed fetch and every
+// 5000 ms while blocks flow, so a lost block or request is made good by the
+// next repetition. Block numbers are 8 bits and wrap from 255 to 0.
+#ifndef ZORBEL_CHANNEL_H
+#define ZORBEL_CHANNEL_H
+
+#include <atomic>
+#include <cstdint>
+
+#include "zorbel/block.h"
+#include "zorbel/export.h"
+#include "zorbel/support.h"
+
+// Seek origins; no stream of the library can seek.
+enum seek_t { seek_set = 0, seek_cur = 1, seek_end = 2 };
+
+// The common base of every stream: a flags word (bit 0 bad, bit 1 end of
+// stream) and a time-out in milliseconds for one blocking step (0: no limit).
+// For channel streams the flags word is the channel's state word.
+//
+// Thread-safety: the flags word is atomic; the delivering thread writes it
+// while the stream's user reads it.
+class ZORBEL_API IO {
+public:
+    virtual long get_size();
+    virtual ~IO();
+
+    bool is_bad();
+    bool is_eof();
+    bool is_good();
+    int get_flags();
+    void set_timeout(long ms);
+    long get_timeout();
+
+protected:
+    IO();
+    IO(const IO& other);
+    IO& operator=(const IO& other);
+    void set(int mask);
+    void clear(int mask);
+
+    std::atomic<int> flags;
+    std::atomic<long> timeout;
+};
+
+class ZORBEL_API Input : public virtual IO {
+public:
+    Input();
+    virtual long read(unsigned char* buf, long count) = 0;
+    virtual int read_byte() = 0;
+    virtual long seekg(long offset, seek_t origin) = 0;
+    virtual long tellg() = 0;
+};
+
+class ZORBEL_API Output : public virtual IO {
+public:
+    Output();
+    virtual long write(const unsigned char* data, long count) = 0;
+    virtual int write_byte(int c) = 0;
+    virtual long seekp(long offset, seek_t origin) = 0;
+    virtual long tellp() = 0;
+};
+
+// One logical channel registered with a block engine: two 512-byte buffers,
+// the block counter, a queue of the peer's commands, a Flag and the state.
+// The block engine's delivering thread fills the receive side; the stream on
+// the caller's thread consumes it. The engine reaches a channel only through
+// non-virtual members, so a channel being constructed or destroyed on another
+// thread is never entered through a half-built virtual table.
+class ZORBEL_API FormalChannel {
+    friend class BlockDriver;
+
+public:
+    static constexpr unsigned int buffer_size = 512;
+    static constexpr unsigned int queue_size = 5;
+
+    FormalChannel(BlockDriver* driver, unsigned char id);
+    virtual ~FormalChannel();
+    FormalChannel(const FormalChannel&) = delete;
+    FormalChannel& operator=(const FormalChannel&) = delete;
+
+    unsigned short get_id();
+    bool is_correct_blk(int n);
+    bool waits_for_data();
+    // Asks the peer to re-initialise its end; nothing changes locally.
+    void reset();
+
+protected:
+    // For the stream classes: `state_word` is the flags word of their IO base,
+    // which serves as the channel state.
+    FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<int>* state_word);
+
+    virtual int update_state(int state);
+    virtual int return_state();
+
+    void init();
+    bool delete_notification(int count, unsigned long interval);
+    bool state_is_bad();
+    // Sends cmd_delete once and leaves the driver's table; idempotent. The
+    // most-derived destructors call it first, so nothing is delivered into a
+    // channel whose destruction has begun.
+    void unregister();
+
+    struct QueueEntry {
+        std::uint32_t block_no;
+        int command;
+    };
+
+    unsigned char* buffer;  // input: block being read; output: being filled
+    unsigned char id;
+    std::atomic<unsigned char> expected_block;
+    unsigned short queue_head;   // guarded by protocol_critical
+    unsigned short queue_count;  // guarded by protocol_critical
+    QueueEntry queue[queue_size];  // guarded by protocol_critical
+    std::atomic<unsigned char> received_block;
+    BlockDriver* block_driver;
+    std::atomic<std::int32_t> position;
+    std::atomic<std::int32_t> length;
+    Flag flag;
+    unsigned char* receive_buffer;
+    std::atomic<std::int32_t> received_length;
+
+private:
+    void construct(BlockDriver* driver, unsigned char id);
+    int state_value();
+    void set_state_value(int state);
+
+    std::atomic<int>* state_word;
+    std::atomic<bool> registered;
+};
+
+// The receiving end of a channel, as an Input stream.
+// Thread-safety: one reader thread at a time.
+class ZORBEL_API ChannelInput : public Input, public FormalChannel {
+public:
+    ChannelInput(BlockDriver* driver, unsigned char id);
+    ~ChannelInput() override;
+
+    long read(unsigned char* buf, long count) override;
+    int read_byte() override;
+    long seekg(long offset, seek_t origin) override;
+    long tellg() override;
+    virtual unsigned short read_word();
+    virtual unsigned long read_dword();
+    long get_size() override;
+
+    // Stores at most size-1 characters and a terminating zero; returns the
+    // number stored before the zero. size 0 stores nothing.
+    unsigned int read_string(char* buf, unsigned int size);
+    // Takes the expected block, asking for it as long as the time-out allows;
+    // true when a block with at least one byte was taken.
+    bool call_next_block();
+
+protected:
+    int update_state(int state) override;
+    int return_state() override;
+    long get_block();
+    long can_get_bytes();
+    void init();
+
+private:
+    std::uint32_t request_interval;
+    std::uint32_t last_request_time;
+};
+
+// The sending end of a channel, as an Output stream. Bytes collect in the
+// 512-byte buffer; flush() sends them as one block when the peer asks, and
+// returns once the peer confirms.
+// Thread-safety: one writer thread at a time.
+class ZORBEL_API ChannelOutput : public Output, public FormalChannel {
+public:
+    ChannelOutput(BlockDriver* driver, unsigned char id);
+    ~ChannelOutput() override;
+
+    long write(const unsigned char* data, long count) override;
+    int write_byte(int c) override;
+    long seekp(long offset, seek_t origin) override;
+    long tellp() override;
+    virtual bool write_word(unsigned short w);
+    virtual bool write_dword(unsigned long d);
+    long get_size() override;
+
+    // Writes the string and its terminating zero.
+    long write_string(char* s);
+    bool flush();
+
+protected:
+    int update_state(int state) override;
+    int return_state() override;
+    long can_put_bytes();
+    void init();
+};
+
+// The channel streams the pipe factory creates: the channel number is taken
+// modulo 256.
+class ZORBEL_API ChanInput : public ChannelInput {
+public:
+    ChanInput(BlockDriver* driver, unsigned long num);
+    ~ChanInput() override;
+};
+
+class ZORBEL_API ChanOutput : public ChannelOutput {
+public:
+    ChanOutput(BlockDriver* driver, unsigned long num);
+    ~ChanOutput() override;
+};
+
+#endif

@@ -1,0 +1,12 @@
+// The zorbel client library: everything a client program uses.
+#ifndef ZORBEL_ZORBEL_H
+#define ZORBEL_ZORBEL_H
+
+#include "zorbel/support.h"
+#include "zorbel/block.h"
+#include "zorbel/channel.h"
+#include "zorbel/usb.h"
+#include "zorbel/control.h"
+#include "zorbel/emulator.h"
+
+#endif

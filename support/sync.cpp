@@ -1,0 +1,82 @@
+#include <chrono>
+
+#include "zorbel/support.h"
+
+const char* dll_ver = "2.9 07/09/2001";
+
+// --- Flag ------------------------------------------------------------------
+
+Flag::Flag() = default;
+Flag::~Flag() = default;
+
+void Flag::set(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        signalled_ = on;
+    }
+    if (on) changed_.notify_all();
+}
+
+void Flag::clear() { set(false); }
+
+bool Flag::is_set() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return signalled_;
+}
+
+bool Flag::sys_wait_set(unsigned long ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (ms == 0 || ms == 0xFFFFFFFFul) {  // no limit, as INFINITE
+        changed_.wait(lock, [this] { return signalled_; });
+        return true;
+    }
+    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_; });
+}
+
+bool Flag::wait_set(unsigned long ms) {
+    if (Synchro::is_finished()) return false;
+    std::uint32_t t = ms == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
+    std::uint32_t slice = t < 500 ? t : 500;
+    // Taken as signed: 0 and values of 2^31 and above leave nothing to wait.
+    std::int32_t remaining = static_cast<std::int32_t>(t);
+    while (remaining > 0 && !Synchro::is_finished()) {
+        if (sys_wait_set(slice)) return true;
+        remaining -= static_cast<std::int32_t>(slice);
+    }
+    return false;
+}
+
+// --- MutexCounter ----------------------------------------------------------
+
+MutexCounter::MutexCounter(char*) {}
+MutexCounter::~MutexCounter() = default;
+void MutexCounter::lock() { mutex_.lock(); }
+void MutexCounter::unlock() { mutex_.unlock(); }
+
+// --- Synchro ---------------------------------------------------------------
+
+std::atomic<bool> Synchro::_finished{false};
+
+bool Synchro::finish() {
+    _finished.store(true);
+    return true;
+}
+
+bool Synchro::is_finished() { return _finished.load(); }
+
+// --- protocol_critical -----------------------------------------------------
+
+// Constant-initialised, so it is usable from any static constructor.
+std::recursive_mutex protocol_critical;
+
+int proc_enter_critical() {
+    protocol_critical.lock();
+    return 0;
+}
+
+void proc_leave_critical(int) { protocol_critical.unlock(); }
+
+Critical::Critical() : token(proc_enter_critical()) {}
+Critical::~Critical() { proc_leave_critical(token); }
+
+unsigned long clock_sec() { return 0; }
