@@ -57,7 +57,7 @@ public:
     // Gives one reference back; true when it was the last one and the pipe
     // has been destroyed.
     bool delete_pipe(XPipe* pipe, unsigned long param);
-    // Pipes in the table (-1 without a table), and the most ever held at once.
+    // Pipes in the table; there is no fixed maximum (0). Both -1 without a table.
     long get_pipes_total();
     long get_pipes_max();
 
