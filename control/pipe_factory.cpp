@@ -1,0 +1,109 @@
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "control/pipe_table.h"
+#include "zorbel/control.h"
+
+namespace {
+// Class names are handed out as char* (the interface predates const), so they
+// live in writable arrays that nobody writes.
+char factory_class_name[] = "XPipeFactory";
+}  // namespace
+
+// A table that cannot be allocated leaves the factory usable but empty: every
+// operation then reports failure instead of the constructor throwing.
+XPipeFactory::XPipeFactory() : XAtom(), table(new (std::nothrow) XPipeTable) {}
+
+// The pipes still in the table are not destroyed: each belongs to whoever
+// holds its references, and a client releases every pipe first.
+XPipeFactory::~XPipeFactory() {
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    delete table;
+    table = nullptr;
+}
+
+char* XPipeFactory::get_class() { return factory_class_name; }
+
+XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param) {
+    if (!table) return nullptr;
+    XPipe* pipe = create_pipe(name, num, param);
+    if (!pipe) return nullptr;
+    if (add_pipe(pipe)) return pipe;
+    // Made but not entered: nobody could ever release it, so unmake it now.
+    destroy_pipe(pipe);
+    return nullptr;
+}
+
+XPipe* XPipeFactory::get_pipe_by_name(char* name, unsigned long) {
+    if (!table || !name) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    XPipeNode* node = table->find([name](XPipe* p) {
+        char* n = p->get_name();
+        return n && std::strcmp(n, name) == 0;
+    });
+    if (!node) return nullptr;
+    ++node->refs;
+    return node->item;
+}
+
+XPipe* XPipeFactory::get_pipe_by_uid(unsigned long uid, unsigned long) {
+    if (!table) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    XPipeNode* node = table->find([uid](XPipe* p) { return p->get_uid() == uid; });
+    if (!node) return nullptr;
+    ++node->refs;
+    return node->item;
+}
+
+XPipe* XPipeFactory::get_pipe_by_num(unsigned long num, unsigned long) {
+    if (!table) return nullptr;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    XPipeNode* node = table->find([num](XPipe* p) { return p->get_num() == num; });
+    if (!node) return nullptr;
+    ++node->refs;
+    return node->item;
+}
+
+bool XPipeFactory::delete_pipe(XPipe* pipe, unsigned long) {
+    if (!table || !pipe) return false;
+    if (!remove_pipe(pipe)) return false;
+    // Out of the table, so no other thread can reach it any more.
+    destroy_pipe(pipe);
+    return true;
+}
+
+long XPipeFactory::get_pipes_total() {
+    if (!table) return -1;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    return table->total;
+}
+
+long XPipeFactory::get_pipes_max() { return table ? 0 : -1; }
+
+XPipe* XPipeFactory::create_pipe(char* name, unsigned long, unsigned long) {
+    return new (std::nothrow) XPipe(*this, name);
+}
+
+void XPipeFactory::destroy_pipe(XPipe* pipe) { delete pipe; }
+
+bool XPipeFactory::add_pipe(XPipe* pipe) {
+    if (!pipe || !table) return false;
+    XPipeNode* node = new (std::nothrow) XPipeNode{nullptr, nullptr, pipe, 1};
+    if (!node) return false;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    table->link_first(node);
+    return true;
+}
+
+bool XPipeFactory::remove_pipe(XPipe* pipe) {
+    if (!pipe || !table) return false;
+    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    if (table->total <= 0) return false;
+    XPipeNode* node = table->find([pipe](XPipe* p) { return p == pipe; });
+    if (!node) return false;
+    if (--node->refs > 0) return false;
+    table->unlink(node);
+    delete node;
+    return true;
+}

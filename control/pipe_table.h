@@ -1,0 +1,67 @@
+// The pipe factory's table of living pipes with their reference counts.
+#ifndef ZORBEL_CONTROL_PIPE_TABLE_H
+#define ZORBEL_CONTROL_PIPE_TABLE_H
+
+class XPipe;
+
+// One pipe in the table and the number of references handed out for it.
+struct XPipeNode {
+    XPipeNode* next;
+    XPipeNode* prev;
+    XPipe* item;
+    int refs;
+};
+
+// A circular doubly linked list behind a sentinel head (whose item is null).
+// New pipes go directly after the head, so a walk from head.next meets the
+// most recently added pipe first: lookups by a name several pipes share find
+// the newest one.
+//
+// Thread-safety: none of its own; the factory guards every walk and change
+// with protocol_critical, the lock the block engine also takes, so that a
+// lookup's reference is taken before any other thread can drop the last one.
+class XPipeTable {
+public:
+    XPipeTable() : head{&head, &head, nullptr, 0}, total(0) {}
+    ~XPipeTable() { clear(); }
+    XPipeTable(const XPipeTable&) = delete;
+    XPipeTable& operator=(const XPipeTable&) = delete;
+
+    // Links `node` directly after the head.
+    void link_first(XPipeNode* node) {
+        node->prev = &head;
+        node->next = head.next;
+        head.next->prev = node;
+        head.next = node;
+        ++total;
+    }
+
+    void unlink(XPipeNode* node) {
+        node->prev->next = node->next;
+        node->next->prev = node->prev;
+        node->next = node->prev = node;
+        --total;
+    }
+
+    // The first node, newest first, for which `match(item)` holds; null if none.
+    template <typename Match>
+    XPipeNode* find(Match match) {
+        for (XPipeNode* n = head.next; n != &head; n = n->next)
+            if (match(n->item)) return n;
+        return nullptr;
+    }
+
+    // Frees every node; the pipes themselves are left alone.
+    void clear() {
+        while (head.next != &head) {
+            XPipeNode* n = head.next;
+            unlink(n);
+            delete n;
+        }
+    }
+
+    XPipeNode head;
+    int total;
+};
+
+#endif
