@@ -124,6 +124,8 @@ public:
 
 private:
     unsigned int skip(const char* s, const char* set, bool in_set, char* out);
+    unsigned int next_param(char* out);
+    unsigned int peek_param_length();
 
     char* line = nullptr;
     char* separators = nullptr;
