@@ -1,0 +1,30 @@
+// Device discovery: a device is named by its kind (normal or boot mode) and
+// its position in that kind's list of present devices. Nothing is cached;
+// every call asks the backend in force afresh.
+//
+// Thread-safety: no state; any thread, also while a connection is open (a
+// device may be open several times at once).
+#ifndef ZORBEL_USB_DISCOVERY_H
+#define ZORBEL_USB_DISCOVERY_H
+
+#include <memory>
+
+#include "usb/host.h"
+
+namespace zorbel {
+
+// Opens the device of `kind` (0 normal, any other value boot mode) at
+// `index`, after the presence test below. Null when there is no such device
+// or it cannot be opened. The handle serves every request whatever
+// `overlapped` says: on this seam every handle allows a read that another
+// thread cancels, so the flag only records which caller asked.
+std::shared_ptr<host::DeviceHandle> open_device(int kind, int index, bool overlapped);
+
+// Whether the device of `kind` at `index` is present and can be opened: it is
+// opened and closed again. A device that is listed but refuses the open
+// counts as absent.
+bool device_present(int kind, int index);
+
+}  // namespace zorbel
+
+#endif
