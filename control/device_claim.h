@@ -1,0 +1,47 @@
+// The system-wide claim on one device: a named marker that any process using
+// the library can see, so that a device is driven by one connection at a time.
+#ifndef ZORBEL_CONTROL_DEVICE_CLAIM_H
+#define ZORBEL_CONTROL_DEVICE_CLAIM_H
+
+#include <memory>
+#include <string>
+
+namespace zorbel {
+
+// A Unix socket in the abstract namespace, bound to the claim's name. Binding
+// is atomic and fails with EADDRINUSE while any process holds the name, which
+// is exactly "did the marker already exist"; the kernel drops the name when
+// the socket is closed, also when its process dies (SIGKILL included), so a
+// crashed client never leaves a device claimed. Nothing is left on disk and
+// nothing needs cleaning up. The descriptor is close-on-exec so that a child
+// program started by the client does not keep the device claimed.
+//
+// Thread-safety: create() may run on any thread; one claim object is used by
+// one thread at a time.
+class DeviceClaim {
+public:
+    enum class Outcome { taken, held_elsewhere, failed };
+
+    // Takes the marker `name` (at most 107 bytes). On `taken` the claim is
+    // returned; otherwise null, with the reason in `outcome`.
+    static std::unique_ptr<DeviceClaim> create(const std::string& name, Outcome& outcome);
+
+    // The name of the claim on the device whose ID is `id`.
+    static std::string name_for_id(const char* id);
+
+    ~DeviceClaim();
+    DeviceClaim(const DeviceClaim&) = delete;
+    DeviceClaim& operator=(const DeviceClaim&) = delete;
+
+    const std::string& name() const { return name_; }
+
+private:
+    DeviceClaim(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+
+    int fd_;
+    std::string name_;
+};
+
+}  // namespace zorbel
+
+#endif
