@@ -95,7 +95,16 @@ public:
 private:
     struct ReaderContext;
     static void usb_reader_thread(std::shared_ptr<ReaderContext> context);
+    static void deliver(ReaderContext& context, unsigned char* buf, unsigned int len);
+    bool reconnect(ReaderContext& context);
     std::shared_ptr<zorbel::host::DeviceHandle> current_handle();
+    void replace_handle(std::shared_ptr<zorbel::host::DeviceHandle> handle);
+    static std::shared_ptr<zorbel::host::DeviceHandle> open_once(long index);
+    void record_hardware_id(long index);
+    // Detaches the reader and waits for its step under way; stop_reader also
+    // joins it, unless called on the reader thread itself.
+    void detach_reader();
+    void stop_reader();
 
     std::shared_ptr<ReaderContext> reader_context;
     std::thread reader;

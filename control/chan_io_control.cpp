@@ -1,0 +1,127 @@
+#include <new>
+
+#include "control/device_claim.h"
+#include "zorbel/control.h"
+#include "zorbel/usb.h"
+
+namespace {
+// Port names are handed over as char* (the transport interface predates
+// const), so they live in writable arrays that nobody writes.
+char usb_port_name[] = "USB";
+char no_port_name[] = "";
+
+// The reader reads at most this much per request; a USB read returns what has
+// arrived, so a bigger buffer would only add latency to the first bytes.
+constexpr unsigned int receive_buffer_size = 1000;
+
+// What stop() lowers the transport's time-outs to: a byte wait under way
+// gives up at once instead of holding the shut-down for 10 s.
+constexpr unsigned long stop_timeout_ms = 10;
+}  // namespace
+
+// The 1-ms timer resolution the connection once asked of the system has no
+// counterpart here: the clocks and waits used are already that precise.
+ChanIOControl::ChanIOControl()
+    : is_stopped(true), driver(nullptr), pipe_factory(nullptr), block_driver(nullptr) {
+    start_flag.clear();
+    stop_flag.set(true);
+    driver = new (std::nothrow) USBSeqDriver;
+    if (!driver) return;  // start() will refuse; nothing else to build on
+    block_driver = new (std::nothrow) BlockDriver("", driver);
+    if (block_driver) {
+        // Device connections carry no keep-alive traffic: the peer is known to
+        // be there while the USB device is open, and a lost device shows up
+        // as a failed read.
+        block_driver->link_check.store(false);
+        block_driver->connected.store(true);
+    }
+    init_mcp_pipe_factory();
+}
+
+// Pipes still alive belong to whoever holds them, not to the factory, so
+// every pipe must have been released before the connection goes.
+ChanIOControl::~ChanIOControl() {
+    owner_mutex.reset();
+    fini_mcp_pipe_factory();
+    stop();
+    delete block_driver;
+    block_driver = nullptr;
+    delete driver;
+    driver = nullptr;
+}
+
+bool ChanIOControl::start(int index) {
+    // One connection drives one device; a running connection keeps its device
+    // and its claim whatever index it is asked for.
+    if (started()) return false;
+
+    char id[8] = {};
+    if (!Get_Zorbel_ID(index, id)) return false;
+
+    zorbel::DeviceClaim::Outcome outcome;
+    std::unique_ptr<zorbel::DeviceClaim> claim =
+        zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id(id), outcome);
+    if (!claim) return false;  // claimed by another connection, here or elsewhere
+
+    start_flag.clear();
+    if (!driver || !block_driver) return false;  // the claim goes with `claim`
+    is_stopped.store(false);
+    if (!driver->open_port(usb_port_name, index, 0)) {
+        driver->close_port(no_port_name);
+        is_stopped.store(true);
+        return false;  // the claim is given back: nothing holds the device
+    }
+    owner_mutex = std::move(claim);
+
+    // Buffer and engine are handed over before init(): the reader takes the
+    // buffer once, when it starts.
+    unsigned char* buffer = new (std::nothrow) unsigned char[receive_buffer_size];
+    driver->set_input_block_driver(block_driver);
+    if (buffer) driver->set_input_callback_buff(buffer, receive_buffer_size);
+    driver->init();
+
+    stop_flag.clear();
+    start_flag.set(true);
+    return true;
+}
+
+bool ChanIOControl::stop() {
+    // Given back also on a stopped connection, so stop() always frees the device.
+    owner_mutex.reset();
+    if (is_stopped.load()) return true;
+
+    driver->set_i_timeout(stop_timeout_ms);
+    driver->set_o_timeout(stop_timeout_ms);
+    is_stopped.store(true);
+    driver->set_input_block_driver(nullptr);
+    start_flag.clear();
+    stop_flag.set(true);
+    // done() joins the reader, so once it returns no read into the buffer is
+    // under way and the buffer can go.
+    driver->done();
+    bool closed = driver->close_port(no_port_name);
+    unsigned char* buffer = driver->get_input_callback_buff();
+    driver->set_input_callback_buff(nullptr, 0);
+    delete[] buffer;
+    return closed;
+}
+
+bool ChanIOControl::started() { return !is_stopped.load(); }
+bool ChanIOControl::stopped() { return is_stopped.load(); }
+bool ChanIOControl::was_started(unsigned long ms) { return start_flag.wait_set(ms); }
+bool ChanIOControl::was_stopped(unsigned long ms) { return stop_flag.wait_set(ms); }
+BlockDriver* ChanIOControl::get_block_driver() { return block_driver; }
+XPipeFactory* ChanIOControl::get_pipe_factory() { return pipe_factory; }
+
+void ChanIOControl::init_mcp_pipe_factory() {
+    if (pipe_factory) return;
+    XMCPPipeFactory* factory = new (std::nothrow) XMCPPipeFactory;
+    if (!factory) return;
+    factory->control = this;
+    pipe_factory = factory;
+}
+
+void ChanIOControl::fini_mcp_pipe_factory() {
+    delete pipe_factory;
+    pipe_factory = nullptr;
+}

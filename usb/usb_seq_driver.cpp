@@ -1,0 +1,293 @@
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "usb/discovery.h"
+#include "usb/host.h"
+#include "zorbel/usb.h"
+
+// What the driver and its reader thread share. The reader holds its own
+// reference, so the context lives until both the driver and the reader are
+// done with it, whichever lets go last.
+struct USBSeqDriver::ReaderContext {
+    // The driver, until done() detaches it. Only ever changes from the driver
+    // to null; the reader reads it between its steps without the lock.
+    std::atomic<USBSeqDriver*> driver{nullptr};
+    // Held by the reader for each step that touches the driver (a hand-over
+    // to the block engine, a reconnection); done() takes it after detaching,
+    // so a step under way is finished before done() goes on. Re-entrant: the
+    // reader, holding it, calls done() when a reconnection fails.
+    std::recursive_mutex lock;
+    // Set by done(): cuts short the pauses of a reconnection, so stopping
+    // never waits out the 50 attempts.
+    Flag abort;
+};
+
+namespace {
+// The context whose reader runs on this thread, so that done() called by the
+// reader itself (a failed reconnection) does not try to join its own thread.
+thread_local const void* running_reader = nullptr;
+
+void pause_ms(int ms) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+}  // namespace
+
+std::atomic<int> USBSeqDriver::open_retries{10};
+std::atomic<int> USBSeqDriver::open_retry_pause{100};
+
+USBSeqDriver::USBSeqDriver() : out_count(0), callback_buff(nullptr), callback_buff_len(0),
+                               block_driver(nullptr) {
+    set_i_timeout(10000);
+    set_o_timeout(10000);
+    reader_ended.set(true);
+    std::memset(out_buf, 0, sizeof out_buf);
+    std::memset(hardware_id, 0, sizeof hardware_id);
+}
+
+// A driver destroyed without done() still stops its reader first: the reader
+// must never reach a driver that is gone.
+USBSeqDriver::~USBSeqDriver() {
+    finish();
+    stop_reader();
+    close_port(nullptr);
+}
+
+std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::current_handle() {
+    std::lock_guard<std::mutex> lock(handle_mutex);
+    return device;
+}
+
+void USBSeqDriver::replace_handle(std::shared_ptr<zorbel::host::DeviceHandle> handle) {
+    std::shared_ptr<zorbel::host::DeviceHandle> old;
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex);
+        old = std::move(device);
+        device = std::move(handle);
+    }
+    // Closed outside the lock: closing ends requests under way, and a flush
+    // holding its own reference then fails instead of writing to a stale device.
+    if (old) old->close();
+}
+
+// No byte queue exists: received data goes to the block engine through the
+// reader. input_ready is set only by done(), so this waits out the time-out,
+// or returns at once when the driver is finished.
+int USBSeqDriver::hget_byte() {
+    if (is_finished()) return -1;
+    if (!input_ready.wait_set(get_i_timeout(0)) || is_finished()) return -1;
+    driver_lock.lock();
+    input_ready.clear();
+    driver_lock.unlock();
+    return -1;
+}
+
+bool USBSeqDriver::hput_byte(int c) {
+    out_buf[out_count++] = static_cast<unsigned char>(c);
+    if (out_count < out_buf_size) return true;
+    return flush();
+}
+
+// The queued bytes leave as one transfer, which the device sees as one write;
+// whatever the outcome, they are dropped afterwards (the channel's stop-and-
+// wait exchange sends a lost block again, this layer does not).
+bool USBSeqDriver::flush() {
+    if (out_count == 0) return true;
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle();
+    long sent = handle ? handle->write(out_buf, out_count) : -1;
+    bool ok = sent == static_cast<long>(out_count);
+    out_count = 0;
+    return ok;
+}
+
+std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::open_once(long index) {
+    if (index < 0 || index > INT_MAX) return nullptr;
+    return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(index), true);
+}
+
+void USBSeqDriver::record_hardware_id(long index) {
+    int type = 0;
+    char id[8] = {};
+    Get_Zorbel_Info(static_cast<int>(index), &type, id, hardware_id);
+}
+
+// A device may take a moment to appear after it was plugged in or switched
+// to normal mode, so the open is retried open_retries times, each failure
+// (the last included) followed by a pause.
+bool USBSeqDriver::open_port(char*, long index, long) {
+    for (int left = open_retries.load(); left > 0; --left) {
+        std::shared_ptr<zorbel::host::DeviceHandle> handle = open_once(index);
+        if (handle) {
+            replace_handle(std::move(handle));
+            record_hardware_id(index);
+            return true;
+        }
+        pause_ms(open_retry_pause.load());
+    }
+    replace_handle(nullptr);
+    return false;
+}
+
+bool USBSeqDriver::close_port(char*) {
+    replace_handle(nullptr);
+    return true;
+}
+
+bool USBSeqDriver::init() {
+    // A reader left from an earlier run (one that ended on a failed
+    // reconnection, or was never stopped) is ended and joined first: one
+    // reader per driver.
+    stop_reader();
+    finished.store(false);
+    auto context = std::make_shared<ReaderContext>();
+    context->driver.store(this);
+    reader_context = context;
+    try {
+        reader = std::thread(usb_reader_thread, context);
+    } catch (const std::system_error&) {
+        // Without a reader nothing is received; the streams time out.
+        reader_context.reset();
+    }
+    return true;
+}
+
+void USBSeqDriver::detach_reader() {
+    std::shared_ptr<ReaderContext> context = reader_context;
+    if (!context) return;
+    // Detach before cancelling: a reader that starts a read after the
+    // cancel finds itself detached first, or meets the sticky cancel.
+    context->driver.store(nullptr);
+    context->abort.set(true);
+    if (std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle())
+        handle->cancel_read();
+    // Wait for a step under way (a hand-over or a reconnection) to end.
+    std::lock_guard<std::recursive_mutex> lock(context->lock);
+}
+
+void USBSeqDriver::stop_reader() {
+    std::shared_ptr<ReaderContext> context = reader_context;
+    if (context && running_reader == context.get()) {
+        // The reader itself, from a failed reconnection: it ends when this
+        // call returns to it, and the owner's next done() joins it.
+        detach_reader();
+        return;
+    }
+    detach_reader();
+    if (reader.joinable()) reader.join();
+    reader_context.reset();
+}
+
+bool USBSeqDriver::done() {
+    stop_reader();
+    finish();
+    input_ready.set(true);
+    return true;
+}
+
+bool USBSeqDriver::set_input_callback_buff(unsigned char* buf, unsigned int len) {
+    callback_buff.store(buf);
+    callback_buff_len.store(len);
+    return true;
+}
+
+bool USBSeqDriver::set_input_block_driver(BlockDriver* bd) {
+    block_driver.store(bd);
+    return true;
+}
+
+BlockDriver* USBSeqDriver::get_input_block_driver() { return block_driver.load(); }
+unsigned char* USBSeqDriver::get_input_callback_buff() { return callback_buff.load(); }
+unsigned int USBSeqDriver::get_input_callback_buff_len() { return callback_buff_len.load(); }
+
+// Hands one completed read to the block engine. The engine refuses a chunk
+// while its channel table changes; the chunk is then offered again rather
+// than lost, because a lost chunk would cost every channel in it a repeated
+// request (100 ms or more).
+void USBSeqDriver::deliver(ReaderContext& context, unsigned char* buf, unsigned int len) {
+    std::lock_guard<std::recursive_mutex> lock(context.lock);
+    for (;;) {
+        USBSeqDriver* driver = context.driver.load();
+        if (!driver) return;
+        BlockDriver* engine = driver->get_input_block_driver();
+        if (!engine || engine->dispatch_block_callback(buf, len)) return;
+        std::this_thread::yield();
+    }
+}
+
+// After a failed read: the device went away (unplugged, reset) or hung. A
+// device that comes back may do so at another index, so each attempt looks
+// it up afresh by its hardware ID. Runs on the reader thread with the context
+// lock held.
+bool USBSeqDriver::reconnect(ReaderContext& context) {
+    char wanted[sizeof hardware_id];
+    std::memcpy(wanted, hardware_id, sizeof wanted);
+    for (int left = open_retries.load(); left > 0 && context.driver.load(); --left) {
+        int index = GetOpenIndexForDeviceByHID(wanted);
+        if (index != -1) {
+            std::shared_ptr<zorbel::host::DeviceHandle> handle = open_once(index);
+            if (handle) {
+                replace_handle(std::move(handle));
+                record_hardware_id(index);
+                return true;
+            }
+        }
+        int pause = open_retry_pause.load();
+        if (pause > 0) context.abort.sys_wait_set(static_cast<unsigned long>(pause));
+    }
+    return false;
+}
+
+void USBSeqDriver::usb_reader_thread(std::shared_ptr<ReaderContext> context) {
+    running_reader = context.get();
+    unsigned char* buf;
+    unsigned int len;
+    {
+        std::lock_guard<std::recursive_mutex> lock(context->lock);
+        USBSeqDriver* driver = context->driver.load();
+        if (!driver) return;
+        driver->reader_ended.clear();
+        // Taken once: the owner hands the buffer over before init() and takes
+        // it back only after done() has joined this thread.
+        buf = driver->get_input_callback_buff();
+        len = driver->get_input_callback_buff_len();
+        if (!buf || len == 0) {
+            driver->reader_ended.set(true);
+            return;
+        }
+    }
+
+    while (USBSeqDriver* driver = context->driver.load()) {
+        std::shared_ptr<zorbel::host::DeviceHandle> handle = driver->current_handle();
+        long got = handle ? handle->read(buf, len) : -1;
+        handle.reset();
+        if (got > 0) {
+            deliver(*context, buf, static_cast<unsigned int>(got));
+            continue;
+        }
+        // The read failed: cancelled by done(), or the device is gone.
+        if (!context->driver.load()) break;
+        {
+            std::lock_guard<std::recursive_mutex> lock(context->lock);
+            driver = context->driver.load();
+            if (!driver) break;
+            driver->close_port(nullptr);
+        }
+        int pause = open_retry_pause.load();
+        if (pause > 0) context->abort.sys_wait_set(static_cast<unsigned long>(pause));
+        open_retries.store(50);
+        {
+            std::lock_guard<std::recursive_mutex> lock(context->lock);
+            driver = context->driver.load();
+            if (driver && !driver->reconnect(*context)) {
+                driver->close_port(nullptr);
+                driver->done();
+            }
+        }
+        open_retries.store(100);
+    }
+
+    std::lock_guard<std::recursive_mutex> lock(context->lock);
+    if (USBSeqDriver* driver = context->driver.load()) driver->reader_ended.set(true);
+}
