@@ -1,0 +1,254 @@
+#include "emulator/lane.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace zorbel {
+namespace emulator {
+
+namespace {
+
+unsigned clamp_chunk(unsigned v) { return std::min(std::max(v, 1u), Lane::max_chunk_size); }
+
+}  // namespace
+
+std::uint64_t Lane::Random::next() {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+double Lane::Random::unit() { return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0); }
+
+unsigned Lane::Random::range(unsigned lo, unsigned hi) {
+    if (hi <= lo) return lo;
+    return lo + static_cast<unsigned>(next() % (static_cast<std::uint64_t>(hi - lo) + 1));
+}
+
+Lane::Lane(const LaneSettings& settings) : settings_(settings) {
+    busy_until_ = Clock::now();
+    reseed_locked();
+}
+
+Lane::~Lane() { close(); }
+
+void Lane::set_settings(const LaneSettings& settings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = settings;
+    reseed_locked();
+}
+
+LaneSettings Lane::settings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+}
+
+LaneStats Lane::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stats_;
+}
+
+std::size_t Lane::queued_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queued_;
+}
+
+bool Lane::is_closed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
+void Lane::reseed_locked() {
+    // Two streams from one seed: faults are drawn on the sender's thread and
+    // chunk sizes on the reader's, so sharing one generator would make the
+    // sequence depend on how the threads interleave.
+    fault_rng_.state = settings_.seed;
+    chunk_rng_.state = settings_.seed ^ 0x5DEECE66Dull;
+    corrupt_skip_ = 0;
+    const double p = settings_.corrupt_byte;
+    if (p > 0 && p < 1) {
+        corrupt_skip_ = static_cast<std::uint64_t>(std::floor(std::log1p(-fault_rng_.unit()) / std::log1p(-p)));
+    }
+}
+
+void Lane::corrupt_locked(std::vector<unsigned char>& bytes) {
+    const double p = settings_.corrupt_byte;
+    if (p <= 0) return;
+    // Rather than a draw per byte, draw the gap to the next corrupted byte
+    // (geometric distribution): the same odds at a cost per fault, not per byte.
+    const double log_q = p < 1 ? std::log1p(-p) : 0;
+    std::uint64_t pos = corrupt_skip_;
+    while (pos < bytes.size()) {
+        bytes[pos] ^= static_cast<unsigned char>(1 + fault_rng_.next() % 255);
+        ++stats_.corrupted_bytes;
+        std::uint64_t gap = 0;
+        if (p < 1) gap = static_cast<std::uint64_t>(std::floor(std::log1p(-fault_rng_.unit()) / log_q));
+        pos += 1 + gap;
+    }
+    corrupt_skip_ = pos - bytes.size();
+}
+
+void Lane::queue_locked(const unsigned char* data, std::size_t len, Clock::time_point due, bool corrupt) {
+    if (count_ == ring_.size()) {
+        // Grow in order; the transfers' storage moves along and is kept.
+        std::vector<Transfer> bigger(std::max<std::size_t>(8, ring_.size() * 2));
+        for (std::size_t i = 0; i < count_; ++i) bigger[i] = std::move(ring_[(head_ + i) % ring_.size()]);
+        ring_.swap(bigger);
+        head_ = 0;
+    }
+    Transfer& t = ring_[(head_ + count_) % ring_.size()];
+    t.bytes.assign(data, data + len);  // reuses the slot's capacity
+    t.pos = 0;
+    t.due = due;
+    if (corrupt) corrupt_locked(t.bytes);
+    ++count_;
+    queued_ += len;
+}
+
+bool Lane::send(const unsigned char* data, std::size_t len) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return false;
+        if (len == 0) return true;
+        ++stats_.transfers;
+        if (settings_.drop_transfer > 0 && fault_rng_.unit() < settings_.drop_transfer) {
+            ++stats_.dropped_transfers;
+            return true;
+        }
+        const bool twice =
+            settings_.duplicate_transfer > 0 && fault_rng_.unit() < settings_.duplicate_transfer;
+        Clock::time_point now = Clock::now();
+        Clock::time_point passed = now;
+        if (settings_.bandwidth > 0) {
+            const Clock::time_point start = std::max(now, busy_until_);
+            const auto on_wire = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(static_cast<double>(len) / settings_.bandwidth));
+            busy_until_ = start + on_wire;
+            passed = busy_until_;
+        }
+        const Clock::time_point due = passed + std::chrono::microseconds(settings_.delay_us);
+        queue_locked(data, len, due, true);
+        if (twice) {
+            ++stats_.duplicated_transfers;
+            queue_locked(data, len, due, true);
+        }
+    }
+    changed_.notify_all();
+    return true;
+}
+
+bool Lane::wait_due_locked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& stop) {
+    for (;;) {
+        if (stop()) return false;
+        if (count_ == 0) {
+            changed_.wait(lock);
+            continue;
+        }
+        const Clock::time_point due = ring_[head_].due;
+        if (due <= Clock::now()) return true;
+        // A delay is a timed wait, woken early only by a state change.
+        changed_.wait_until(lock, due);
+    }
+}
+
+unsigned Lane::cut_chunk_locked(unsigned char* buf, unsigned max) {
+    const Clock::time_point now = Clock::now();
+    unsigned n = 0;
+    while (n < max && count_ > 0) {
+        Transfer& t = ring_[head_];
+        if (t.due > now) break;
+        const std::size_t take = std::min<std::size_t>(max - n, t.bytes.size() - t.pos);
+        std::memcpy(buf + n, t.bytes.data() + t.pos, take);
+        n += static_cast<unsigned>(take);
+        t.pos += take;
+        if (t.pos == t.bytes.size()) {
+            head_ = (head_ + 1) % ring_.size();
+            --count_;
+        }
+    }
+    queued_ -= n;
+    ++stats_.chunks;
+    stats_.bytes += n;
+    return n;
+}
+
+void Lane::clear_queue_locked() {
+    head_ = 0;
+    count_ = 0;
+    queued_ = 0;
+}
+
+void Lane::start(Sink sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (push_mode_ || closed_) return;
+    push_mode_ = true;
+    sink_ = std::move(sink);
+    thread_ = std::thread([this] { run(); });
+}
+
+void Lane::run() {
+    for (;;) {
+        unsigned n;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (!wait_due_locked(lock, [this] { return closed_; })) return;
+            const unsigned size = chunk_rng_.range(clamp_chunk(settings_.min_chunk),
+                                                   clamp_chunk(settings_.max_chunk));
+            n = cut_chunk_locked(chunk_, size);
+        }
+        // A refusal is brief (the receiver's channel table is changing), so
+        // the chunk is offered again after yielding, until taken or closed.
+        while (!sink_(chunk_, n)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (closed_) return;
+            }
+            std::this_thread::yield();
+        }
+    }
+}
+
+long Lane::take(unsigned char* buf, unsigned max) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (max == 0 || push_mode_) return -1;
+    if (!wait_due_locked(lock, [this] { return closed_ || cancel_pending_; })) {
+        if (!closed_) cancel_pending_ = false;  // this take consumes the cancel
+        return -1;
+    }
+    const unsigned size =
+        chunk_rng_.range(clamp_chunk(settings_.min_chunk), clamp_chunk(settings_.max_chunk));
+    return cut_chunk_locked(buf, std::min(size, max));
+}
+
+void Lane::cancel_take() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancel_pending_ = true;
+    }
+    changed_.notify_all();
+}
+
+void Lane::close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        clear_queue_locked();
+    }
+    changed_.notify_all();
+    std::lock_guard<std::mutex> join_lock(join_mutex_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+void Lane::reopen() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (push_mode_) return;
+    closed_ = false;
+    cancel_pending_ = false;
+    clear_queue_locked();
+    busy_until_ = Clock::now();
+}
+
+}  // namespace emulator
+}  // namespace zorbel

@@ -1,0 +1,156 @@
+// One direction of an emulated link: a queue of transfers that hands its bytes
+// on in chunks, with a delay, a bandwidth cap and injected faults.
+#ifndef ZORBEL_EMULATOR_LANE_H
+#define ZORBEL_EMULATOR_LANE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "zorbel/emulator.h"
+
+namespace zorbel {
+namespace emulator {
+
+// A lane carries the bytes one side writes to the side that reads, the way a
+// USB pipe does: the writer hands over whole transfers (send), the reader gets
+// chunks of at most 1000 bytes whose boundaries have nothing to do with the
+// transfers or the blocks inside them. A chunk holds bytes that are due now; a
+// reader never waits for a chunk to fill up, just as a USB read completes on
+// a short packet. Due bytes of consecutive transfers may share one chunk.
+//
+// What the settings do (LaneSettings):
+//  - chunk sizes are drawn uniformly from [min_chunk, max_chunk] (clamped to
+//    1..1000) for every chunk handed on;
+//  - a transfer becomes due `delay_us` after it has passed the bandwidth cap
+//    (a transfer occupies the lane for len/bandwidth seconds after the
+//    previous one has passed; 0 means no cap);
+//  - at send time a transfer may be dropped whole, each of its bytes may be
+//    flipped (xor with a non-zero value), and it may be queued twice.
+// The faults come from one generator and the chunk sizes from another, both
+// seeded from `seed` whenever settings are set: the same transfers sent in
+// the same order meet the same faults and the same chunk sizes.
+//
+// Two ways to consume a lane, chosen once per lane:
+//  - push mode, start(sink): the lane's own thread waits for due bytes and
+//    calls sink(chunk, len) for each chunk. A sink that returns false refuses
+//    the chunk (e.g. a block engine whose channel table is changing); the same
+//    chunk is offered again after a yield, never lost nor reordered.
+//  - pull mode, no thread: the consumer calls take(buf, max), which blocks
+//    until bytes are due and copies one chunk (at most `max` bytes) out.
+//
+// Steady state allocates nothing: transfer storage is recycled.
+//
+// Thread-safety: every member may be called from any thread. In pull mode at
+// most one thread should take at a time (more work, but share the chunks).
+class Lane {
+public:
+    using Sink = std::function<bool(const unsigned char* data, unsigned len)>;
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr unsigned max_chunk_size = 1000;
+
+    explicit Lane(const LaneSettings& settings = LaneSettings());
+    // Closes the lane and joins its thread (push mode).
+    ~Lane();
+    Lane(const Lane&) = delete;
+    Lane& operator=(const Lane&) = delete;
+
+    // Applies to transfers sent (faults, timing) and chunks cut (sizes) from
+    // now on; reseeds both generators.
+    void set_settings(const LaneSettings& settings);
+    LaneSettings settings() const;
+    LaneStats stats() const;
+
+    // Queues one transfer (copied). False, and nothing queued, once the lane
+    // is closed. A transfer lost to an injected drop still returns true: the
+    // sender cannot tell, as on a real wire. A zero-length send is a no-op.
+    bool send(const unsigned char* data, std::size_t len);
+
+    // Push mode: starts the delivery thread. Call at most once, before any
+    // take(); `sink` runs on the lane's thread, never under the lane's lock.
+    void start(Sink sink);
+
+    // Pull mode: waits until bytes are due and copies one chunk of at most
+    // `max` bytes into `buf`; returns its size (> 0), or -1 when the lane is
+    // closed, when `max` is 0, or when cancel_take() ended this take.
+    long take(unsigned char* buf, unsigned max);
+    // Ends the take under way with -1; if none is under way, the next take
+    // returns -1 at once. The cancel is consumed by the one take it ends, so
+    // a cancel racing the start of a take is never lost and never doubles.
+    void cancel_take();
+
+    // Drops every transfer not yet handed on, fails every later send and take
+    // (a take under way returns -1), and stops the push thread after the
+    // chunk it is offering (if any) has been taken or refused. Idempotent.
+    // In push mode it also joins the thread unless called on that thread.
+    void close();
+    bool is_closed() const;
+    // Opens a closed lane again with an empty queue (pull mode only, e.g. a
+    // device plugged back in). A pending cancel is discarded.
+    void reopen();
+
+    // Bytes queued and not yet handed on (due or not).
+    std::size_t queued_bytes() const;
+
+private:
+    struct Transfer {
+        std::vector<unsigned char> bytes;
+        std::size_t pos = 0;
+        Clock::time_point due;
+    };
+
+    // Splitmix64: tiny, fast and the same on every platform, so a seed
+    // reproduces a run anywhere.
+    struct Random {
+        std::uint64_t state = 0;
+        std::uint64_t next();
+        double unit();                       // [0, 1)
+        unsigned range(unsigned lo, unsigned hi);  // [lo, hi]
+    };
+
+    void reseed_locked();
+    void queue_locked(const unsigned char* data, std::size_t len, Clock::time_point due,
+                      bool corrupt);
+    void corrupt_locked(std::vector<unsigned char>& bytes);
+    // Waits (lock held) until bytes are due or `stop` says so. True when a
+    // chunk can be cut.
+    bool wait_due_locked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& stop);
+    // Cuts one chunk of at most `max` bytes from the due transfers.
+    unsigned cut_chunk_locked(unsigned char* buf, unsigned max);
+    void run();
+    void clear_queue_locked();
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    LaneSettings settings_;
+    LaneStats stats_;
+    Random fault_rng_;
+    Random chunk_rng_;
+    // Transfers in order, as a ring over `ring_` (head_, count_); recycled.
+    std::vector<Transfer> ring_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    std::size_t queued_ = 0;
+    Clock::time_point busy_until_;  // when the bandwidth cap frees the lane
+    // Distance to the next corrupted byte, carried across transfers.
+    std::uint64_t corrupt_skip_ = 0;
+    bool closed_ = false;
+    bool cancel_pending_ = false;
+    bool push_mode_ = false;
+
+    Sink sink_;
+    std::mutex join_mutex_;  // two closing threads must not both join
+    std::thread thread_;
+    unsigned char chunk_[max_chunk_size];  // the push thread's chunk
+};
+
+}  // namespace emulator
+}  // namespace zorbel
+
+#endif
