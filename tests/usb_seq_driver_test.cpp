@@ -1,0 +1,357 @@
+// The USB byte transport against a scripted device host: output queueing and
+// flushing, the polled input stub, opening with retries, and the reader
+// thread's life: cancellation, reconnection by hardware ID, and giving up.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "usb/host.h"
+#include "zorbel/usb.h"
+
+namespace {
+
+using zorbel::host::Backend;
+using zorbel::host::DeviceHandle;
+using zorbel::host::PortInfo;
+
+// A normal-mode device as every handle opened on it sees it.
+struct FakeDevice {
+    explicit FakeDevice(std::string hid) : hardware_id(std::move(hid)) {}
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string hardware_id;
+    int generation = 0;  // each unplug ends every handle opened before it
+    std::deque<std::vector<unsigned char>> incoming;
+    std::vector<std::vector<unsigned char>> writes;
+    long write_shortfall = 0;  // a write reports this many bytes fewer
+    int reads_started = 0;
+
+    void push(std::vector<unsigned char> chunk) {
+        std::lock_guard<std::mutex> lock(mutex);
+        incoming.push_back(std::move(chunk));
+        changed.notify_all();
+    }
+
+    // Waits (generously) until `n` reads have been started in all.
+    bool wait_reads(int n) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return reads_started >= n; });
+    }
+};
+
+class FakeHandle : public DeviceHandle {
+public:
+    explicit FakeHandle(std::shared_ptr<FakeDevice> device) : dev(std::move(device)) {
+        std::lock_guard<std::mutex> lock(dev->mutex);
+        generation = dev->generation;
+    }
+
+    long read(unsigned char* buf, unsigned int len) override {
+        std::unique_lock<std::mutex> lock(dev->mutex);
+        ++dev->reads_started;
+        dev->changed.notify_all();
+        dev->changed.wait(lock, [&] {
+            return cancelled || dead() || !dev->incoming.empty();
+        });
+        if (cancelled || dead()) {
+            cancelled = false;
+            return -1;
+        }
+        std::vector<unsigned char> chunk = std::move(dev->incoming.front());
+        dev->incoming.pop_front();
+        unsigned int n = chunk.size() < len ? static_cast<unsigned int>(chunk.size()) : len;
+        std::memcpy(buf, chunk.data(), n);
+        return n;
+    }
+
+    void cancel_read() override {
+        std::lock_guard<std::mutex> lock(dev->mutex);
+        cancelled = true;
+        dev->changed.notify_all();
+    }
+
+    long write(const unsigned char* data, unsigned int len) override {
+        std::lock_guard<std::mutex> lock(dev->mutex);
+        if (dead()) return -1;
+        dev->writes.emplace_back(data, data + len);
+        return static_cast<long>(len) - dev->write_shortfall;
+    }
+
+    bool get_info(unsigned char* record) override {
+        std::lock_guard<std::mutex> lock(dev->mutex);
+        if (dead()) return false;
+        std::memset(record, 0, zorbel::host::info_record_size);
+        std::string text = "C" + dev->hardware_id + "xxFAKE001";
+        for (size_t i = 0; i < text.size() && i < 22; ++i) record[2 * i] = static_cast<unsigned char>(text[i]);
+        return true;
+    }
+
+    int boot(const void*, unsigned int) override { return -1; }
+
+    void close() override {
+        std::lock_guard<std::mutex> lock(dev->mutex);
+        closed = true;
+        dev->changed.notify_all();
+    }
+
+private:
+    bool dead() const { return closed || generation != dev->generation; }
+
+    std::shared_ptr<FakeDevice> dev;
+    int generation;          // guarded by dev->mutex
+    bool cancelled = false;  // guarded by dev->mutex
+    bool closed = false;     // guarded by dev->mutex
+};
+
+// A bus with normal-mode devices only and no hubs.
+class FakeBackend : public Backend {
+public:
+    std::shared_ptr<DeviceHandle> open(int kind, int index) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++opens;
+        if (kind != DEVICE_KIND_NORMAL || index < 0 || index >= static_cast<int>(devices.size()))
+            return nullptr;
+        return std::make_shared<FakeHandle>(devices[index]);
+    }
+    bool root_hub_name(int, std::string&) override { return false; }
+    bool hub_port_count(const std::string&, int&) override { return false; }
+    bool port_info(const std::string&, int, PortInfo&) override { return false; }
+    bool port_hub_name(const std::string&, int, std::string&) override { return false; }
+
+    std::shared_ptr<FakeDevice> plug(const std::string& hid) {
+        auto device = std::make_shared<FakeDevice>(hid);
+        plug(device);
+        return device;
+    }
+    void plug(const std::shared_ptr<FakeDevice>& device) {
+        std::lock_guard<std::mutex> lock(mutex);
+        devices.push_back(device);
+    }
+    void unplug(const std::shared_ptr<FakeDevice>& device) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (auto it = devices.begin(); it != devices.end(); ++it)
+                if (*it == device) {
+                    devices.erase(it);
+                    break;
+                }
+        }
+        std::lock_guard<std::mutex> lock(device->mutex);
+        ++device->generation;
+        device->changed.notify_all();
+    }
+    int open_count() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return opens;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::shared_ptr<FakeDevice>> devices;
+    int opens = 0;
+};
+
+char port_name[] = "USB";
+
+class UsbSeqDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        USBSeqDriver::open_retries.store(10);
+        USBSeqDriver::open_retry_pause.store(1);
+        zorbel::host::push_backend(backend);
+    }
+    void TearDown() override {
+        zorbel::host::remove_backend(backend.get());
+        USBSeqDriver::open_retries.store(10);
+        USBSeqDriver::open_retry_pause.store(100);
+    }
+
+    // Opens device 0 and starts the reader over `buf`.
+    void run(USBSeqDriver& driver, unsigned char* buf, unsigned int len) {
+        ASSERT_TRUE(driver.open_port(port_name, 0, 0));
+        driver.set_input_callback_buff(buf, len);
+        ASSERT_TRUE(driver.init());
+    }
+
+    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+};
+
+TEST_F(UsbSeqDriverTest, OutputLeavesAsOneWritePerFlushOrWhenTheQueueFills) {
+    auto device = backend->plug("HW0000000001");
+    USBSeqDriver driver;
+    ASSERT_TRUE(driver.open_port(port_name, 0, 0));
+
+    EXPECT_TRUE(driver.flush());  // nothing queued: no request at all
+    for (unsigned int i = 0; i < USBSeqDriver::out_buf_size - 1; ++i)
+        ASSERT_TRUE(driver.hput_byte(static_cast<int>(i)));
+    EXPECT_TRUE(device->writes.empty());
+    EXPECT_TRUE(driver.hput_byte(0x1FF));  // the 4096th byte sends all of them
+    ASSERT_EQ(device->writes.size(), 1u);
+    EXPECT_EQ(device->writes[0].size(), USBSeqDriver::out_buf_size);
+    EXPECT_EQ(device->writes[0][1], 1);
+    EXPECT_EQ(device->writes[0].back(), 0xFF);  // low 8 bits only
+
+    driver.hput_byte(0x42);  // starts an empty queue
+    EXPECT_TRUE(driver.flush());
+    ASSERT_EQ(device->writes.size(), 2u);
+    EXPECT_EQ(device->writes[1], std::vector<unsigned char>{0x42});
+    driver.close_port(nullptr);
+}
+
+TEST_F(UsbSeqDriverTest, ShortOrFailedWriteFailsAndDropsTheBytes) {
+    auto device = backend->plug("HW0000000001");
+    USBSeqDriver driver;
+    ASSERT_TRUE(driver.open_port(port_name, 0, 0));
+    device->write_shortfall = 1;
+    driver.hput_byte(1);
+    driver.hput_byte(2);
+    EXPECT_FALSE(driver.flush());
+    EXPECT_TRUE(driver.flush());  // dropped, not queued for a retry
+    EXPECT_EQ(device->writes.size(), 1u);
+
+    device->write_shortfall = 0;
+    driver.close_port(nullptr);
+    driver.hput_byte(3);
+    EXPECT_FALSE(driver.flush());  // no device open
+    EXPECT_TRUE(driver.flush());
+}
+
+TEST_F(UsbSeqDriverTest, OpenWithoutDeviceFailsAfterTheConfiguredAttempts) {
+    USBSeqDriver driver;
+    USBSeqDriver::open_retries.store(4);
+    EXPECT_FALSE(driver.open_port(port_name, 0, 0));
+    EXPECT_EQ(backend->open_count(), 4);
+    EXPECT_FALSE(driver.open_port(port_name, -1, 0));
+    EXPECT_TRUE(driver.close_port(nullptr));  // also with nothing open
+}
+
+TEST_F(UsbSeqDriverTest, PolledInputNeverYieldsAByteAndEndsWithTheDriver) {
+    USBSeqDriver driver;
+    EXPECT_EQ(driver.get_i_timeout(0), 10000u);
+    EXPECT_EQ(driver.get_o_timeout(123), 10000u);
+    driver.set_i_timeout(20);
+    EXPECT_EQ(driver.hget_byte(), -1);  // after the time-out
+
+    // A reader blocked on its time-out is released by done().
+    driver.set_i_timeout(60000);
+    int got = 0;
+    std::thread waiter([&] { got = driver.hget_byte(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    driver.done();
+    waiter.join();
+    EXPECT_EQ(got, -1);
+    EXPECT_TRUE(driver.is_finished());
+    EXPECT_EQ(driver.hget_byte(), -1);  // at once once finished
+}
+
+TEST_F(UsbSeqDriverTest, DoneEndsAWaitingReaderWithoutReconnecting) {
+    auto device = backend->plug("HW0000000001");
+    unsigned char buf[1000];
+    USBSeqDriver driver;
+    run(driver, buf, sizeof buf);
+    ASSERT_TRUE(device->wait_reads(1));
+    int opens = backend->open_count();
+    USBSeqDriver::open_retries.store(7);
+    EXPECT_TRUE(driver.done());
+    EXPECT_TRUE(driver.is_finished());
+    EXPECT_EQ(backend->open_count(), opens);
+    EXPECT_EQ(USBSeqDriver::open_retries.load(), 7);
+    driver.close_port(nullptr);
+}
+
+TEST_F(UsbSeqDriverTest, ReadsGoOnWithoutAnEngineAndAfterAReconnection) {
+    auto device = backend->plug("HW0000000001");
+    unsigned char buf[1000];
+    USBSeqDriver driver;
+    run(driver, buf, sizeof buf);
+    // With no engine set, completed reads are dropped and the next one issued.
+    device->push({1, 2, 3});
+    ASSERT_TRUE(device->wait_reads(2));
+
+    // Gone and back under the same hardware ID: reopened, and reading goes on.
+    int opens = backend->open_count();
+    backend->unplug(device);
+    backend->plug(device);
+    ASSERT_TRUE(device->wait_reads(3));
+    EXPECT_GT(backend->open_count(), opens);
+    EXPECT_FALSE(driver.is_finished());
+    EXPECT_EQ(USBSeqDriver::open_retries.load(), 100);
+    driver.done();
+    driver.close_port(nullptr);
+}
+
+TEST_F(UsbSeqDriverTest, DeviceThatDoesNotComeBackFinishesTheDriver) {
+    auto device = backend->plug("HW0000000001");
+    backend->plug("HW0000000002");  // another device is no substitute
+    unsigned char buf[1000];
+    USBSeqDriver driver;
+    run(driver, buf, sizeof buf);
+    ASSERT_TRUE(device->wait_reads(1));
+    USBSeqDriver::open_retries.store(3);
+    backend->unplug(device);
+    for (int i = 0; i < 10000 && !driver.is_finished(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(driver.is_finished());
+    EXPECT_EQ(driver.hget_byte(), -1);
+    driver.hput_byte(1);
+    EXPECT_FALSE(driver.flush());  // the port was closed
+    EXPECT_TRUE(driver.done());    // joins the reader that ended itself
+}
+
+TEST_F(UsbSeqDriverTest, DoneCutsAReconnectionShort) {
+    auto device = backend->plug("HW0000000001");
+    unsigned char buf[1000];
+    USBSeqDriver driver;
+    run(driver, buf, sizeof buf);
+    ASSERT_TRUE(device->wait_reads(1));
+    // Long enough that waiting out the attempts would hang the test.
+    USBSeqDriver::open_retry_pause.store(60000);
+    backend->unplug(device);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(driver.done());
+    EXPECT_TRUE(driver.is_finished());
+    driver.close_port(nullptr);
+}
+
+TEST_F(UsbSeqDriverTest, DestroyingARunningDriverStopsItsReader) {
+    auto device = backend->plug("HW0000000001");
+    unsigned char buf[1000];
+    {
+        USBSeqDriver driver;
+        run(driver, buf, sizeof buf);
+        ASSERT_TRUE(device->wait_reads(1));
+    }
+    // A second run on a new driver over the same buffer proves nothing of the
+    // first is left reading into it.
+    USBSeqDriver driver;
+    run(driver, buf, sizeof buf);
+    device->push({9});
+    ASSERT_TRUE(device->wait_reads(3));
+    driver.done();
+}
+
+TEST_F(UsbSeqDriverTest, ReaderWithoutABufferEndsAtOnce) {
+    auto device = backend->plug("HW0000000001");
+    USBSeqDriver driver;
+    ASSERT_TRUE(driver.open_port(port_name, 0, 0));
+    ASSERT_TRUE(driver.init());
+    driver.done();
+    EXPECT_EQ(device->reads_started, 0);
+    // init() after done() starts afresh.
+    unsigned char buf[16];
+    driver.set_input_callback_buff(buf, sizeof buf);
+    driver.init();
+    EXPECT_FALSE(driver.is_finished());
+    ASSERT_TRUE(device->wait_reads(1));
+    driver.done();
+}
+
+}  // namespace
