@@ -1,0 +1,279 @@
+// The receiving side of BlockDriver.
+//
+// Bytes arrive chopped and merged on any boundaries: a USB read ends wherever
+// the transfer ended, so one chunk may hold the tail of one block, two whole
+// blocks and the head of a fourth. The pushed path is therefore a state
+// machine whose whole state lives in the engine (rx_*), resumed by every chunk:
+//
+//   state 1  hunt for 0x4D 0x4D, then take the five header bytes
+//   state 2  copy the payload straight into its destination
+//   state 3  take the four CRC bytes; deliver or drop the block; back to 1
+//
+// Nothing here reaches a channel through a virtual call: the reader thread may
+// meet a channel whose constructor or destructor is running on another thread,
+// where the virtual table pointer is being rewritten.
+#include <algorithm>
+#include <cstring>
+
+#include "block/crc32_fast.h"
+#include "support/clock.h"
+#include "zorbel/block.h"
+#include "zorbel/channel.h"
+
+namespace {
+
+constexpr unsigned char kSync = 0x4D;
+constexpr std::uint32_t kAliveIntervalMs = 2000;
+constexpr std::uint32_t kLinkSilenceMs = 5000;
+
+// The register after 0xFFFFFFFF has taken the synchronisation pair; every
+// block's CRC starts here.
+constexpr std::uint32_t crc_step(std::uint32_t reg, unsigned char b) {
+    reg ^= b;
+    for (int i = 0; i < 8; ++i) reg = (reg & 1u) ? (reg >> 1) ^ 0xEDB88320u : reg >> 1;
+    return reg;
+}
+constexpr std::uint32_t kCrcAfterSync = crc_step(crc_step(0xFFFFFFFFu, kSync), kSync);
+
+inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsigned int n) {
+    for (unsigned int i = 0; i < n; ++i) reg = CRC32::table[(reg ^ p[i]) & 0xFFu] ^ (reg >> 8);
+    return reg;
+}
+
+}  // namespace
+
+// --- pushed path ---------------------------------------------------------
+
+// dispatch_mutex is held for the whole chunk, so a table change (which takes it
+// after raising channels_locked) waits for this delivery to end. try_lock,
+// not lock: the caller is a reader thread that must not block behind a table
+// change; it gets false and hands the same chunk in again.
+bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len) {
+    std::unique_lock<std::mutex> lock(dispatch_mutex, std::try_to_lock);
+    if (!lock.owns_lock() || channels_locked.load() || rx_chunk != nullptr) return false;
+    if (data == nullptr) return len == 0;
+    rx_chunk = data;
+    rx_chunk_len = len;
+    rx_chunk_pos = 0;
+    while (rx_chunk_pos < rx_chunk_len) {
+        switch (rx_state) {
+            case 1: dispatch_state_1(); break;
+            case 2: dispatch_state_2(); break;
+            default: dispatch_state_3(); break;
+        }
+    }
+    rx_chunk = nullptr;
+    rx_chunk_len = 0;
+    rx_chunk_pos = 0;
+    return true;
+}
+
+void BlockDriver::reset_receiver() {
+    rx_state = 1;
+    rx_count = 0;
+    rx_length = 0;
+    rx_crc = 0xFFFFFFFFu;
+    rx_dest = nullptr;
+    rx_channel = nullptr;
+}
+
+void BlockDriver::dispatch_state_1() {
+    const unsigned char* chunk = rx_chunk;
+    std::uint32_t pos = rx_chunk_pos;
+    const std::uint32_t end = rx_chunk_len;
+    while (pos < end) {
+        if (rx_count == 0) {
+            // Hunting: skip noise in one sweep.
+            const void* hit = std::memchr(chunk + pos, kSync, end - pos);
+            if (hit == nullptr) {
+                pos = end;
+                break;
+            }
+            pos = static_cast<std::uint32_t>(static_cast<const unsigned char*>(hit) - chunk) + 1;
+            rx_count = 1;
+            continue;
+        }
+        unsigned char b = chunk[pos++];
+        if (rx_count == 1) {
+            if (b != kSync) {
+                rx_count = 0;
+                continue;
+            }
+            rx_count = 2;
+            rx_crc = kCrcAfterSync;
+            if (link_check.load(std::memory_order_relaxed)) {
+                last_rx_time.store(zorbel::detail::clock_ms());
+                connected.store(true);
+            }
+            continue;
+        }
+        // Whatever follows the pair is the header, a third 0x4D included.
+        rx_header[rx_count - 2] = b;
+        if (++rx_count == 7) {
+            rx_crc = crc_bytes(rx_crc, rx_header, sizeof rx_header);
+            rx_count = 0;
+            rx_state = 2;
+            rx_chunk_pos = pos;
+            decode_header();
+            return;
+        }
+    }
+    rx_chunk_pos = pos;
+}
+
+void BlockDriver::decode_header() {
+    FormalChannel* ch = get_channel(rx_header[1]);
+    std::uint32_t length = (std::uint32_t{rx_header[3]} << 8) | rx_header[4];
+    std::uint32_t limit = 0;
+    bool ok = ch != nullptr;
+    if (ok && rx_header[0] == blk_data) {
+        // A channel whose flag is set still owns its last block; writing into
+        // its receive buffer now would race with the stream taking it.
+        ok = ch->waits_for_data() && !ch->state_is_bad();
+        rx_dest = ch->receive_buffer;
+        limit = max_data_len;
+    } else if (ok && rx_header[0] == blk_command) {
+        std::memset(rx_command, 0, sizeof rx_command);  // a short command reads as code 0
+        rx_dest = rx_command;
+        limit = command_len;
+    } else {
+        ok = false;  // keep-alive and unknown types included
+    }
+    if (!ok || length > limit) {
+        reset_receiver();
+        return;
+    }
+    rx_channel = ch;
+    rx_length = length;
+}
+
+void BlockDriver::dispatch_state_2() {
+    // The slot must still hold the very channel the header was checked
+    // against; a replacement gets nothing written into its buffer.
+    if (get_channel(rx_header[1]) != rx_channel) {
+        reset_receiver();
+        return;
+    }
+    std::uint32_t needed = rx_length - rx_count;
+    std::uint32_t available = rx_chunk_len - rx_chunk_pos;
+    std::uint32_t n = std::min(needed, available);
+    unsigned char* dest = rx_dest + rx_count;
+    if (n > 0) {
+        std::memcpy(dest, rx_chunk + rx_chunk_pos, n);
+        rx_crc = zorbel::detail::crc32_update(rx_crc, dest, n);
+        rx_chunk_pos += n;
+    }
+    if (available >= needed) {
+        rx_count = 0;
+        rx_crc_received = 0;
+        rx_state = 3;
+    } else {
+        rx_count += n;
+    }
+}
+
+void BlockDriver::dispatch_state_3() {
+    while (rx_chunk_pos < rx_chunk_len && rx_count < 4) {
+        rx_crc_received |= std::uint32_t{rx_chunk[rx_chunk_pos++]} << (24 - 8 * rx_count);
+        ++rx_count;
+    }
+    if (rx_count < 4) return;
+    if (~rx_crc == rx_crc_received)
+        updata_channels();
+    reset_receiver();
+}
+
+void BlockDriver::updata_channels() {
+    FormalChannel* ch = get_channel(rx_header[1]);
+    if (ch == nullptr || ch != rx_channel) return;
+    deliver(ch, rx_header, rx_dest, rx_length);
+}
+
+// Data: the payload is already in the receive buffer; the received number and
+// length are stored before the flag is set, and the Flag's mutex orders them
+// for the stream that wakes up. Commands touch the queue and the state only
+// inside protocol_critical, where the output stream looks at them.
+void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
+                          unsigned int len) {
+    if (header[0] == blk_data) {
+        ch->received_block.store(header[2]);
+        ch->received_length.store(static_cast<std::int32_t>(len));
+        if (ch->is_correct_blk(header[2])) ch->flag.set(true);
+        return;
+    }
+    const int code = payload[0];
+    const unsigned char arg = payload[1];
+    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+    if (code == cmd_reset) {
+        ch->init();
+        return;
+    }
+    if (ch->state_is_bad()) return;
+    if (code == cmd_delete) {
+        ch->set_state_value(1);
+        ch->flag.set(true);
+    } else if (code == cmd_next_block || code == cmd_block_ack) {
+        if (ch->queue_count >= FormalChannel::queue_size) return;  // full: dropped
+        ch->queue[ch->queue_head] = FormalChannel::QueueEntry{arg, code};
+        ch->queue_head = static_cast<unsigned short>((ch->queue_head + 1) % FormalChannel::queue_size);
+        ++ch->queue_count;
+        ch->flag.set(true);
+    }
+}
+
+// --- polled path ---------------------------------------------------------
+
+bool BlockDriver::dispatch_block() {
+    if (seq_driver == nullptr) return false;
+    if (link_check.load()) {
+        std::uint32_t now = zorbel::detail::clock_ms();
+        if (now - last_tx_time.load() > kAliveIntervalMs) {
+            out_block(0, 0, blk_alive, nullptr, 0);
+            last_tx_time.store(zorbel::detail::clock_ms());
+        }
+        if (now - last_rx_time.load() > kLinkSilenceMs) connected.store(false);
+    }
+
+    int pairs = 0;
+    while (pairs < 2) {
+        int c = get_byte();
+        if (c < 0) return false;
+        pairs = c == kSync ? pairs + 1 : 0;
+    }
+    if (link_check.load()) {
+        last_rx_time.store(zorbel::detail::clock_ms());
+        connected.store(true);
+    }
+
+    CRC32 crc;
+    crc.update(kSync);
+    crc.update(kSync);
+    int type = get_byte(crc);
+    int channel = get_byte(crc);
+    int block_no = get_byte(crc);
+    unsigned int length = get_word(crc);
+    if ((type != blk_data && type != blk_command) || length > max_data_len) return false;
+
+    std::lock_guard<std::mutex> lock(receive_mutex);
+    FormalChannel* ch = get_channel(channel);
+    if (ch == nullptr) return false;
+    unsigned char command[command_len] = {0, 0, 0, 0};
+    unsigned char* dest = command;
+    unsigned int limit = command_len;
+    if (type == blk_data) {
+        if (!ch->waits_for_data() || ch->state_is_bad()) return false;
+        dest = ch->receive_buffer;
+        limit = max_data_len;
+    }
+    if (length > limit) return false;
+    bytes_in.fetch_add(length + 9u, std::memory_order_relaxed);
+    for (unsigned int i = 0; i < length; ++i) dest[i] = static_cast<unsigned char>(get_byte(crc) & 0xFF);
+    unsigned long received = get_dword();
+    if (received != crc.get()) return false;
+    const unsigned char header[5] = {static_cast<unsigned char>(type), static_cast<unsigned char>(channel),
+                                     static_cast<unsigned char>(block_no),
+                                     static_cast<unsigned char>(length >> 8),
+                                     static_cast<unsigned char>(length & 0xFF)};
+    deliver(ch, header, dest, length);
+    return true;
+}

@@ -1,0 +1,117 @@
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "zorbel/channel.h"
+
+FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id)
+    : buffer(nullptr),
+      id(id),
+      expected_block(0),
+      queue_head(0),
+      queue_count(0),
+      queue{},
+      received_block(0),
+      block_driver(nullptr),
+      position(0),
+      length(0),
+      receive_buffer(nullptr),
+      received_length(0),
+      state_word(nullptr),
+      registered(false) {
+    construct(driver, id);
+}
+
+FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<int>* state_word)
+    : buffer(nullptr),
+      id(id),
+      expected_block(0),
+      queue_head(0),
+      queue_count(0),
+      queue{},
+      received_block(0),
+      block_driver(nullptr),
+      position(0),
+      length(0),
+      receive_buffer(nullptr),
+      received_length(0),
+      state_word(state_word),
+      registered(false) {
+    construct(driver, id);
+}
+
+// Registration comes last: from the moment the slot is written the reader
+// thread may deliver into this channel, so everything it touches must be set.
+// A channel whose buffers could not be had stays off the table for good.
+void FormalChannel::construct(BlockDriver* driver, unsigned char channel_id) {
+    buffer = new (std::nothrow) unsigned char[buffer_size]();
+    receive_buffer = new (std::nothrow) unsigned char[buffer_size]();
+    init();
+    id = channel_id;
+    if (buffer == nullptr || receive_buffer == nullptr) return;
+    block_driver = driver;
+    if (driver != nullptr) registered.store(driver->attach_channel(this));
+}
+
+FormalChannel::~FormalChannel() {
+    unregister();
+    delete[] receive_buffer;
+    delete[] buffer;
+}
+
+void FormalChannel::unregister() {
+    if (!registered.exchange(false)) return;
+    delete_notification(1, 100);
+    // Waits for a delivery into this channel that is under way; none starts
+    // afterwards.
+    block_driver->deattach_channel(this);
+}
+
+unsigned short FormalChannel::get_id() { return id; }
+
+bool FormalChannel::is_correct_blk(int n) { return n >= 0 && n <= 255 && n == expected_block.load(); }
+
+bool FormalChannel::waits_for_data() { return !flag.is_set(); }
+
+void FormalChannel::reset() {
+    if (block_driver != nullptr && !block_driver->is_finished())
+        block_driver->out_command(id, BlockProtocol::cmd_reset, 0);
+}
+
+// Inside protocol_critical (recursive, so the receiver's cmd_reset may already
+// hold it): the queue is shared with the delivering thread.
+void FormalChannel::init() {
+    Critical critical;
+    set_state_value(state_value() & ~1);
+    expected_block.store(0);
+    length.store(0);
+    position.store(0);
+    queue_count = 0;  // drops every entry; the head stays where it is
+    flag.clear();
+}
+
+bool FormalChannel::delete_notification(int count, unsigned long interval) {
+    for (;;) {
+        if (block_driver == nullptr) return false;
+        if (!block_driver->out_command(id, BlockProtocol::cmd_delete, 0)) return false;
+        if (--count <= 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(interval));
+    }
+}
+
+bool FormalChannel::state_is_bad() { return (state_value() & 1) != 0; }
+
+// A bare channel has no state word and is never bad; the stream classes lend
+// theirs.
+int FormalChannel::update_state(int state) {
+    set_state_value(state);
+    return state_value();
+}
+
+int FormalChannel::return_state() { return state_value(); }
+
+int FormalChannel::state_value() { return state_word != nullptr ? state_word->load() : 0; }
+
+void FormalChannel::set_state_value(int state) {
+    if (state_word != nullptr) state_word->store(state);
+}
