@@ -1,0 +1,170 @@
+#include "emulator/device_pipe.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace zorbel {
+namespace emulator {
+namespace {
+
+// One blocking step of a device stream: short, so that a program notices
+// within about this long that it should stop.
+constexpr long step_ms = 100;
+
+// Lets a stream wait for its channel to be deleted by the host, and start
+// again from block 0 without telling the host anything.
+template <class Stream>
+class DeviceStream : public Stream {
+public:
+    DeviceStream(BlockDriver* engine, unsigned long number) : Stream(engine, number) {
+        this->set_timeout(step_ms);
+    }
+
+    void restart() { this->init(); }
+
+    // Waits up to `ms` for the channel to turn bad (the host's cmd_delete
+    // sets the bad bit, then the flag). The flag is cleared before each look:
+    // whatever else it signalled is dropped with the restart that follows.
+    bool wait_bad(long ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        for (;;) {
+            this->flag.clear();
+            if (this->is_bad())
+                return true;
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            this->flag.sys_wait_set(static_cast<unsigned long>(std::min<long long>(left, 50)));
+        }
+    }
+
+    long available() { return this->can_get_bytes(); }
+    long fetch() { return this->get_block(); }
+    long room() { return this->can_put_bytes(); }
+};
+
+using DeviceInput = DeviceStream<ChanInput>;
+using DeviceOutput = DeviceStream<ChanOutput>;
+
+class PipeImpl final : public DevicePipe {
+public:
+    PipeImpl(int number, BlockDriver& engine, DeviceInput& in, DeviceOutput& out,
+             const std::atomic<bool>& stop)
+        : number_(number), engine_(engine), in_(in), out_(out), stop_(stop) {}
+
+    int number() const override { return number_; }
+    ::ChannelInput& input() override { return in_; }
+    ::ChannelOutput& output() override { return out_; }
+
+    bool finished() override {
+        return stop_.load() || engine_.is_finished() || in_.is_bad() || out_.is_bad();
+    }
+
+    long read_some(unsigned char* buf, long count) override {
+        if (finished())
+            return -1;
+        if (count <= 0)
+            return 0;
+        if (in_.available() <= 0 && in_.fetch() < 0)
+            return finished() ? -1 : 0;
+        long n = std::min(count, in_.available());
+        // Within the current block: the read copies without fetching.
+        long got = in_.read(buf, n);
+        return got < 0 ? -1 : got;
+    }
+
+    bool write_all(const unsigned char* data, long count) override {
+        while (count > 0) {
+            if (finished())
+                return false;
+            if (out_.room() <= 0) {
+                out_.flush();  // a failed flush keeps the bytes; try again
+                continue;
+            }
+            // Only what fits: a write that has to flush and fails would not
+            // say which of its bytes stayed buffered.
+            long n = std::min(count, out_.room());
+            out_.write(data, n);
+            data += n;
+            count -= n;
+        }
+        while (!out_.flush()) {
+            if (finished())
+                return false;
+        }
+        return true;
+    }
+
+private:
+    int number_;
+    BlockDriver& engine_;
+    DeviceInput& in_;
+    DeviceOutput& out_;
+    const std::atomic<bool>& stop_;
+};
+
+}  // namespace
+
+void ProgramTable::bind(int pipe, DeviceProgram program) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (program)
+            programs_[pipe] = std::move(program);
+        else
+            programs_.erase(pipe);
+    }
+    changed_.notify_all();
+}
+
+std::vector<int> ProgramTable::bound_pipes() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<int> pipes;
+    for (const auto& entry : programs_)
+        pipes.push_back(entry.first);
+    return pipes;
+}
+
+DeviceProgram ProgramTable::wait_program(int pipe, const std::atomic<bool>& stop) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return stop.load() || programs_.count(pipe) != 0; });
+    if (stop.load())
+        return nullptr;
+    return programs_[pipe];
+}
+
+void ProgramTable::wake() {
+    // Taking the lock orders the wake-up after a waiter's look at `stop`.
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    changed_.notify_all();
+}
+
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
+                const std::atomic<bool>& stop) {
+    DeviceInput in(&engine, static_cast<unsigned long>(2 * pipe - 1));
+    DeviceOutput out(&engine, static_cast<unsigned long>(2 * pipe));
+    while (!stop.load()) {
+        DeviceProgram program = programs.wait_program(pipe, stop);
+        if (!program)
+            break;
+        PipeImpl view(pipe, engine, in, out, stop);
+        program(view);
+
+        // A program that returned on its own leaves the pipe unanswered until
+        // the host deletes it. The host deletes both channels of a pipe
+        // together, so once one is bad the other follows within moments;
+        // restarting before that would let the late deletion strike the
+        // fresh channel.
+        while (!stop.load() && !engine.is_finished() && !in.is_bad() && !out.is_bad())
+            in.wait_bad(step_ms);
+        if (!in.is_bad())
+            in.wait_bad(200);
+        if (!out.is_bad())
+            out.wait_bad(200);
+        in.restart();
+        out.restart();
+    }
+}
+
+}  // namespace emulator
+}  // namespace zorbel

@@ -1,0 +1,48 @@
+// The device's side of one pipe number: the pair of device-side channel
+// streams and the loop that runs the bound program on them, pipe after pipe.
+#ifndef ZORBEL_EMULATOR_DEVICE_PIPE_H
+#define ZORBEL_EMULATOR_DEVICE_PIPE_H
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "zorbel/emulator.h"
+
+namespace zorbel {
+namespace emulator {
+
+// The programs bound to one device's pipe numbers. It outlives the device's
+// sessions (a device plugged in again runs the same programs), so it is
+// shared between the device and each session.
+//
+// Thread-safety: any thread.
+class ProgramTable {
+public:
+    void bind(int pipe, DeviceProgram program);
+    std::vector<int> bound_pipes();
+    // The program bound to `pipe`, waiting for a binding until `stop` turns
+    // true (then empty). Whoever sets `stop` calls wake().
+    DeviceProgram wait_program(int pipe, const std::atomic<bool>& stop);
+    void wake();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<int, DeviceProgram> programs_;  // guarded by mutex_
+};
+
+// Serves pipe `pipe` on the device's block engine until `stop`: the host's
+// output channel 2p-1 is read, channel 2p written. When the host deletes its
+// pipe (the device's channels turn bad) the channels are re-initialised in
+// place rather than rebuilt: destroying them would send cmd_delete, which
+// could strike a new host pipe with the same number.
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
+                const std::atomic<bool>& stop);
+
+}  // namespace emulator
+}  // namespace zorbel
+
+#endif

@@ -1,0 +1,129 @@
+#include "emulator/device_session.h"
+
+#include <cstring>
+
+namespace zorbel {
+namespace emulator {
+
+bool DeviceTransport::hput_byte(int c) {
+    out_buf_[out_count_++] = static_cast<unsigned char>(c);
+    if (out_count_ < sizeof out_buf_)
+        return true;
+    return flush();
+}
+
+bool DeviceTransport::flush() {
+    if (out_count_ == 0)
+        return true;
+    bool sent = !is_finished() && to_host_.send(out_buf_, out_count_);
+    out_count_ = 0;
+    return sent;
+}
+
+bool DeviceTransport::done() {
+    finish();
+    return true;
+}
+
+NormalSession::NormalSession(std::shared_ptr<ProgramTable> programs,
+                             const LaneSettings& to_device, const LaneSettings& to_host)
+    : Session(false),
+      programs_(std::move(programs)),
+      to_device_(to_device),
+      to_host_(to_host),
+      transport_(to_host_),
+      engine_("emulated device", &transport_) {
+    // The device's end needs no supervision of its own: the host's side
+    // watches the link, and the device simply stops when unplugged.
+    engine_.link_check.store(false);
+    engine_.connected.store(true);
+}
+
+NormalSession::~NormalSession() {
+    shut_down();
+}
+
+void NormalSession::start() {
+    to_device_.start([this](const unsigned char* data, unsigned len) {
+        // The engine only reads the chunk; its interface predates const.
+        return engine_.dispatch_block_callback(const_cast<unsigned char*>(data), len);
+    });
+    for (int pipe : programs_->bound_pipes())
+        serve(pipe);
+}
+
+void NormalSession::serve(int pipe) {
+    std::lock_guard<std::mutex> lock(servers_mutex_);
+    if (servers_closed_ || servers_.count(pipe))
+        return;
+    servers_.emplace(pipe, std::thread([this, pipe] {
+        serve_pipe(engine_, pipe, *programs_, stop_);
+    }));
+}
+
+void NormalSession::shut_down() {
+    alive.store(false);
+    stop_.store(true);
+    programs_->wake();
+    // Host requests end first (a read under way returns -1), then the device
+    // stops taking input, then its streams see the engine finished.
+    to_host_.close();
+    to_device_.close();
+    transport_.finish();
+    std::map<int, std::thread> servers;
+    {
+        std::lock_guard<std::mutex> lock(servers_mutex_);
+        servers_closed_ = true;
+        servers.swap(servers_);
+    }
+    for (auto& entry : servers)
+        entry.second.join();
+}
+
+long NormalSession::read(const void* reader, const std::atomic<bool>& closed,
+                         unsigned char* buf, unsigned int len) {
+    {
+        std::lock_guard<std::mutex> lock(read_mutex_);
+        if (cancel_for_ == reader) {
+            cancel_for_ = nullptr;
+            return -1;
+        }
+        if (closed.load())
+            return -1;
+        reading_ = reader;
+    }
+    long n = alive.load() ? to_host_.take(buf, len) : -1;
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    reading_ = nullptr;
+    return n;
+}
+
+void NormalSession::cancel_read(const void* reader) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (reading_ == reader)
+        to_host_.cancel_take();
+    else
+        cancel_for_ = reader;
+}
+
+void NormalSession::end_read_of(const void* reader) {
+    std::lock_guard<std::mutex> lock(read_mutex_);
+    if (reading_ == reader)
+        to_host_.cancel_take();
+    if (cancel_for_ == reader)
+        cancel_for_ = nullptr;
+}
+
+long NormalSession::write(const unsigned char* data, unsigned int len) {
+    if (!alive.load() || len == 0)
+        return -1;
+    return to_device_.send(data, len) ? static_cast<long>(len) : -1;
+}
+
+void NormalSession::set_link(const LaneSettings& to_device, const LaneSettings& to_host) {
+    to_device_.set_settings(to_device);
+    to_host_.set_settings(to_host);
+}
+
+}  // namespace emulator
+}  // namespace zorbel

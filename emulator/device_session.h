@@ -1,0 +1,118 @@
+// One incarnation of an emulated device on the bus: from being plugged in (or
+// re-enumerating after a boot) to being unplugged. Handles opened during an
+// incarnation fail once it ends, as handles of a real device do when it
+// leaves the bus.
+#ifndef ZORBEL_EMULATOR_DEVICE_SESSION_H
+#define ZORBEL_EMULATOR_DEVICE_SESSION_H
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "emulator/device_pipe.h"
+#include "emulator/lane.h"
+#include "zorbel/block.h"
+
+namespace zorbel {
+namespace emulator {
+
+// Thread-safety: `alive` from any thread; shut_down() from any thread but a
+// thread of the session itself.
+class Session {
+public:
+    explicit Session(bool boot_mode) : boot_mode(boot_mode) {}
+    virtual ~Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Ends the incarnation: later requests fail, requests under way end.
+    virtual void shut_down() { alive.store(false); }
+
+    const bool boot_mode;
+    std::atomic<bool> alive{true};
+};
+
+// The device's own byte transport: what its block engine sends goes to the
+// host as one transfer per flush; what the host sends is pushed into the
+// engine by the host-to-device lane, so nothing is ever polled here.
+//
+// Thread-safety: hput_byte/flush under the engine's output mutex.
+class DeviceTransport final : public FormalSeqDriver {
+public:
+    explicit DeviceTransport(Lane& to_host) : to_host_(to_host) {}
+
+    int hget_byte() override { return -1; }
+    bool hput_byte(int c) override;
+    bool open_port(char*, long, long) override { return true; }
+    bool close_port(char*) override { return true; }
+    bool init() override { return true; }
+    bool done() override;
+    bool flush() override;
+    bool set_input_callback_buff(unsigned char*, unsigned int) override { return true; }
+    bool set_input_block_driver(BlockDriver*) override { return true; }
+    BlockDriver* get_input_block_driver() override { return nullptr; }
+    unsigned char* get_input_callback_buff() override { return nullptr; }
+    unsigned int get_input_callback_buff_len() override { return 0; }
+
+private:
+    Lane& to_host_;
+    unsigned char out_buf_[4096];
+    unsigned int out_count_ = 0;  // under the engine's output mutex
+};
+
+// A normal-mode incarnation: two lanes, the device's transport and block
+// engine, and one thread per bound pipe running its program.
+//
+// Host side: write() is a transfer to the device; read() takes the next chunk
+// from the device (pull mode: the host's reader thread itself waits, no
+// thread in between). One handle reads at a time, as the USB transport does.
+class NormalSession final : public Session {
+public:
+    NormalSession(std::shared_ptr<ProgramTable> programs, const LaneSettings& to_device,
+                  const LaneSettings& to_host);
+    ~NormalSession() override;
+
+    // Starts the engine's input and a server for every bound pipe.
+    void start();
+    void shut_down() override;
+    // Starts a server for a pipe bound after start (no-op when running).
+    void serve(int pipe);
+
+    // A read by `reader` (a handle), which fails once `closed` is true: the
+    // flag is looked at after the read is registered, so a close that races
+    // with the start of the read still ends it.
+    long read(const void* reader, const std::atomic<bool>& closed, unsigned char* buf,
+              unsigned int len);
+    // Ends the read of `reader` under way, or its next one.
+    void cancel_read(const void* reader);
+    // Ends `reader`'s read under way, and nothing else.
+    void end_read_of(const void* reader);
+    long write(const unsigned char* data, unsigned int len);
+
+    void set_link(const LaneSettings& to_device, const LaneSettings& to_host);
+    LaneStats to_device_stats() const { return to_device_.stats(); }
+    LaneStats to_host_stats() const { return to_host_.stats(); }
+
+private:
+    std::shared_ptr<ProgramTable> programs_;
+    Lane to_device_;
+    Lane to_host_;
+    DeviceTransport transport_;
+    BlockDriver engine_;
+    std::atomic<bool> stop_{false};
+
+    std::mutex servers_mutex_;
+    std::map<int, std::thread> servers_;  // guarded by servers_mutex_
+    bool servers_closed_ = false;          // guarded by servers_mutex_
+
+    std::mutex read_mutex_;
+    const void* reading_ = nullptr;       // guarded by read_mutex_
+    const void* cancel_for_ = nullptr;    // guarded by read_mutex_
+};
+
+}  // namespace emulator
+}  // namespace zorbel
+
+#endif
