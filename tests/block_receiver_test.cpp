@@ -20,14 +20,18 @@ using zorbel::testing::frame_command;
 
 namespace {
 
+// The state word lives in a base constructed before the channel registers,
+// as a stream's flags word does.
+struct StateWord {
+    std::atomic<int> state{0};
+};
+
 // A channel with a state word of its own, and access to what the receiver
 // fills in. take() does what an input stream does with a delivered block.
-class ProbeChannel : public FormalChannel {
+class ProbeChannel : public StateWord, public FormalChannel {
 public:
     ProbeChannel(BlockDriver* bd, unsigned char id) : FormalChannel(bd, id, &state) {}
     ~ProbeChannel() override { unregister(); }
-
-    std::atomic<int> state{0};
 
     bool flagged() { return !waits_for_data(); }
     Bytes received() {

@@ -1,0 +1,43 @@
+// A console reporter that also keeps each benchmark's median throughput (or
+// its single run's, without repetitions), so a program can print its RATIO
+// and FIGURE summary lines after Google Benchmark's own table.
+#ifndef ZORBEL_BENCH_THROUGHPUT_RECORDER_H
+#define ZORBEL_BENCH_THROUGHPUT_RECORDER_H
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace zorbel {
+namespace bench {
+
+class ThroughputRecorder : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+            auto rate = run.counters.find("bytes_per_second");
+            if ((median || single) && rate != run.counters.end())
+                throughput_[run.run_name.str()] = rate->second.value;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+
+    // Bytes per second of the named run (as Google Benchmark names it), or 0
+    // when it did not run.
+    double bytes_per_second(const std::string& name) const {
+        auto it = throughput_.find(name);
+        return it == throughput_.end() ? 0.0 : it->second;
+    }
+
+private:
+    std::map<std::string, double> throughput_;
+};
+
+}  // namespace bench
+}  // namespace zorbel
+
+#endif
