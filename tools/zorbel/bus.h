@@ -1,0 +1,100 @@
+// The devices the tool works with: the machine's USB bus, or an emulated bus
+// inside the process (--emulate), and a readable view of what is attached.
+#ifndef ZORBEL_TOOL_BUS_H
+#define ZORBEL_TOOL_BUS_H
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <zorbel/zorbel.h>
+
+namespace zorbel_tool {
+
+// The shape of the emulated bus and the faults of its links. The defaults
+// give the demo's bus: device number 0 waiting in boot mode, device number 1
+// in normal mode; every device runs echo on pipe 1, a sink on pipe 2 and an
+// endless source on pipe 3 once it is in normal mode.
+struct EmulationOptions {
+    bool enabled = false;
+    int boot_devices = 1;
+    int normal_devices = 1;
+    unsigned int delay_us = 0;
+    double bandwidth = 0;  // bytes per second per direction; 0 unlimited
+    double corrupt_rate = 0;
+    double drop_rate = 0;
+    double duplicate_rate = 0;
+    std::uint64_t seed = 1;
+    unsigned int boot_delay_ms = 300;
+    std::uint64_t unplug_after = 0;  // unplug the device once a transfer moved this much
+};
+
+// The pipe numbers of the emulated devices' programs.
+constexpr int echo_pipe = 1;
+constexpr int sink_pipe = 2;
+constexpr int source_pipe = 3;
+
+// One attached device as the device functions report it.
+struct DeviceEntry {
+    int number = -1;
+    bool boot_mode = false;
+    int type = -1;  // 1 for "T", 0 for "C", -1 unknown
+    std::string hardware_id;  // normal mode only
+    std::string id;
+    bool info_read = false;
+
+    std::string mode_name() const { return boot_mode ? "boot" : "normal"; }
+    std::string type_letter() const { return type == 1 ? "T" : type == 0 ? "C" : "-"; }
+};
+
+// Owns the emulated bus when there is one, which makes it the process's
+// device host for as long as the Bus object lives. Create it before any
+// connection and destroy it after the last.
+class Bus {
+public:
+    explicit Bus(const EmulationOptions& options);
+    ~Bus();
+    Bus(const Bus&) = delete;
+    Bus& operator=(const Bus&) = delete;
+
+    bool emulated() const { return bus_ != nullptr; }
+
+    // Every attached device in device-number order.
+    std::vector<DeviceEntry> devices() const;
+    // Device `number`, or a Failure saying there is none (with the hint
+    // about permissions when a device is there but cannot be opened).
+    DeviceEntry device(int number) const;
+    // The number of devices in boot mode: they come first in the numbering.
+    int boot_count() const;
+
+    // Emulated bus only: the tally of the sink of the device with this
+    // hardware ID, or null.
+    std::shared_ptr<zorbel::SinkTally> sink_tally(const std::string& hardware_id) const;
+    // Emulated bus only: binds `program` to `pipe` on the device with this
+    // hardware ID; nothing happens on a real bus.
+    void bind(const std::string& hardware_id, int pipe, zorbel::DeviceProgram program);
+    // Emulated bus only: called with the bytes a transfer has moved so far;
+    // unplugs the device once the fault option says so.
+    void transfer_progress(const std::string& hardware_id, std::uint64_t bytes);
+
+private:
+    EmulationOptions options_;
+    std::unique_ptr<zorbel::EmulatedBus> bus_;
+    std::map<std::string, zorbel::EmulatedDevice> by_hardware_id_;
+    std::map<std::string, std::shared_ptr<zorbel::SinkTally>> sinks_;
+    std::atomic<bool> unplugged_{false};  // transfers report from two threads
+};
+
+// On Linux, the device node of a device with our vendor ID that this user may
+// not open (so the device functions do not see it), or "" when there is none.
+std::string unopenable_device_node();
+
+// The line that tells the user how to get permission for `node`.
+std::string permission_advice(const std::string& node);
+
+}  // namespace zorbel_tool
+
+#endif

@@ -1,0 +1,39 @@
+// The subcommands. Each adds itself to the command line and leaves a runner
+// that main() calls once the line is parsed and the bus is in place.
+#ifndef ZORBEL_TOOL_COMMANDS_H
+#define ZORBEL_TOOL_COMMANDS_H
+
+#include <functional>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "bus.h"
+
+namespace zorbel_tool {
+
+struct Globals {
+    EmulationOptions emulation;
+    bool quiet = false;
+};
+
+struct Command {
+    CLI::App* app;
+    bool always_emulated;  // the demo brings its own bus
+    std::function<int(Bus& bus, const Globals& globals)> run;
+};
+
+void add_device_commands(CLI::App& app, std::vector<Command>& commands);
+void add_transfer_commands(CLI::App& app, std::vector<Command>& commands);
+void add_demo_command(CLI::App& app, std::vector<Command>& commands);
+
+// Shared by the commands and the demo.
+void print_device_table(const std::vector<DeviceEntry>& devices);
+// Hands `image` to boot-mode device `number` and waits until it is back in
+// normal mode; returns its new device number.
+int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image, const std::string& image_name,
+                  double timeout_s, bool quiet);
+
+}  // namespace zorbel_tool
+
+#endif

@@ -1,0 +1,183 @@
+// list, info and boot: what is attached, and bringing a device out of its
+// boot loader.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "commands.h"
+#include "failure.h"
+#include "output.h"
+
+namespace zorbel_tool {
+namespace {
+
+std::string json_or_null(const DeviceEntry& e, const std::string& value) {
+    return e.boot_mode || !e.info_read ? "null" : json_string(value);
+}
+
+std::string device_json(const DeviceEntry& e) {
+    return fmt::format(R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}}})", e.number,
+                       e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
+                       json_or_null(e, e.hardware_id), json_or_null(e, e.id));
+}
+
+std::vector<unsigned char> read_whole_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
+                                       std::strerror(errno)));
+    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
+    return data;
+}
+
+std::set<std::string> normal_hardware_ids(const Bus& bus) {
+    std::set<std::string> ids;
+    for (const DeviceEntry& e : bus.devices())
+        if (!e.boot_mode && e.info_read) ids.insert(e.hardware_id);
+    return ids;
+}
+
+}  // namespace
+
+void print_device_table(const std::vector<DeviceEntry>& devices) {
+    fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID");
+    for (const DeviceEntry& e : devices) {
+        bool known = !e.boot_mode && e.info_read;
+        fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", e.number, e.mode_name(), e.type_letter(),
+                   known ? e.hardware_id : "-", known ? e.id : "-");
+    }
+}
+
+int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image, const std::string& image_name,
+                  double timeout_s, bool quiet) {
+    DeviceEntry device = bus.device(number);
+    if (!device.boot_mode)
+        throw Failure(fmt::format("device {} is in normal mode already; only a device in boot mode takes an image",
+                                  number));
+    std::set<std::string> before = normal_hardware_ids(bus);
+    int result = Boot_Zorbel(number, const_cast<unsigned char*>(image.data()), static_cast<int>(image.size()));
+    if (result < 0)
+        throw Failure(fmt::format("device {} could not be reached to hand it the image; run 'zorbel list'", number));
+    if (result > 0)
+        throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number, image_name));
+
+    // The device leaves its boot loader and comes back as a normal-mode
+    // device; it is recognised by a hardware ID that was not there before.
+    Progress progress(fmt::format("device {} is restarting", number), 0, progress_wanted() && !quiet);
+    auto began = std::chrono::steady_clock::now();
+    for (;;) {
+        for (const DeviceEntry& e : bus.devices()) {
+            if (!e.boot_mode && e.info_read && !before.count(e.hardware_id)) {
+                progress.finish();
+                if (!quiet)
+                    fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n", number,
+                               e.number, e.hardware_id);
+                return e.number;
+            }
+        }
+        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+        if (waited > timeout_s)
+            throw Failure(fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
+                                      "check the device, or allow longer with --timeout",
+                                      number, timeout_s));
+        if (interrupted()) throw Failure("interrupted while waiting for the device to restart", exit_interrupted);
+        progress.update(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a device restart is not a data path
+    }
+}
+
+void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
+    {
+        auto json = std::make_shared<bool>(false);
+        CLI::App* list = app.add_subcommand("list", "List the attached devices");
+        list->add_flag("--json", *json, "Print JSON for scripts");
+        commands.push_back({list, false, [json](Bus& bus, const Globals&) {
+                                std::vector<DeviceEntry> devices = bus.devices();
+                                int count = Get_Zorbel_Count();
+                                int on_bus = Get_Real_Zorbel_Count();
+                                if (*json) {
+                                    std::string items;
+                                    for (const DeviceEntry& e : devices)
+                                        items += (items.empty() ? "" : ", ") + device_json(e);
+                                    fmt::print("{{\"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n", items,
+                                               count, on_bus);
+                                } else if (devices.empty()) {
+                                    fmt::print("no device attached (on the USB bus: {})\n", on_bus);
+                                } else {
+                                    print_device_table(devices);
+                                    fmt::print("{} device{} (counted: {}, on the USB bus: {})\n", devices.size(),
+                                               devices.size() == 1 ? "" : "s", count, on_bus);
+                                }
+                                if (!bus.emulated()) {
+                                    std::string node = unopenable_device_node();
+                                    if (!node.empty()) fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
+                                }
+                                return exit_ok;
+                            }});
+    }
+    {
+        struct Options {
+            int number = 0;
+            bool json = false;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* info = app.add_subcommand("info", "Show one device in full");
+        info->add_option("N", o->number, "Device number (see 'zorbel list')")->required();
+        info->add_flag("--json", o->json, "Print JSON for scripts");
+        commands.push_back({info, false, [o](Bus& bus, const Globals&) {
+                                DeviceEntry e = bus.device(o->number);
+                                int boot_count = bus.boot_count();
+                                int kind_index = e.boot_mode ? e.number : e.number - boot_count;
+                                if (!e.boot_mode && !e.info_read)
+                                    throw Failure(fmt::format("device {} did not answer the information request; "
+                                                              "unplug it, plug it in again and retry",
+                                                              e.number));
+                                if (o->json) {
+                                    std::string j = device_json(e);
+                                    j.pop_back();
+                                    fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
+                                    return exit_ok;
+                                }
+                                fmt::print("device {}\n", e.number);
+                                fmt::print("  mode         {}\n", e.mode_name());
+                                fmt::print("  index        {} among {}-mode devices\n", kind_index, e.mode_name());
+                                if (e.boot_mode) {
+                                    fmt::print("  (a device in boot mode reports no identity until it is booted)\n");
+                                } else {
+                                    fmt::print("  type         {}\n", e.type_letter());
+                                    fmt::print("  hardware ID  {}\n", e.hardware_id);
+                                    fmt::print("  ID           {}\n", e.id);
+                                }
+                                return exit_ok;
+                            }});
+    }
+    {
+        struct Options {
+            int number = 0;
+            std::string image;
+            double timeout_s = 30;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* boot = app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
+        boot->add_option("N", o->number, "Device number of a boot-mode device")->required();
+        boot->add_option("IMAGE", o->image, "The boot image file")->required();
+        boot->add_option("--timeout", o->timeout_s, "Seconds to wait for the device to come back in normal mode")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        commands.push_back({boot, false, [o](Bus& bus, const Globals& g) {
+                                bus.device(o->number);  // a missing device is named before the file
+                                std::vector<unsigned char> image = read_whole_file(o->image);
+                                boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);
+                                return exit_ok;
+                            }});
+    }
+}
+
+}  // namespace zorbel_tool

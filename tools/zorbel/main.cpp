@@ -1,0 +1,119 @@
+// zorbel: the command-line face of the library. Lists devices, boots them,
+// and moves bytes over their pipes; --emulate runs any of it against an
+// emulated bus inside the process, so that everything works without hardware.
+#include <cstdio>
+#include <exception>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include "bus.h"
+#include "commands.h"
+#include "failure.h"
+#include "output.h"
+
+using namespace zorbel_tool;
+
+namespace {
+
+void add_global_options(CLI::App& app, Globals& g) {
+    app.add_flag("-q,--quiet", g.quiet, "No progress and no summaries, only results and errors");
+    const char* group = "Emulation";
+    EmulationOptions& e = g.emulation;
+    app.add_flag("--emulate", e.enabled,
+                 "Use an emulated bus inside this process instead of the USB bus: device 0 in boot mode, device 1 "
+                 "in normal mode, with echo on pipe 1, a sink on pipe 2 and a source on pipe 3")
+        ->group(group);
+    app.add_option("--boot-devices", e.boot_devices, "Emulated devices in boot mode (numbered first)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 4))
+        ->group(group);
+    app.add_option("--normal-devices", e.normal_devices, "Emulated devices in normal mode")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 4))
+        ->group(group);
+    app.add_option("--link-delay-us", e.delay_us, "Delay of every transfer on the emulated link, in microseconds")
+        ->capture_default_str()
+        ->group(group);
+    app.add_option("--link-bandwidth", e.bandwidth, "Bytes per second of each direction of the link (0: unlimited)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber)
+        ->group(group);
+    app.add_option("--corrupt-rate", e.corrupt_rate, "Probability that the link flips a byte")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0))
+        ->group(group);
+    app.add_option("--drop-rate", e.drop_rate, "Probability that the link loses a whole transfer")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0))
+        ->group(group);
+    app.add_option("--duplicate-rate", e.duplicate_rate, "Probability that the link delivers a transfer twice")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0))
+        ->group(group);
+    app.add_option("--seed", e.seed, "Seed of the link's random faults")->capture_default_str()->group(group);
+    app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
+        ->capture_default_str()
+        ->group(group);
+    app.add_option("--unplug-after", e.unplug_after,
+                   "Unplug the device once a transfer has moved this many bytes (to see a device go away)")
+        ->transform(CLI::AsSizeValue(false))
+        ->group(group);
+}
+
+// One line on standard error for a mistake on the command line, naming the
+// help page to read; CLI11's own text would take two.
+int usage_error(const CLI::App& app, const CLI::ParseError& e) {
+    std::string where = "zorbel";
+    for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
+    std::string what = e.what();
+    while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
+    fmt::print(stderr, "zorbel: {}; see '{} --help'\n", what, where);
+    return exit_usage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"zorbel: talk to Zorbel handhelds over USB, or to emulated ones (--emulate)"};
+    app.name("zorbel");
+    app.require_subcommand(1);
+    app.fallthrough();  // global options may also follow the subcommand
+    Globals globals;
+    add_global_options(app, globals);
+    std::vector<Command> commands;
+    add_device_commands(app, commands);
+    add_transfer_commands(app, commands);
+    add_demo_command(app, commands);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);
+        return usage_error(app, e);
+    }
+
+    install_interrupt_handler();
+    for (const Command& c : commands) {
+        if (!c.app->parsed()) continue;
+        try {
+            EmulationOptions emulation = globals.emulation;
+            if (c.always_emulated) emulation.enabled = true;
+            Bus bus(emulation);
+            return c.run(bus, globals);
+        } catch (const Failure& f) {
+            std::fflush(stdout);
+            fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
+            return f.status();
+        } catch (const std::exception& e) {
+            std::fflush(stdout);
+            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", c.app->get_name(), e.what());
+            return exit_failed;
+        }
+    }
+    return exit_usage;
+}

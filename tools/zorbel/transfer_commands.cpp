@@ -1,0 +1,361 @@
+// send, recv, echo and bench: byte streams over the pipes of one device.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "commands.h"
+#include "connection.h"
+#include "failure.h"
+#include "output.h"
+#include "transfer.h"
+
+namespace zorbel_tool {
+namespace {
+
+bool is_stdio(const std::string& path) { return path.empty() || path == "-"; }
+
+// The file a send reads, opened before the device is touched so that a wrong
+// path fails at once.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : name_(is_stdio(path) ? "standard input" : path) {
+        if (is_stdio(path)) {
+            file_ = stdin;
+            return;
+        }
+        file_ = std::fopen(path.c_str(), "rb");
+        if (!file_) throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
+                                              std::strerror(errno)));
+        struct stat st {};
+        if (fstat(fileno(file_), &st) == 0) {
+            if (S_ISDIR(st.st_mode)) {
+                std::fclose(file_);
+                file_ = nullptr;
+                throw Failure(fmt::format("cannot read {}: it is a directory; name a file", path));
+            }
+            if (S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
+        }
+    }
+    ~InputFile() {
+        if (file_ && file_ != stdin) std::fclose(file_);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    std::size_t read(unsigned char* buf, std::size_t cap, std::uint64_t sent) {
+        std::size_t n = std::fread(buf, 1, cap, file_);
+        if (n == 0 && std::ferror(file_))
+            throw Failure(fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
+        return n;
+    }
+    std::uint64_t size() const { return size_; }  // 0 when unknown
+
+private:
+    std::string name_;
+    std::FILE* file_ = nullptr;
+    std::uint64_t size_ = 0;
+};
+
+// The file a recv writes. The bytes go to a ".part" file beside it, renamed
+// only once the transfer has succeeded, so that an interrupted transfer never
+// leaves a file that looks complete.
+class OutputFile {
+public:
+    explicit OutputFile(const std::string& path) : path_(path) {
+        if (is_stdio(path)) {
+            file_ = stdout;
+            name_ = "standard output";
+            return;
+        }
+        name_ = path;
+        part_ = path + ".part";
+        file_ = std::fopen(part_.c_str(), "wb");
+        if (!file_) throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
+                                              std::strerror(errno)));
+    }
+    ~OutputFile() {
+        if (file_ && file_ != stdout) {
+            std::fclose(file_);
+            std::remove(part_.c_str());
+        }
+    }
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void write(const unsigned char* data, std::size_t n) {
+        if (std::fwrite(data, 1, n, file_) != n)
+            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+    }
+    // Makes the received bytes the named file.
+    void commit() {
+        if (std::fflush(file_) != 0) throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+        if (file_ == stdout) return;
+        std::FILE* f = file_;
+        file_ = nullptr;
+        if (std::fclose(f) != 0 || std::rename(part_.c_str(), path_.c_str()) != 0) {
+            std::remove(part_.c_str());
+            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+        }
+    }
+
+private:
+    std::string path_;
+    std::string part_;
+    std::string name_;
+    std::FILE* file_ = nullptr;
+};
+
+std::string percentile_row(const char* label, double us) { return fmt::format("  {:<8}{:>10.1f} us\n", label, us); }
+
+double percentile(const std::vector<double>& sorted, double p) {
+    if (sorted.empty()) return 0;
+    auto at = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size()))) ;
+    return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
+}
+
+void print_latencies(std::vector<double> us) {
+    std::sort(us.begin(), us.end());
+    double sum = 0;
+    for (double v : us) sum += v;
+    fmt::print("{}", percentile_row("min", us.front()));
+    fmt::print("{}", percentile_row("median", percentile(us, 50)));
+    fmt::print("{}", percentile_row("p90", percentile(us, 90)));
+    fmt::print("{}", percentile_row("p99", percentile(us, 99)));
+    fmt::print("{}", percentile_row("max", us.back()));
+    fmt::print("{}", percentile_row("mean", sum / static_cast<double>(us.size())));
+    // Buckets by powers of two show the shape: a link with a steady latency
+    // fills one or two rows, retransmissions show as a far second hump.
+    int first = static_cast<int>(std::floor(std::log2(std::max(1.0, us.front()))));
+    int last = static_cast<int>(std::floor(std::log2(std::max(1.0, us.back()))));
+    std::vector<std::size_t> counts(static_cast<std::size_t>(last - first + 1));
+    for (double v : us) ++counts[static_cast<std::size_t>(std::floor(std::log2(std::max(1.0, v)))) - first];
+    std::size_t most = *std::max_element(counts.begin(), counts.end());
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        double low = std::ldexp(1.0, first + static_cast<int>(i));
+        int bar = static_cast<int>(40.0 * static_cast<double>(counts[i]) / static_cast<double>(most) + 0.5);
+        fmt::print("  {:>8.0f} us+ {:<40} {}\n", low, std::string(static_cast<std::size_t>(bar), '#'), counts[i]);
+    }
+}
+
+}  // namespace
+
+void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
+    {
+        struct Options {
+            int number = 0;
+            int pipe = 0;
+            std::string file;
+            double timeout_s = 10;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
+        send->add_option("N", o->number, "Device number")->required();
+        send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
+        send->add_option("FILE", o->file, "File to send; standard input when absent or -");
+        send->add_option("--timeout", o->timeout_s, "Seconds the device may take no data before the send fails")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        commands.push_back({send, false, [o](Bus& bus, const Globals& g) {
+                                check_pipe_number(o->pipe);
+                                InputFile in(o->file);
+                                Connection connection(bus, o->number);
+                                Pipe pipe(connection, o->pipe);
+                                Progress progress("sending", in.size(), progress_wanted() && !g.quiet);
+                                TransferOptions options;
+                                options.timeout_s = o->timeout_s;
+                                options.expected = in.size();
+                                options.progress = &progress;
+                                TransferResult r = send_stream(
+                                    pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap, 0); },
+                                    options);
+                                // Releasing the pipe is the end of the stream for the device.
+                                pipe.release();
+                                progress.finish();
+                                if (!g.quiet)
+                                    fmt::print(stderr, "sent {} bytes to {} pipe {} in {:.2f} s ({})\n", r.bytes,
+                                               connection.name(), o->pipe, r.seconds,
+                                               human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0));
+                                auto tally = o->pipe == sink_pipe ? bus.sink_tally(connection.device().hardware_id)
+                                                                  : nullptr;
+                                if (tally && tally->wait_for(r.bytes, 2000) && !g.quiet)
+                                    fmt::print(stderr, "the emulated device's sink has read {} bytes, CRC-32 {:08x}\n",
+                                               tally->bytes(), tally->crc32());
+                                return exit_ok;
+                            }});
+    }
+    {
+        struct Options {
+            int number = 0;
+            int pipe = 0;
+            std::string file;
+            std::uint64_t bytes = 0;
+            double timeout_s = 10;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
+        recv->add_option("N", o->number, "Device number")->required();
+        recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
+        recv->add_option("FILE", o->file, "File to write; standard output when absent or -");
+        recv->add_option("--bytes", o->bytes,
+                         "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
+                         "stream")
+            ->transform(CLI::AsSizeValue(false));
+        recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        commands.push_back({recv, false, [o](Bus& bus, const Globals& g) {
+                                check_pipe_number(o->pipe);
+                                OutputFile out(o->file);
+                                Connection connection(bus, o->number);
+                                Pipe pipe(connection, o->pipe);
+                                Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
+                                TransferOptions options;
+                                options.timeout_s = o->timeout_s;
+                                options.expected = o->bytes;
+                                options.progress = &progress;
+                                TransferResult r = recv_stream(
+                                    pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); }, o->bytes,
+                                    options);
+                                pipe.release();
+                                out.commit();
+                                progress.finish();
+                                if (!g.quiet)
+                                    fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n",
+                                               r.bytes, connection.name(), o->pipe, r.seconds,
+                                               human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
+                                               r.ended_by_device ? "; the device ended the stream" : "");
+                                return exit_ok;
+                            }});
+    }
+    {
+        struct Options {
+            int number = 0;
+            int pipe = 0;
+            int count = 100;
+            int size = 64;
+            double timeout_s = 10;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
+        echo->add_option("N", o->number, "Device number")->required();
+        echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
+        echo->add_option("--count", o->count, "Round trips")->capture_default_str()->check(CLI::Range(1, 1000000));
+        echo->add_option("--size", o->size, "Bytes per round trip (one block: 1 to 512)")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 512));
+        echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        commands.push_back({echo, false, [o](Bus& bus, const Globals&) {
+                                check_pipe_number(o->pipe);
+                                Connection connection(bus, o->number);
+                                Pipe pipe(connection, o->pipe);
+                                std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
+                                fmt::print("{} round trips of {} bytes over {} pipe {}\n", o->count, o->size,
+                                           connection.name(), o->pipe);
+                                print_latencies(us);
+                                return exit_ok;
+                            }});
+    }
+    {
+        struct Options {
+            int number = 0;
+            int pipes = 4;
+            int first_pipe = sink_pipe;
+            std::uint64_t bytes = 1 << 20;
+            std::string direction = "send";
+            double timeout_s = 10;
+        };
+        auto o = std::make_shared<Options>();
+        CLI::App* bench = app.add_subcommand("bench", "Throughput over 1 to K pipes at once");
+        bench->add_option("N", o->number, "Device number")->required();
+        bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 125));
+        bench->add_option("--first-pipe", o->first_pipe,
+                          "The first pipe; the others follow it. The device must run a sink (send) or a source "
+                          "(recv) on each; the emulated device is given them")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 125));
+        bench->add_option("--bytes", o->bytes, "Bytes per pipe (suffixes k, M, G)")
+            ->capture_default_str()
+            ->transform(CLI::AsSizeValue(false));
+        bench->add_option("--direction", o->direction, "send: to the device; recv: from it")
+            ->capture_default_str()
+            ->check(CLI::IsMember({"send", "recv"}));
+        bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber);
+        commands.push_back({bench, false, [o](Bus& bus, const Globals&) {
+                                int last = o->first_pipe + o->pipes - 1;
+                                check_pipe_number(last);
+                                bool sending = o->direction == "send";
+                                DeviceEntry device = bus.device(o->number);
+                                for (int p = o->first_pipe; p <= last; ++p)
+                                    bus.bind(device.hardware_id, p,
+                                             sending ? zorbel::sink_program(std::make_shared<zorbel::SinkTally>())
+                                                     : zorbel::source_program());
+                                Connection connection(bus, o->number);
+                                fmt::print("{} {} per pipe {} {} over pipes {} to {}\n",
+                                           sending ? "sending" : "receiving", human_bytes(double(o->bytes)),
+                                           sending ? "to" : "from", connection.name(), o->first_pipe, last);
+                                fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS",
+                                           "TOTAL", "PER PIPE");
+                                for (int k = 1; k <= o->pipes; ++k) {
+                                    std::vector<std::unique_ptr<Pipe>> pipes;
+                                    for (int p = o->first_pipe; p < o->first_pipe + k; ++p)
+                                        pipes.push_back(std::make_unique<Pipe>(connection, p));
+                                    std::vector<std::exception_ptr> errors(pipes.size());
+                                    std::vector<std::thread> threads;
+                                    auto began = std::chrono::steady_clock::now();
+                                    for (std::size_t i = 0; i < pipes.size(); ++i)
+                                        threads.emplace_back([&, i] {
+                                            TransferOptions options;
+                                            options.timeout_s = o->timeout_s;
+                                            options.expected = o->bytes;
+                                            try {
+                                                if (sending) {
+                                                    std::uint64_t made = 0;
+                                                    send_stream(
+                                                        *pipes[i],
+                                                        [&](unsigned char* b, std::size_t cap) {
+                                                            auto n = static_cast<std::size_t>(
+                                                                std::min<std::uint64_t>(cap, o->bytes - made));
+                                                            std::memset(b, 0x5A, n);
+                                                            made += n;
+                                                            return n;
+                                                        },
+                                                        options);
+                                                } else {
+                                                    recv_stream(
+                                                        *pipes[i], [](const unsigned char*, std::size_t) {}, o->bytes,
+                                                        options);
+                                                }
+                                            } catch (...) {
+                                                errors[i] = std::current_exception();
+                                            }
+                                        });
+                                    for (auto& t : threads) t.join();
+                                    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
+                                                   .count();
+                                    for (auto& e : errors)
+                                        if (e) std::rethrow_exception(e);
+                                    double total = double(o->bytes) * k;
+                                    fmt::print("{:>5}  {:>12}  {:>8.3f}  {:>12}  {:>12}\n", k,
+                                               static_cast<std::uint64_t>(total), s, human_rate(total / s),
+                                               human_rate(total / s / k));
+                                }
+                                return exit_ok;
+                            }});
+    }
+}
+
+}  // namespace zorbel_tool
