@@ -109,6 +109,11 @@ void BlockDriver::dispatch_state_1() {
         }
         // Whatever follows the pair is the header, a third 0x4D included.
         rx_header[rx_count - 2] = b;
+        if (rx_count == 2 && end - pos >= 4) {  // the rest of the header is here: take it at once
+            std::memcpy(rx_header + 1, chunk + pos, 4);
+            pos += 4;
+            rx_count = 6;
+        }
         if (++rx_count == 7) {
             rx_crc = crc_bytes(rx_crc, rx_header, sizeof rx_header);
             rx_count = 0;
@@ -121,8 +126,10 @@ void BlockDriver::dispatch_state_1() {
     rx_chunk_pos = pos;
 }
 
+// The channel byte is always a proper number, so the receive paths read the
+// slot directly instead of going through get_channel's range check.
 void BlockDriver::decode_header() {
-    FormalChannel* ch = get_channel(rx_header[1]);
+    FormalChannel* ch = channels[rx_header[1]].load(std::memory_order_acquire);
     std::uint32_t length = (std::uint32_t{rx_header[3]} << 8) | rx_header[4];
     std::uint32_t limit = 0;
     bool ok = ch != nullptr;
@@ -150,7 +157,7 @@ void BlockDriver::decode_header() {
 void BlockDriver::dispatch_state_2() {
     // The slot must still hold the very channel the header was checked
     // against; a replacement gets nothing written into its buffer.
-    if (get_channel(rx_header[1]) != rx_channel) {
+    if (channels[rx_header[1]].load(std::memory_order_acquire) != rx_channel) {
         reset_receiver();
         return;
     }
@@ -173,6 +180,12 @@ void BlockDriver::dispatch_state_2() {
 }
 
 void BlockDriver::dispatch_state_3() {
+    if (rx_count == 0 && rx_chunk_len - rx_chunk_pos >= 4) {  // the whole CRC is here
+        const unsigned char* p = rx_chunk + rx_chunk_pos;
+        rx_crc_received = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        rx_chunk_pos += 4;
+        rx_count = 4;
+    }
     while (rx_chunk_pos < rx_chunk_len && rx_count < 4) {
         rx_crc_received |= std::uint32_t{rx_chunk[rx_chunk_pos++]} << (24 - 8 * rx_count);
         ++rx_count;
@@ -184,7 +197,7 @@ void BlockDriver::dispatch_state_3() {
 }
 
 void BlockDriver::updata_channels() {
-    FormalChannel* ch = get_channel(rx_header[1]);
+    FormalChannel* ch = channels[rx_header[1]].load(std::memory_order_acquire);
     if (ch == nullptr || ch != rx_channel) return;
     deliver(ch, rx_header, rx_dest, rx_length);
 }
