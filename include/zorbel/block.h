@@ -154,6 +154,10 @@ public:
     bool dispatch_block();
 
     // --- channel table
+    // Lock order inside the engine: dispatch_mutex, receive_mutex, then
+    // protocol_critical. Attaching or detaching waits for a chunk being
+    // delivered, and that delivery may need protocol_critical: never attach or
+    // detach (construct or destroy a channel) while holding protocol_critical.
     bool attach_channel(FormalChannel* ch);
     bool deattach_channel(FormalChannel* ch);
     bool lock_channels();
@@ -167,6 +171,10 @@ public:
     bool is_hardware_connected();
     bool is_finished();
     FormalSeqDriver* get_seq_driver();
+    // Sets the Flag of every registered channel, so that a stream waiting on
+    // one looks at the link again: the transport calls it once it has
+    // finished, when no block will ever arrive to wake the waiters.
+    void wake_channels();
 
     // --- statistics (bytes per second since the last call)
     void start_statistics();
