@@ -94,8 +94,11 @@ void EmulatedDeviceImpl::info_record(unsigned char* record) {
         if (has_record_) {
             units = record_;
         } else {
-            // Type letter, hardware ID (12), two unused units, ID (7).
+            // Type letter, hardware ID (12), two unused units, ID (7). The
+            // unused units hold spaces: a zero there would end the text
+            // before the ID.
             units.assign(22, u'\0');
+            units[13] = units[14] = u' ';
             units[0] = static_cast<unsigned char>(settings_.type);
             for (std::size_t i = 0; i < 12 && i < settings_.hardware_id.size(); ++i)
                 units[1 + i] = static_cast<unsigned char>(settings_.hardware_id[i]);

@@ -157,6 +157,8 @@ void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
         // fresh channel.
         while (!stop.load() && !engine.is_finished() && !in.is_bad() && !out.is_bad())
             in.wait_bad(step_ms);
+        if (stop.load() || engine.is_finished())
+            break;
         if (!in.is_bad())
             in.wait_bad(200);
         if (!out.is_bad())

@@ -1,7 +1,9 @@
 // The built-in device programs and the sink's tally.
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
+#include <thread>
 
 #include "zorbel/block.h"
 #include "zorbel/emulator.h"
@@ -55,14 +57,66 @@ unsigned char source_pattern(std::uint64_t k) {
 
 DeviceProgram echo_program() {
     return [](DevicePipe& pipe) {
-        unsigned char buf[BlockProtocol::max_data_len];
+        // The host usually writes everything before it starts reading, and
+        // its input stream asks for nothing until it reads. An echo that
+        // waited for each piece to go back before reading the next would
+        // stall such a host, so reading and writing run on two threads with
+        // a buffer between them.
+        constexpr std::size_t capacity = 64 * 1024;
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::deque<unsigned char> pending;  // guarded by mutex
+        bool over = false;                  // guarded by mutex
+
+        std::thread writer([&] {
+            unsigned char out[BlockProtocol::max_data_len];
+            for (;;) {
+                std::size_t n = 0;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    changed.wait(lock, [&] { return over || !pending.empty(); });
+                    if (pending.empty())
+                        return;
+                    while (n < sizeof out && !pending.empty()) {
+                        out[n++] = pending.front();
+                        pending.pop_front();
+                    }
+                }
+                changed.notify_all();
+                if (!pipe.write_all(out, static_cast<long>(n))) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    over = true;
+                    pending.clear();
+                    changed.notify_all();
+                    return;
+                }
+            }
+        });
+
+        unsigned char in[BlockProtocol::max_data_len];
         for (;;) {
-            long n = pipe.read_some(buf, sizeof buf);
+            long n = pipe.read_some(in, sizeof in);
             if (n < 0)
-                return;
-            if (n > 0 && !pipe.write_all(buf, n))
-                return;
+                break;
+            std::unique_lock<std::mutex> lock(mutex);
+            // A full buffer waits for the host to read, in short steps so
+            // that the end of the pipe is noticed.
+            while (!over && pending.size() + static_cast<std::size_t>(n) > capacity &&
+                   !pipe.finished())
+                changed.wait_for(lock, std::chrono::milliseconds(50));
+            if (over)
+                break;
+            pending.insert(pending.end(), in, in + n);
+            changed.notify_all();
         }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            over = true;
+            // Whatever the host did not read goes with the pipe.
+            pending.clear();
+        }
+        changed.notify_all();
+        writer.join();
     };
 }
 

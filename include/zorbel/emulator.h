@@ -113,7 +113,8 @@ class EmulatedDeviceImpl;
 // (channel 2p). The device's streams carry short time-outs so that a program
 // notices promptly that it should stop.
 //
-// Thread-safety: used by the program's own thread only.
+// Thread-safety: one thread reads (read_some, input()) and one writes
+// (write_all, output()); they may be two threads at once. finished() from any.
 class ZORBEL_API DevicePipe {
 public:
     virtual ~DevicePipe() = default;
@@ -140,7 +141,9 @@ public:
 // with that number afresh with the same program.
 using DeviceProgram = std::function<void(DevicePipe& pipe)>;
 
-// Echo: sends back every byte it reads, in the same pieces.
+// Echo: sends back every byte it reads, in order. It reads on while earlier
+// bytes wait for the host to read them, up to 64 KiB; beyond that it reads
+// no more until the host reads.
 ZORBEL_API DeviceProgram echo_program();
 
 // What a sink has read, over every pipe it served: the byte count and the
