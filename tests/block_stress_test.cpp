@@ -35,8 +35,12 @@ public:
     Churned(BlockDriver* bd, unsigned char id) : FormalChannel(bd, id, &word) {}
     ~Churned() override { unregister(); }
     // What a reader does with a delivered block: look at it, then free the
-    // channel for the next one.
+    // channel for the next one. Inside protocol_critical: the peer's cmd_reset
+    // clears the flag from the delivering thread (under that lock), and
+    // without it the receiver could start writing the next payload into the
+    // buffer still being read here.
     void take() {
+        Critical critical;
         if (waits_for_data()) return;
         volatile unsigned char sink = 0;
         for (int i = 0; i < received_length.load(); ++i) sink = sink + receive_buffer[i];

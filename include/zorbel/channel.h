@@ -76,7 +76,11 @@ public:
 // The block engine's delivering thread fills the receive side; the stream on
 // the caller's thread consumes it. The engine reaches a channel only through
 // non-virtual members, so a channel being constructed or destroyed on another
-// thread is never entered through a half-built virtual table.
+// thread is never entered through a half-built virtual table. A stream takes a
+// delivered block (looks at the flag, swaps the buffers, clears the flag)
+// inside protocol_critical: the peer's cmd_reset clears the flag from the
+// delivering thread under that lock, after which the receiver may write the
+// next payload into the receive buffer.
 class ZORBEL_API FormalChannel {
     friend class BlockDriver;
 
