@@ -441,6 +441,10 @@ bool EmulatedBusImpl::plug(const std::shared_ptr<EmulatedDeviceImpl>& device, in
     bool plugged;
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (hub < 0) {  // back where it was last
+            hub = device->hub;
+            port = device->port;
+        }
         plugged = attach_locked(device, hub, port);
     }
     device->notify_state();
@@ -508,7 +512,7 @@ bool EmulatedDevice::plug() {
     if (!impl)
         return false;
     std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
-    return bus && bus->plug(impl, impl->hub, impl->port);
+    return bus && bus->plug(impl, -1, -1);
 }
 
 bool EmulatedDevice::plug(int hub, int port) {

@@ -96,6 +96,7 @@ public:
 
     // --- hot-plug, from EmulatedDevice
     void unplug(const std::shared_ptr<EmulatedDeviceImpl>& device);
+    // A negative hub means the device's last place.
     bool plug(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port);
     // The end of a boot: the device re-enumerates in normal mode.
     void finish_boot(const std::shared_ptr<EmulatedDeviceImpl>& device);
