@@ -1,0 +1,179 @@
+// The receiving end of a channel. It drives the exchange: it asks for each
+// numbered block with cmd_next_block, repeats the request on a timer until the
+// block is there, takes the block by exchanging buffers with the receiver and
+// asks for the next one at once, so the following block travels while the
+// caller reads this one.
+#include <algorithm>
+#include <cstring>
+
+#include "support/clock.h"
+#include "zorbel/channel.h"
+
+namespace {
+
+// How long a fetch waits before asking again: briefly after a failure, so a
+// new fetch recovers a lost request fast; rarely while blocks flow, because
+// the read-ahead request already went out when the last block was taken.
+constexpr std::uint32_t kRetryIntervalMs = 100;
+constexpr std::uint32_t kFlowingIntervalMs = 5000;
+// What "no limit" amounts to: about 24.8 days.
+constexpr std::uint32_t kNoLimitMs = 0x7FFFFFFF;
+
+// The stream's time-out as a budget. 0 means no limit; a negative time-out is
+// no caller's intention and is read the same way rather than as ~49 days.
+std::uint32_t budget_of(long timeout) {
+    return timeout > 0 ? static_cast<std::uint32_t>(std::min<long>(timeout, kNoLimitMs)) : kNoLimitMs;
+}
+
+}  // namespace
+
+ChannelInput::ChannelInput(BlockDriver* driver, unsigned char id)
+    : FormalChannel(driver, id, &flags), request_interval(kRetryIntervalMs), last_request_time(0) {
+    init();
+}
+
+// Leaves the table before anything else goes: from then on the receiver
+// cannot write into this object while its members are torn down.
+ChannelInput::~ChannelInput() { unregister(); }
+
+void ChannelInput::init() {
+    FormalChannel::init();
+    position.store(0);
+    length.store(0);
+    request_interval = kRetryIntervalMs;
+    last_request_time = zorbel::detail::clock_ms();
+}
+
+int ChannelInput::update_state(int state) {
+    flags.store(state);
+    return state;
+}
+
+int ChannelInput::return_state() { return flags.load(); }
+
+long ChannelInput::can_get_bytes() { return length.load() - position.load(); }
+
+bool ChannelInput::call_next_block() {
+    const long timeout = get_timeout();
+    // Compared unsigned, as the clock is: a time-out of 0 gives no first wait.
+    const std::uint32_t first_wait =
+        std::min<std::uint32_t>(request_interval, static_cast<std::uint32_t>(timeout));
+    position.store(0);
+    length.store(0);
+
+    // The request for this block normally went out when the previous one was
+    // taken; give the block the rest of the interval to arrive before asking
+    // again, so a flowing stream sends one request per block.
+    const std::uint32_t elapsed = zorbel::detail::clock_ms() - last_request_time;
+    if (elapsed < first_wait) flag.wait_set(first_wait - elapsed);
+
+    if (!(flag.is_set() && received_block.load() == expected_block.load())) {
+        std::uint32_t budget = budget_of(timeout);
+        for (;;) {
+            flag.clear();
+            for (;;) {
+                if (budget == 0 || state_is_bad()) return false;
+                if (block_driver == nullptr || block_driver->is_finished()) return false;
+                // After a process-wide shutdown every wait fails at once; asking
+                // on would only flood the link until the budget ran out.
+                if (Synchro::is_finished()) return false;
+                block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
+                // The budget is spent in whole slices: a slice cut short by a
+                // stray wake-up still counts.
+                std::uint32_t slice;
+                if (budget > request_interval) {
+                    slice = request_interval;
+                    budget -= request_interval;
+                } else {
+                    slice = budget;
+                    budget = 0;
+                }
+                if (flag.wait_set(slice)) break;
+            }
+            if (state_is_bad()) return false;
+            // The flag may stand for something else (a command addressed to
+            // this number); only the expected block ends the wait.
+            if (received_block.load() == expected_block.load()) break;
+        }
+    }
+
+    // The receiver writes only while the flag is clear, so the buffers are
+    // ours until the flag is cleared below.
+    std::swap(buffer, receive_buffer);
+    const unsigned char next = static_cast<unsigned char>(expected_block.load() + 1);
+    expected_block.store(next);
+    length.store(received_length.load());
+    flag.clear();
+    // Confirms the block just taken and asks for the next in one command.
+    block_driver->out_command(id, BlockProtocol::cmd_next_block, next);
+    last_request_time = zorbel::detail::clock_ms();
+    return length.load() > 0;
+}
+
+long ChannelInput::get_block() {
+    if (state_is_bad()) return -1;
+    if (block_driver == nullptr || block_driver->is_finished()) return -1;
+    if (call_next_block()) {
+        request_interval = kFlowingIntervalMs;
+        return length.load();
+    }
+    request_interval = kRetryIntervalMs;
+    return -1;
+}
+
+long ChannelInput::read(unsigned char* buf, long count) {
+    if (block_driver == nullptr || block_driver->is_finished()) return -1;
+    if (count <= 0) return 0;
+    long placed = 0;
+    for (;;) {
+        const std::int32_t pos = position.load();
+        const long n = std::min<long>(length.load() - pos, count - placed);
+        if (n > 0) {
+            std::memcpy(buf + placed, buffer + pos, static_cast<std::size_t>(n));
+            position.store(pos + static_cast<std::int32_t>(n));
+            placed += n;
+        }
+        if (placed == count) return count;
+        if (get_block() == -1) return placed;
+    }
+}
+
+int ChannelInput::read_byte() {
+    if (block_driver == nullptr || block_driver->is_finished()) return -1;
+    while (position.load() >= length.load()) {
+        if (get_block() == -1) return -1;
+    }
+    const std::int32_t pos = position.load();
+    position.store(pos + 1);
+    return buffer[pos];
+}
+
+// A failed byte reads as -1 and floods its own byte and every lower one with
+// ones; callers who care check the stream's state.
+unsigned short ChannelInput::read_word() {
+    std::uint32_t v = static_cast<std::uint32_t>(read_byte());
+    v = (v << 8) | static_cast<std::uint32_t>(read_byte());
+    return static_cast<unsigned short>(v);
+}
+
+unsigned long ChannelInput::read_dword() {
+    std::uint32_t v = static_cast<std::uint32_t>(read_byte());
+    for (int i = 0; i < 3; ++i) v = (v << 8) | static_cast<std::uint32_t>(read_byte());
+    return v;
+}
+
+unsigned int ChannelInput::read_string(char* buf, unsigned int size) {
+    if (size == 0) return 0;  // no room even for the terminating zero
+    for (unsigned int i = 0; i + 1 < size; ++i) {
+        int r = read_byte();
+        if (r < 0) r = 0;  // a failed read ends the string as a zero would
+        buf[i] = static_cast<char>(r);
+        if (r == 0) return i;
+    }
+    buf[size - 1] = 0;
+    return size - 1;
+}
+
+long ChannelInput::seekg(long, seek_t) { return -1; }
+long ChannelInput::tellg() { return -1; }
+long ChannelInput::get_size() { return -1; }

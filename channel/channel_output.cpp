@@ -1,0 +1,139 @@
+// The sending end of a channel. Bytes gather in the 512-byte buffer; flush()
+// sends them as one block each time the peer asks for that block number, and
+// counts the block delivered once the peer asks for the next number (or
+// acknowledges this one). The peer's requests arrive in the channel's queue.
+#include <algorithm>
+#include <cstring>
+
+#include "support/clock.h"
+#include "zorbel/channel.h"
+
+namespace {
+
+constexpr std::int64_t kNoLimitMs = 0x7FFFFFFF;
+
+}  // namespace
+
+ChannelOutput::ChannelOutput(BlockDriver* driver, unsigned char id)
+    : FormalChannel(driver, id, &flags) {
+    init();
+}
+
+// Leaves the table first, so no command is queued into a channel whose
+// destruction has begun. Buffered bytes are dropped, not sent.
+ChannelOutput::~ChannelOutput() { unregister(); }
+
+void ChannelOutput::init() {
+    FormalChannel::init();
+    position.store(0);
+    length.store(0);
+}
+
+int ChannelOutput::update_state(int state) {
+    flags.store(state);
+    return state;
+}
+
+int ChannelOutput::return_state() { return flags.load(); }
+
+long ChannelOutput::can_put_bytes() { return static_cast<long>(buffer_size) - position.load(); }
+
+long ChannelOutput::write(const unsigned char* data, long count) {
+    if (count <= 0) return 0;
+    long taken = 0;
+    for (;;) {
+        const std::int32_t pos = position.load();
+        const long chunk = std::min<long>(static_cast<long>(buffer_size) - pos, count - taken);
+        if (chunk > 0) {
+            std::memcpy(buffer + pos, data + taken, static_cast<std::size_t>(chunk));
+            position.store(pos + static_cast<std::int32_t>(chunk));
+            length.store(pos + static_cast<std::int32_t>(chunk));
+            taken += chunk;
+        }
+        if (taken == count) return count;
+        // Bytes in the buffer belong to the stream and leave with the next
+        // successful flush, so they count as written: a caller that writes
+        // the rest again must not send them twice.
+        if (!flush()) return taken;
+    }
+}
+
+int ChannelOutput::write_byte(int c) {
+    if (position.load() >= static_cast<std::int32_t>(buffer_size) && !flush()) return 0;
+    const std::int32_t pos = position.load();
+    buffer[pos] = static_cast<unsigned char>(c & 0xFF);
+    position.store(pos + 1);
+    length.store(pos + 1);
+    return 1;
+}
+
+bool ChannelOutput::write_word(unsigned short w) {
+    return write_byte(w >> 8) != 0 && write_byte(w & 0xFF) != 0;
+}
+
+bool ChannelOutput::write_dword(unsigned long d) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        if (write_byte(static_cast<int>((d >> shift) & 0xFF)) == 0) return false;
+    }
+    return true;
+}
+
+long ChannelOutput::write_string(char* s) {
+    return write(reinterpret_cast<const unsigned char*>(s), static_cast<long>(std::strlen(s)) + 1);
+}
+
+bool ChannelOutput::flush() {
+    if (length.load() == 0) return true;
+    if (state_is_bad() || block_driver == nullptr || block_driver->is_finished()) return false;
+    const long timeout = get_timeout();
+    // The budget is spent by measured waiting; 0 (or a nonsensical negative
+    // value) means no limit.
+    std::int64_t budget = timeout > 0 ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
+    for (;;) {
+        if (budget <= 0) return false;
+        // While commands are queued the flag stays set and this returns at
+        // once; it blocks only when the queue has run empty.
+        const std::uint32_t before = zorbel::detail::clock_ms();
+        if (!flag.wait_set(static_cast<unsigned long>(budget))) return false;
+        if (state_is_bad()) {
+            flag.clear();
+            return false;
+        }
+        budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);
+
+        const unsigned char current = expected_block.load();
+        const unsigned char following = static_cast<unsigned char>(current + 1);
+        unsigned char n;
+        int command;
+        {
+            Critical critical;
+            if (queue_count == 0) return false;  // woken with nothing to look at
+            const QueueEntry& oldest = queue[(queue_head + queue_size - queue_count) % queue_size];
+            n = static_cast<unsigned char>(oldest.block_no);
+            command = oldest.command;
+            // The request for the next number stays queued: it is the next
+            // flush's request for its own block, which then goes out at once.
+            if (!(command == BlockProtocol::cmd_next_block && n == following)) --queue_count;
+            if (queue_count == 0) flag.clear();
+        }
+        if (command == BlockProtocol::cmd_next_block) {
+            // Every request for the current number sends it again; a failed
+            // send is made good by the peer's next request.
+            if (n == current)
+                block_driver->out_block(id, current, BlockProtocol::blk_data, buffer,
+                                        static_cast<unsigned short>(length.load()));
+            if (n == following) break;
+        } else if (command == BlockProtocol::cmd_block_ack && n == current) {
+            break;
+        }
+        // Anything else is stale and has been dropped.
+    }
+    expected_block.store(static_cast<unsigned char>(expected_block.load() + 1));
+    position.store(0);
+    length.store(0);
+    return true;
+}
+
+long ChannelOutput::seekp(long, seek_t) { return -1; }
+long ChannelOutput::tellp() { return -1; }
+long ChannelOutput::get_size() { return -1; }

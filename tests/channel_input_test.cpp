@@ -1,0 +1,233 @@
+// The input stream against a scripted peer: the peer answers each request for
+// a block it holds with that block, from the flushing thread, so the exchange
+// is exact and needs no sleeping.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "block/recording_transport.h"
+#include "zorbel/channel.h"
+
+using zorbel::testing::Bytes;
+using zorbel::testing::frame_block;
+using zorbel::testing::frame_command;
+using zorbel::testing::RecordingTransport;
+
+namespace {
+
+constexpr unsigned char kId = 9;
+
+struct Request {
+    int command;
+    int arg;
+    std::chrono::steady_clock::time_point at;
+};
+
+// A peer that answers requests for the blocks it was given.
+class ScriptedPeer {
+public:
+    ScriptedPeer() : engine("", &transport) {
+        engine.link_check.store(false);
+        engine.connected.store(true);
+        transport.set_on_transfer([this](const Bytes& t) { on_transfer(t); });
+    }
+
+    void offer(int block_no, const Bytes& payload) {
+        std::lock_guard<std::mutex> lock(mutex);
+        blocks[block_no] = payload;
+    }
+    void push(const Bytes& bytes) {
+        Bytes copy = bytes;
+        ASSERT_TRUE(engine.dispatch_block_callback(copy.data(), static_cast<unsigned>(copy.size())));
+    }
+    std::vector<Request> requests() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+    std::vector<int> requested_numbers() {
+        std::vector<int> v;
+        for (const Request& r : requests()) v.push_back(r.arg);
+        return v;
+    }
+
+    RecordingTransport transport;
+    BlockDriver engine;
+
+private:
+    void on_transfer(const Bytes& t) {
+        ASSERT_GE(t.size(), 11u);
+        ASSERT_EQ(t[2], BlockProtocol::blk_command);
+        Bytes answer;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back({t[7], t[8], std::chrono::steady_clock::now()});
+            if (t[7] != BlockProtocol::cmd_next_block) return;
+            auto it = blocks.find(t[8]);
+            if (it == blocks.end()) return;
+            answer = frame_block(BlockProtocol::blk_data, t[3], t[8], it->second);
+            blocks.erase(it);  // answered once; a repeat request goes unanswered
+        }
+        push(answer);
+    }
+
+    std::mutex mutex;
+    std::map<int, Bytes> blocks;
+    std::vector<Request> seen;
+};
+
+Bytes bytes_of(std::size_t n, unsigned char start) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(start + i);
+    return b;
+}
+
+}  // namespace
+
+TEST(ChannelInput, SilentPeerWithTimeoutAsksTenTimesThenFails) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    in.set_timeout(1000);
+    const auto start = std::chrono::steady_clock::now();
+    unsigned char buf[10];
+    EXPECT_EQ(in.read(buf, sizeof buf), 0);
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 10u);
+    for (const Request& r : requests) {
+        EXPECT_EQ(r.command, BlockProtocol::cmd_next_block);
+        EXPECT_EQ(r.arg, 0);
+    }
+    // The first request waits out the retry interval since construction.
+    EXPECT_GE(requests[0].at - start, std::chrono::milliseconds(90));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+
+    // After a failure the stream asks at once, every 100 ms.
+    in.set_timeout(200);
+    EXPECT_EQ(in.read_byte(), -1);
+    EXPECT_EQ(peer.requests().size(), 12u);
+    EXPECT_TRUE(in.is_good());
+}
+
+TEST(ChannelInput, ReadsAcrossBlocksAndAsksAheadForEach) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    const Bytes a = bytes_of(512, 0), b = bytes_of(488, 100);
+    peer.offer(0, a);
+    peer.offer(1, b);
+    unsigned char buf[1000];
+    ASSERT_EQ(in.read(buf, 1000), 1000);
+    EXPECT_EQ(Bytes(buf, buf + 512), a);
+    EXPECT_EQ(Bytes(buf + 512, buf + 1000), b);
+    // 0: the first fetch asks; 1 and 2: each taken block is confirmed by the
+    // request for the next one, which also brought block 1 without another ask.
+    EXPECT_EQ(peer.requested_numbers(), (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(in.read(buf, 0), 0);
+    EXPECT_EQ(peer.requests().size(), 3u);
+}
+
+TEST(ChannelInput, EmptyBlockEndsTheReadInProgress) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, bytes_of(3, 1));
+    peer.offer(1, {});
+    peer.offer(2, bytes_of(2, 50));
+    unsigned char buf[10];
+    EXPECT_EQ(in.read(buf, 10), 3);
+    EXPECT_EQ(in.read(buf, 2), 2);
+    EXPECT_EQ(buf[0], 50);
+    // Block 1 was confirmed by the request for 2.
+    const auto numbers = peer.requested_numbers();
+    EXPECT_EQ(numbers.front(), 0);
+    EXPECT_NE(std::find(numbers.begin(), numbers.end(), 2), numbers.end());
+}
+
+TEST(ChannelInput, BlockNumbersWrapAfter255) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    for (int i = 0; i < 256; ++i) peer.offer(i, {static_cast<unsigned char>(i)});
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(in.read_byte(), i);
+    peer.offer(0, {0xAB});
+    EXPECT_EQ(in.read_byte(), 0xAB);
+    const auto numbers = peer.requested_numbers();
+    ASSERT_GE(numbers.size(), 257u);
+    EXPECT_EQ(numbers[256], 0);  // asked for 0 after taking 255
+}
+
+TEST(ChannelInput, FlagRaisedByACommandDoesNotEndTheWait) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, {1});
+    ASSERT_EQ(in.read_byte(), 1);  // expecting block 1 now
+    // A command addressed to this number raises the flag while the stream
+    // waits; the stream must clear it and ask again, not take a stale block.
+    in.set_timeout(300);
+    peer.push(frame_command(kId, BlockProtocol::cmd_block_ack, 7));
+    EXPECT_EQ(in.read_byte(), -1);
+    const auto numbers = peer.requested_numbers();
+    EXPECT_GE(std::count(numbers.begin(), numbers.end(), 1), 2);
+    peer.offer(1, {2});
+    in.set_timeout(0);
+    EXPECT_EQ(in.read_byte(), 2);  // the repeated request brings block 1
+}
+
+TEST(ChannelInput, FinishedLinkFailsEvenWithBytesLeft) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, bytes_of(10, 0));
+    ASSERT_EQ(in.read_byte(), 0);
+    peer.transport.done();
+    unsigned char buf[4];
+    EXPECT_EQ(in.read(buf, 4), -1);
+    EXPECT_EQ(in.read_byte(), -1);
+
+    ChannelInput unattached(nullptr, 3);
+    EXPECT_EQ(unattached.read(buf, 4), -1);
+    EXPECT_FALSE(unattached.call_next_block());
+}
+
+TEST(ChannelInput, PeersDeleteFailsTheStreamAfterItsBlock) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, bytes_of(4, 10));
+    ASSERT_EQ(in.read_byte(), 10);
+    peer.push(frame_command(kId, BlockProtocol::cmd_delete, 0));
+    EXPECT_TRUE(in.is_bad());
+    EXPECT_EQ(in.get_flags(), 1);
+    unsigned char buf[10];
+    EXPECT_EQ(in.read(buf, 10), 3);  // what the current block still held
+    EXPECT_EQ(in.read(buf, 10), 0);
+    EXPECT_EQ(in.read_byte(), -1);
+}
+
+TEST(ChannelInput, WordsDwordsAndStrings) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, {0x12, 0x34, 0x12, 0x34, 0x56, 0x78, 0x61, 0x62, 0x00, 0x63, 'a', 'b', 'c', 'd', 'e',
+                   'f'});
+    EXPECT_EQ(in.read_word(), 0x1234);
+    EXPECT_EQ(in.read_dword(), 0x12345678ul);
+    char s[8] = "xxxxxxx";
+    EXPECT_EQ(in.read_string(s, 5), 2u);
+    EXPECT_STREQ(s, "ab");
+    EXPECT_EQ(in.read_byte(), 0x63);
+    EXPECT_EQ(in.read_string(s, 5), 4u);
+    EXPECT_STREQ(s, "abcd");
+    EXPECT_EQ(in.read_string(s, 1), 0u);
+    EXPECT_EQ(s[0], 0);
+    s[0] = 'x';
+    EXPECT_EQ(in.read_string(s, 0), 0u);  // no room: nothing stored, nothing read
+    EXPECT_EQ(s[0], 'x');
+    EXPECT_EQ(in.read_byte(), 'e');
+}
+
+TEST(ChannelInput, FailedWordReadsFloodWithOnes) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, {0x42});
+    in.set_timeout(1);
+    // The failed second byte ORs -1 into the value: no trace of 0x42 is left.
+    EXPECT_EQ(in.read_word(), 0xFFFF);
+}

@@ -1,0 +1,244 @@
+// The output stream against a scripted peer whose requests the test queues
+// (or which confirms each block as it is sent), with every block on the wire
+// recorded.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "block/recording_transport.h"
+#include "zorbel/channel.h"
+
+using zorbel::testing::Bytes;
+using zorbel::testing::frame_command;
+using zorbel::testing::RecordingTransport;
+
+namespace {
+
+constexpr unsigned char kId = 4;
+
+struct SentBlock {
+    int number;
+    Bytes payload;
+};
+
+class Peer {
+public:
+    Peer() : engine("", &transport) {
+        engine.link_check.store(false);
+        engine.connected.store(true);
+        transport.set_on_transfer([this](const Bytes& t) {
+            if (confirm_each.load() && t[2] == BlockProtocol::blk_data) ask(static_cast<unsigned char>(t[4] + 1));
+        });
+    }
+    void command(int cmd, unsigned char arg) {
+        Bytes b = frame_command(kId, cmd, arg);
+        ASSERT_TRUE(engine.dispatch_block_callback(b.data(), static_cast<unsigned>(b.size())));
+    }
+    void ask(unsigned char n) { command(BlockProtocol::cmd_next_block, n); }
+    std::vector<SentBlock> blocks() {
+        std::vector<SentBlock> out;
+        for (const Bytes& t : transport.transfers()) {
+            if (t[2] != BlockProtocol::blk_data) continue;
+            const std::size_t len = (std::size_t{t[5]} << 8) | t[6];
+            out.push_back({t[4], Bytes(t.begin() + 7, t.begin() + 7 + static_cast<long>(len))});
+        }
+        return out;
+    }
+
+    RecordingTransport transport;
+    BlockDriver engine;
+    std::atomic<bool> confirm_each{false};
+};
+
+Bytes bytes_of(std::size_t n, unsigned char start = 0) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<unsigned char>(start + i);
+    return b;
+}
+
+}  // namespace
+
+TEST(ChannelOutput, FlushWithNothingBufferedSendsNothing) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    EXPECT_TRUE(out.flush());
+    ChannelOutput unattached(nullptr, 1);
+    EXPECT_TRUE(unattached.flush());
+    EXPECT_EQ(peer.transport.transfer_count(), 0u);
+}
+
+TEST(ChannelOutput, AFullBufferWaitsForTheNextByte) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    const Bytes data = bytes_of(512);
+    EXPECT_EQ(out.write(data.data(), 512), 512);
+    EXPECT_EQ(peer.transport.transfer_count(), 0u);
+    peer.ask(0);
+    peer.ask(1);
+    EXPECT_EQ(out.write_byte(0x77), 1);
+    auto blocks = peer.blocks();
+    ASSERT_EQ(blocks.size(), 1u);
+    EXPECT_EQ(blocks[0].number, 0);
+    EXPECT_EQ(blocks[0].payload, data);
+    // The request for 1 stayed queued, so block 1 goes out without waiting.
+    out.set_timeout(1);
+    EXPECT_FALSE(out.flush());  // sent but not yet confirmed
+    blocks = peer.blocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[1].number, 1);
+    EXPECT_EQ(blocks[1].payload, Bytes{0x77});
+}
+
+TEST(ChannelOutput, LongWriteSplitsAtTheBufferBoundary) {
+    Peer peer;
+    peer.confirm_each = true;
+    ChannelOutput out(&peer.engine, kId);
+    const Bytes data = bytes_of(1000, 3);
+    peer.ask(0);
+    EXPECT_EQ(out.write(data.data(), 1000), 1000);
+    ASSERT_EQ(peer.blocks().size(), 1u);
+    EXPECT_EQ(peer.blocks()[0].payload, Bytes(data.begin(), data.begin() + 512));
+    EXPECT_TRUE(out.flush());
+    ASSERT_EQ(peer.blocks().size(), 2u);
+    EXPECT_EQ(peer.blocks()[1].number, 1);
+    EXPECT_EQ(peer.blocks()[1].payload, Bytes(data.begin() + 512, data.end()));
+}
+
+TEST(ChannelOutput, FailedFlushReportsEveryByteTaken) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    out.set_timeout(20);
+    const Bytes data = bytes_of(1000, 5);
+    // The first 512 bytes are in the stream and will leave with the next
+    // flush; a caller that writes the rest again must not send them twice.
+    EXPECT_EQ(out.write(data.data(), 1000), 512);
+    EXPECT_EQ(peer.transport.transfer_count(), 0u);
+    peer.confirm_each = true;
+    peer.ask(0);
+    EXPECT_EQ(out.write(data.data() + 512, 488), 488);
+    EXPECT_TRUE(out.flush());
+    const auto blocks = peer.blocks();
+    ASSERT_EQ(blocks.size(), 2u);
+    Bytes all = blocks[0].payload;
+    all.insert(all.end(), blocks[1].payload.begin(), blocks[1].payload.end());
+    EXPECT_EQ(all, data);
+
+    // Partly filled buffer: only the bytes that fit count.
+    ChannelOutput other(&peer.engine, 5);
+    other.set_timeout(1);
+    EXPECT_EQ(other.write(data.data(), 100), 100);
+    EXPECT_EQ(other.write(data.data(), 1000), 412);
+}
+
+TEST(ChannelOutput, StringsWordsAndDwordsGoMostSignificantFirst) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    char s[] = "abc";
+    EXPECT_EQ(out.write_string(s), 4);
+    EXPECT_TRUE(out.write_word(0x1234));
+    EXPECT_TRUE(out.write_dword(0x12345678));
+    peer.ask(0);
+    peer.ask(1);
+    EXPECT_TRUE(out.flush());
+    ASSERT_EQ(peer.blocks().size(), 1u);
+    EXPECT_EQ(peer.blocks()[0].payload, (Bytes{'a', 'b', 'c', 0, 0x12, 0x34, 0x12, 0x34, 0x56, 0x78}));
+}
+
+TEST(ChannelOutput, EveryRequestForTheCurrentBlockSendsItAgain) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    out.write_byte(1);
+    peer.ask(0);
+    peer.ask(0);
+    peer.command(BlockProtocol::cmd_block_ack, 9);  // stale: ignored
+    peer.command(BlockProtocol::cmd_block_ack, 0);  // confirms block 0
+    EXPECT_TRUE(out.flush());
+    EXPECT_EQ(peer.blocks().size(), 2u);
+}
+
+TEST(ChannelOutput, SilentPeerTimesOutAndKeepsTheBlock) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    out.set_timeout(200);
+    out.write_byte(0x55);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(out.flush());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+    EXPECT_EQ(peer.transport.transfer_count(), 0u);
+    // Same bytes, same number on the next try.
+    peer.confirm_each = true;
+    peer.ask(0);
+    EXPECT_TRUE(out.flush());
+    ASSERT_EQ(peer.blocks().size(), 1u);
+    EXPECT_EQ(peer.blocks()[0].number, 0);
+    EXPECT_EQ(peer.blocks()[0].payload, Bytes{0x55});
+}
+
+TEST(ChannelOutput, BlockNumbersWrapAfter255) {
+    Peer peer;
+    peer.confirm_each = true;
+    ChannelOutput out(&peer.engine, kId);
+    peer.ask(0);
+    for (int i = 0; i < 257; ++i) {
+        out.write_byte(i);
+        ASSERT_TRUE(out.flush()) << i;
+    }
+    const auto blocks = peer.blocks();
+    ASSERT_EQ(blocks.size(), 257u);
+    EXPECT_EQ(blocks[255].number, 255);
+    EXPECT_EQ(blocks[256].number, 0);  // the request for 0 confirmed 255
+}
+
+TEST(ChannelOutput, PeerResetDropsTheBufferAndDeleteFailsTheFlush) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    peer.confirm_each = true;
+    peer.ask(0);
+    out.write_byte(1);
+    ASSERT_TRUE(out.flush());
+    out.write_byte(2);
+    peer.command(BlockProtocol::cmd_reset, 0);  // also drops the queued request for 1
+    peer.ask(0);
+    // The reset dropped the buffered byte: nothing is left to send.
+    EXPECT_TRUE(out.flush());
+    EXPECT_EQ(peer.blocks().size(), 1u);
+
+    out.write_byte(3);
+    peer.command(BlockProtocol::cmd_delete, 0);
+    EXPECT_FALSE(out.flush());
+    EXPECT_TRUE(out.is_bad());
+    EXPECT_EQ(out.write_byte(4), 1);  // still room in the buffer
+}
+
+TEST(ChanStreams, NumberIsTakenModulo256AndTheLastRegisteredWins) {
+    RecordingTransport transport;
+    BlockDriver engine("", &transport);
+    engine.link_check.store(false);
+    auto first = std::make_unique<ChanOutput>(&engine, 0x105ul);
+    EXPECT_EQ(first->get_id(), 5);
+    EXPECT_EQ(engine.get_channel(5), static_cast<FormalChannel*>(first.get()));
+    ChanInput second(&engine, 5ul);
+    EXPECT_EQ(engine.get_channel(5), static_cast<FormalChannel*>(&second));
+    first.reset();  // leaves the slot empty, whoever held it
+    EXPECT_EQ(engine.get_channel(5), nullptr);
+}
+
+TEST(ChanStreams, DeletingThroughTheBaseSendsOneDelete) {
+    RecordingTransport transport;
+    BlockDriver engine("", &transport);
+    engine.link_check.store(false);
+    Input* in = new ChanInput(&engine, 7ul);
+    IO* out = new ChanOutput(&engine, 8ul);
+    delete in;
+    delete out;
+    const auto transfers = transport.transfers();
+    ASSERT_EQ(transfers.size(), 2u);
+    EXPECT_EQ(transfers[0], frame_command(7, BlockProtocol::cmd_delete, 0));
+    EXPECT_EQ(transfers[1], frame_command(8, BlockProtocol::cmd_delete, 0));
+    EXPECT_EQ(engine.get_channel(7), nullptr);
+    EXPECT_EQ(engine.get_channel(8), nullptr);
+}
