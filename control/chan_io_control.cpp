@@ -99,6 +99,9 @@ bool ChanIOControl::stop() {
     // done() joins the reader, so once it returns no read into the buffer is
     // under way and the buffer can go.
     driver->done();
+    // The engine was detached first, so done() could not wake the streams
+    // still waiting on their channels; they learn here that the link ended.
+    block_driver->wake_channels();
     bool closed = driver->close_port(no_port_name);
     unsigned char* buffer = driver->get_input_callback_buff();
     driver->set_input_callback_buff(nullptr, 0);

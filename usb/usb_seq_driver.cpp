@@ -183,6 +183,9 @@ bool USBSeqDriver::done() {
     stop_reader();
     finish();
     input_ready.set(true);
+    // No block will come to wake a stream waiting on its channel; without
+    // this a flush with no time-out would wait for ever.
+    if (BlockDriver* engine = get_input_block_driver()) engine->wake_channels();
     return true;
 }
 
@@ -230,6 +233,9 @@ bool USBSeqDriver::reconnect(ReaderContext& context) {
             if (handle) {
                 replace_handle(std::move(handle));
                 record_hardware_id(index);
+                // Before the first read of the new session, so nothing the
+                // device sends afresh meets the old numbering.
+                if (BlockDriver* engine = get_input_block_driver()) engine->restart_channels();
                 return true;
             }
         }

@@ -175,6 +175,10 @@ public:
     // one looks at the link again: the transport calls it once it has
     // finished, when no block will ever arrive to wake the waiters.
     void wake_channels();
+    // Every registered channel numbers its blocks from 0 again and forgets
+    // the peer's queued commands, keeping the bytes it holds: the transport
+    // calls it after it reopened a device, which starts its channels afresh.
+    void restart_channels();
 
     // --- statistics (bytes per second since the last call)
     void start_statistics();
