@@ -1,0 +1,355 @@
+// The libusb backend against a USB bus mocked with umockdev: discovery order,
+// the four requests, cancelling, closing, unplugging and the bus walk.
+//
+// The program needs umockdev's preload library in front of everything but a
+// sanitizer runtime; it re-executes itself with that preload when started
+// without it, and skips when umockdev is not installed.
+#include <gtest/gtest.h>
+
+#if defined(ZORBEL_HAVE_LIBUSB) && defined(ZORBEL_HAVE_UMOCKDEV)
+
+#include <link.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "usb/libusb/libusb_backend.h"
+#include "usb/libusb/testing/umockdev_bus.h"
+#include "usb/libusb/usb_mapping.h"
+#include "zorbel/usb.h"
+
+namespace {
+
+// --- running under the preload -----------------------------------------------------
+
+int find_sanitizer(dl_phdr_info* info, size_t, void* out) {
+    const char* name = info->dlpi_name;
+    if (name != nullptr && (std::strstr(name, "libasan.so") || std::strstr(name, "libtsan.so"))) {
+        *static_cast<std::string*>(out) = name;
+        return 1;
+    }
+    return 0;
+}
+
+// Runs before main: re-executes the program with umockdev's preload library,
+// after the sanitizer runtime when there is one (it must come first).
+struct Preload {
+    Preload() {
+        if (zorbel::testing::UmockdevBus::preload_active()) return;
+        if (std::getenv("ZORBEL_UMOCKDEV_TRIED") != nullptr) return;
+        if (access(ZORBEL_UMOCKDEV_PRELOAD, R_OK) != 0) return;
+        std::string preload;
+        dl_iterate_phdr(&find_sanitizer, &preload);
+        if (!preload.empty()) preload += ":";
+        preload += ZORBEL_UMOCKDEV_PRELOAD;
+        if (const char* old = std::getenv("LD_PRELOAD")) preload += std::string(":") + old;
+        std::ifstream in("/proc/self/cmdline", std::ios::binary);
+        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<char*> argv;
+        for (std::size_t i = 0; i < all.size(); i += std::strlen(&all[i]) + 1) argv.push_back(&all[i]);
+        argv.push_back(nullptr);
+        setenv("ZORBEL_UMOCKDEV_TRIED", "1", 1);
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        execv("/proc/self/exe", argv.data());
+    }
+} preload_first;
+
+}  // namespace
+
+// umockdev hands work to its worker thread through GLib's own locks, which
+// ThreadSanitizer cannot see; what happens inside those libraries is not
+// ours to check.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libumockdev.so\nrace:libglib-2.0.so\nrace:libgio-2.0.so\n"
+           "race:libgobject-2.0.so\n";
+}
+
+namespace {
+
+using zorbel::host::DeviceHandle;
+using zorbel::host::LibusbBackend;
+using zorbel::host::PortInfo;
+using zorbel::testing::ControlSetup;
+using zorbel::testing::Gadget;
+using zorbel::testing::UmockdevBus;
+
+// The information record: type letter, hardware ID, two unused units, ID.
+std::vector<unsigned char> record(const std::string& hardware_id, const std::string& id) {
+    std::string text = "C" + hardware_id + "  " + id;
+    text.resize(22, '\0');
+    std::vector<unsigned char> r;
+    for (char c : text) {
+        r.push_back(static_cast<unsigned char>(c));
+        r.push_back(0);
+    }
+    return r;
+}
+
+// A normal-mode device that sends back every byte it receives.
+class Loopback : public Gadget {
+public:
+    explicit Loopback(std::string hardware_id) : info(record(hardware_id, "ID00001")) {}
+    bool control(const ControlSetup& s, std::vector<unsigned char>& data) override {
+        if (s.request_type != zorbel::usbmap::vendor_in ||
+            s.request != zorbel::usbmap::request_get_info)
+            return false;
+        data = info;
+        return true;
+    }
+    void bulk_out(const unsigned char* data, std::size_t len) override { send_in(data, len); }
+
+private:
+    std::vector<unsigned char> info;
+};
+
+// A device in its boot loader: takes an image that starts with "ZB" and then
+// re-enumerates as a normal-mode device with the same hardware ID.
+class BootLoader : public Gadget {
+public:
+    explicit BootLoader(std::string id) : hardware_id(std::move(id)) {}
+    bool control(const ControlSetup& s, std::vector<unsigned char>& data) override {
+        if (s.request == zorbel::usbmap::request_boot_begin) {
+            expected = s.value | static_cast<std::size_t>(s.index) << 16;
+            image.clear();
+            return true;
+        }
+        if (s.request != zorbel::usbmap::request_boot_status) return false;
+        const bool good = image.size() == expected && image.size() >= 2 && image[0] == 'Z' &&
+                          image[1] == 'B';
+        data.assign(1, good ? 0 : 1);
+        if (good)
+            reenumerate(std::make_shared<Loopback>(hardware_id), ZORBEL_USB_PRODUCT_NORMAL, 5);
+        return true;
+    }
+    void bulk_out(const unsigned char* data, std::size_t len) override {
+        image.insert(image.end(), data, data + len);
+    }
+
+private:
+    std::string hardware_id;
+    std::size_t expected = 0;
+    std::vector<unsigned char> image;
+};
+
+std::string hardware_id_of(DeviceHandle& h) {
+    unsigned char r[zorbel::host::info_record_size];
+    if (!h.get_info(r)) return "";
+    std::string id;
+    for (int i = 1; i <= 12; ++i) id += static_cast<char>(r[2 * i]);
+    return id;
+}
+
+class LibusbBackendTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!UmockdevBus::preload_active()) GTEST_SKIP() << "umockdev preload not in force";
+        bus = std::make_unique<UmockdevBus>();
+        // bus 1: 4 ports; a hub at 1-2 with a hub at 1-2.3 below it; bus 2.
+        const std::string root1 = bus->add_root_hub(1, 4);
+        const std::string root2 = bus->add_root_hub(2, 2);
+        const std::string hub = bus->add_hub(root1, 2, 4);
+        const std::string deep = bus->add_hub(hub, 3, 2);
+        bus->add_device(root2, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                        std::make_shared<Loopback>("HW0000000003"));
+        bus->add_device(deep, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                        std::make_shared<Loopback>("HW0000000002"));
+        bus->add_device(root1, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                        std::make_shared<Loopback>("HW0000000001"));
+        bus->add_device(hub, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_BOOT,
+                        std::make_shared<BootLoader>("HWBOOT000001"));
+        bus->add_device(root1, 3, ZORBEL_USB_VENDOR_ID, 0x0042);  // another product
+        bus->add_device(root1, 4, 0x1234, ZORBEL_USB_PRODUCT_NORMAL);  // another vendor
+        backend = std::make_unique<LibusbBackend>();
+    }
+    void TearDown() override {
+        backend.reset();
+        bus.reset();
+    }
+
+    std::unique_ptr<UmockdevBus> bus;
+    std::unique_ptr<LibusbBackend> backend;
+};
+
+TEST_F(LibusbBackendTest, ListsEachKindByBusThenPortPath) {
+    EXPECT_EQ(backend->count(DEVICE_KIND_NORMAL), 3);
+    EXPECT_EQ(backend->count(DEVICE_KIND_BOOT), 1);
+    const char* order[] = {"HW0000000001", "HW0000000002", "HW0000000003"};
+    for (int i = 0; i < 3; ++i) {
+        auto h = backend->open(DEVICE_KIND_NORMAL, i);
+        ASSERT_NE(h, nullptr) << i;
+        EXPECT_EQ(hardware_id_of(*h), order[i]);
+    }
+    EXPECT_EQ(backend->open(DEVICE_KIND_NORMAL, 3), nullptr);
+    EXPECT_EQ(backend->open(DEVICE_KIND_NORMAL, -1), nullptr);
+    EXPECT_NE(backend->open(DEVICE_KIND_BOOT, 0), nullptr);
+    EXPECT_NE(backend->open(7, 0), nullptr);  // any other kind means boot
+    EXPECT_EQ(backend->open(DEVICE_KIND_BOOT, 1), nullptr);
+}
+
+TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
+    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
+    ASSERT_NE(h, nullptr);
+    for (unsigned size : {1u, 511u, 512u, 1000u, 4096u}) {
+        std::vector<unsigned char> out(size);
+        for (unsigned i = 0; i < size; ++i) out[i] = static_cast<unsigned char>(i * 7 + size);
+        ASSERT_EQ(h->write(out.data(), size), static_cast<long>(size));
+        std::vector<unsigned char> in;
+        unsigned char buf[1000];
+        while (in.size() < size) {
+            const long n = h->read(buf, sizeof buf);
+            ASSERT_GT(n, 0);
+            in.insert(in.end(), buf, buf + n);
+        }
+        EXPECT_EQ(in, out) << size;
+    }
+    const unsigned char byte = 1;
+    EXPECT_EQ(h->write(&byte, 0), -1);
+    std::vector<unsigned char> big(4097);
+    EXPECT_EQ(h->write(big.data(), 4097), -1);
+}
+
+TEST_F(LibusbBackendTest, CancelEndsTheReadUnderWayOrTheNextOne) {
+    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
+    ASSERT_NE(h, nullptr);
+    unsigned char buf[1000];
+    // A cancel with no read under way fails the next read only.
+    h->cancel_read();
+    EXPECT_EQ(h->read(buf, sizeof buf), -1);
+    const unsigned char ping = 0x5A;
+    ASSERT_EQ(h->write(&ping, 1), 1);
+    ASSERT_EQ(h->read(buf, sizeof buf), 1);
+    // A cancel from another thread ends a read that waits for data.
+    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
+    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    h->cancel_read();
+    EXPECT_EQ(pending.get(), -1);
+    // The handle still works.
+    ASSERT_EQ(h->write(&ping, 1), 1);
+    EXPECT_EQ(h->read(buf, sizeof buf), 1);
+}
+
+TEST_F(LibusbBackendTest, CloseEndsPendingReadsAndLaterRequestsFail) {
+    auto h = backend->open(DEVICE_KIND_NORMAL, 1);
+    ASSERT_NE(h, nullptr);
+    unsigned char buf[1000];
+    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
+    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    h->close();
+    EXPECT_EQ(pending.get(), -1);
+    h->close();  // again: harmless
+    const unsigned char byte = 1;
+    EXPECT_EQ(h->write(&byte, 1), -1);
+    EXPECT_EQ(h->read(buf, sizeof buf), -1);
+    unsigned char r[44];
+    EXPECT_FALSE(h->get_info(r));
+    // The device itself is still there for the next open.
+    EXPECT_NE(backend->open(DEVICE_KIND_NORMAL, 1), nullptr);
+}
+
+TEST_F(LibusbBackendTest, UnplugEndsTheReadAndTheDeviceLeavesTheList) {
+    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
+    ASSERT_NE(h, nullptr);
+    unsigned char buf[1000];
+    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
+    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    bus->unplug("1-1");
+    EXPECT_EQ(pending.get(), -1);
+    const unsigned char byte = 1;
+    EXPECT_EQ(h->write(&byte, 1), -1);
+    // Discovery sees the removal once libusb has processed the event.
+    for (int i = 0; i < 200 && backend->count(DEVICE_KIND_NORMAL) != 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(backend->count(DEVICE_KIND_NORMAL), 2);
+    auto first = backend->open(DEVICE_KIND_NORMAL, 0);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(hardware_id_of(*first), "HW0000000002");
+}
+
+TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
+    auto boot = backend->open(DEVICE_KIND_BOOT, 0);
+    ASSERT_NE(boot, nullptr);
+    const std::vector<unsigned char> bad{'X', 'Y', 'Z'};
+    EXPECT_EQ(boot->boot(bad.data(), bad.size()), 1);
+    EXPECT_EQ(boot->boot(nullptr, 0), 1);
+    EXPECT_EQ(boot->boot(nullptr, 5), -1);
+    std::vector<unsigned char> image(70000, 0xA5);  // spans the 16-bit size field
+    image[0] = 'Z';
+    image[1] = 'B';
+    EXPECT_EQ(boot->boot(image.data(), image.size()), 0);
+    boot.reset();
+    bus->settle();
+    for (int i = 0; i < 200 && backend->count(DEVICE_KIND_NORMAL) != 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(backend->count(DEVICE_KIND_BOOT), 0);
+    ASSERT_EQ(backend->count(DEVICE_KIND_NORMAL), 4);
+    // 1-2.1 sorts after 1-1 and before 1-2.3.1.
+    auto booted = backend->open(DEVICE_KIND_NORMAL, 1);
+    ASSERT_NE(booted, nullptr);
+    EXPECT_EQ(hardware_id_of(*booted), "HWBOOT000001");
+}
+
+TEST_F(LibusbBackendTest, WalksControllersHubsAndPorts) {
+    std::string hub;
+    ASSERT_TRUE(backend->root_hub_name(0, hub));
+    EXPECT_EQ(hub, "usb1");
+    ASSERT_TRUE(backend->root_hub_name(1, hub));
+    EXPECT_EQ(hub, "usb2");
+    EXPECT_FALSE(backend->root_hub_name(2, hub));
+    EXPECT_FALSE(backend->root_hub_name(-1, hub));
+
+    int ports = 0;
+    ASSERT_TRUE(backend->hub_port_count("usb1", ports));
+    EXPECT_EQ(ports, 4);
+
+    struct Case {
+        const char* hub;
+        int port;
+        bool readable, connected;
+        std::uint16_t vendor, product;
+        bool is_hub;
+    } cases[] = {
+        {"usb1", 1, true, true, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL, false},
+        {"usb1", 2, true, true, 0x05E3, 0x0608, true},
+        {"usb1", 3, true, true, ZORBEL_USB_VENDOR_ID, 0x0042, false},
+        {"usb1", 4, true, true, 0x1234, ZORBEL_USB_PRODUCT_NORMAL, false},
+        {"usb1", 5, false, false, 0, 0, false},
+        {"usb2", 2, true, false, 0, 0, false},
+        {"1-2", 1, true, true, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_BOOT, false},
+        {"1-2", 2, true, false, 0, 0, false},
+        {"1-2.3", 1, true, true, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL, false},
+        {"../usb1", 1, false, false, 0, 0, false},
+        {"9-9", 1, false, false, 0, 0, false},
+    };
+    for (const Case& c : cases) {
+        PortInfo info;
+        ASSERT_EQ(backend->port_info(c.hub, c.port, info), c.readable) << c.hub << " " << c.port;
+        if (!c.readable) continue;
+        EXPECT_EQ(info.connected, c.connected) << c.hub << " " << c.port;
+        EXPECT_EQ(info.vendor_id, c.vendor) << c.hub << " " << c.port;
+        EXPECT_EQ(info.product_id, c.product) << c.hub << " " << c.port;
+        EXPECT_EQ(info.is_hub, c.is_hub) << c.hub << " " << c.port;
+    }
+    std::string name;
+    ASSERT_TRUE(backend->port_hub_name("usb1", 2, name));
+    EXPECT_EQ(name, "1-2");
+    ASSERT_TRUE(backend->port_hub_name("1-2", 3, name));
+    EXPECT_EQ(name, "1-2.3");
+    EXPECT_FALSE(backend->port_hub_name("usb1", 1, name));  // a device, not a hub
+    EXPECT_FALSE(backend->port_hub_name("usb2", 2, name));  // nothing there
+}
+
+}  // namespace
+
+#else
+
+TEST(LibusbBackendTest, NeedsLibusbAndUmockdev) {
+    GTEST_SKIP() << "built without libusb-1.0 or umockdev";
+}
+
+#endif

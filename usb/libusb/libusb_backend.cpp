@@ -1,0 +1,181 @@
+#include "usb/libusb/libusb_backend.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "usb/libusb/libusb_handle.h"
+#include "usb/libusb/sysfs_walk.h"
+#include "usb/libusb/usb_mapping.h"
+#include "usb/open_denied.h"
+#include "usb/platform.h"
+#include "zorbel/usb.h"
+
+namespace zorbel {
+namespace host {
+
+// --- the context and its event thread ----------------------------------------
+
+LibusbContext::LibusbContext() {
+    if (libusb_init(&ctx) != 0) {
+        ctx = nullptr;
+        return;
+    }
+    // Only departures need an answer: arrivals are found by the next listing,
+    // which enumerates afresh. Where the platform has no hot-plug support a
+    // departed device still ends its transfers with "no device".
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        hotplug_registered =
+            libusb_hotplug_register_callback(ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                             LIBUSB_HOTPLUG_NO_FLAGS, ZORBEL_USB_VENDOR_ID,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                             &LibusbContext::on_hotplug, this,
+                                             &hotplug_handle) == LIBUSB_SUCCESS;
+    }
+    event_thread = std::thread(&LibusbContext::run_events, this);
+}
+
+LibusbContext::~LibusbContext() {
+    if (ctx == nullptr) return;
+    if (hotplug_registered) libusb_hotplug_deregister_callback(ctx, hotplug_handle);
+    stopping.store(true);
+    libusb_interrupt_event_handler(ctx);
+    event_thread.join();
+    libusb_exit(ctx);
+}
+
+void LibusbContext::run_events() {
+    // The interrupt from the destructor wakes the wait at once; the time-out
+    // is only a backstop.
+    while (!stopping.load()) {
+        timeval tv{1, 0};
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+    }
+}
+
+int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev,
+                                          libusb_hotplug_event event, void* self) {
+    if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
+    auto* context = static_cast<LibusbContext*>(self);
+    std::lock_guard<std::mutex> lock(context->handles_mutex);
+    for (LibusbHandle* h : context->handles)
+        if (h->device() == dev) h->device_gone();
+    return 0;  // stay registered
+}
+
+void LibusbContext::add(LibusbHandle* handle) {
+    std::lock_guard<std::mutex> lock(handles_mutex);
+    handles.push_back(handle);
+}
+
+void LibusbContext::remove(LibusbHandle* handle) {
+    std::lock_guard<std::mutex> lock(handles_mutex);
+    handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
+}
+
+// --- discovery -----------------------------------------------------------------
+
+namespace {
+
+// The device list of one look at the bus, released when it goes.
+class DeviceList {
+public:
+    explicit DeviceList(libusb_context* ctx) {
+        if (ctx != nullptr) {
+            const ssize_t n = libusb_get_device_list(ctx, &list);
+            count = n > 0 ? n : 0;
+        }
+    }
+    ~DeviceList() {
+        if (list != nullptr) libusb_free_device_list(list, 1);
+    }
+    DeviceList(const DeviceList&) = delete;
+    DeviceList& operator=(const DeviceList&) = delete;
+
+    libusb_device** begin() const { return list; }
+    libusb_device** end() const { return list + count; }
+
+private:
+    libusb_device** list = nullptr;
+    ssize_t count = 0;
+};
+
+struct Placed {
+    std::vector<std::uint8_t> place;  // bus number, then the port path
+    libusb_device* device;
+};
+
+// The present devices of a kind in the stable order: bus number, then port
+// path. The devices stay valid while `list` lives.
+std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
+    const std::uint16_t product = kind == DEVICE_KIND_NORMAL ? ZORBEL_USB_PRODUCT_NORMAL
+                                                              : ZORBEL_USB_PRODUCT_BOOT;
+    std::vector<Placed> found;
+    for (libusb_device* dev : list) {
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(dev, &desc) != 0) continue;
+        if (desc.idVendor != ZORBEL_USB_VENDOR_ID || desc.idProduct != product) continue;
+        std::uint8_t ports[8];  // USB allows at most 7 tiers below the root
+        const int depth = libusb_get_port_numbers(dev, ports, sizeof ports);
+        Placed p{{libusb_get_bus_number(dev)}, dev};
+        if (depth > 0) p.place.insert(p.place.end(), ports, ports + depth);
+        found.push_back(std::move(p));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Placed& a, const Placed& b) { return a.place < b.place; });
+    return found;
+}
+
+}  // namespace
+
+// --- the backend ---------------------------------------------------------------
+
+LibusbBackend::LibusbBackend() : context(std::make_shared<LibusbContext>()) {}
+
+LibusbBackend::~LibusbBackend() = default;
+
+int LibusbBackend::count(int kind) {
+    DeviceList list(context->get());
+    return static_cast<int>(devices_of_kind(list, kind).size());
+}
+
+std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index) {
+    if (index < 0) return nullptr;
+    DeviceList list(context->get());
+    const std::vector<Placed> devices = devices_of_kind(list, kind);
+    if (static_cast<std::size_t>(index) >= devices.size()) return nullptr;
+    libusb_device_handle* handle = nullptr;
+    const int r = libusb_open(devices[index].device, &handle);
+    note_open_result(r == LIBUSB_ERROR_ACCESS);
+    if (r != 0) return nullptr;
+    // The interface is vendor-specific, so no kernel driver holds it; a claim
+    // that fails means another program has it.
+    if (libusb_claim_interface(handle, usbmap::interface_number) != 0) {
+        libusb_close(handle);
+        return nullptr;
+    }
+    return std::make_shared<LibusbHandle>(context, handle);
+}
+
+bool LibusbBackend::root_hub_name(int controller, std::string& hub) {
+    return sysfs::root_hub_name(sysfs::usb_devices, controller, hub);
+}
+
+bool LibusbBackend::hub_port_count(const std::string& hub, int& ports) {
+    return sysfs::hub_port_count(sysfs::usb_devices, hub, ports);
+}
+
+bool LibusbBackend::port_info(const std::string& hub, int port, PortInfo& info) {
+    return sysfs::port_info(sysfs::usb_devices, hub, port, info);
+}
+
+bool LibusbBackend::port_hub_name(const std::string& hub, int port, std::string& name) {
+    return sysfs::port_hub_name(sysfs::usb_devices, hub, port, name);
+}
+
+std::shared_ptr<Backend> make_platform_backend() {
+    return std::make_shared<LibusbBackend>();
+}
+
+}  // namespace host
+}  // namespace zorbel

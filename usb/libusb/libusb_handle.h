@@ -1,0 +1,110 @@
+// The libusb context shared by a backend and its open handles, and the
+// device handle itself.
+#ifndef ZORBEL_USB_LIBUSB_LIBUSB_HANDLE_H
+#define ZORBEL_USB_LIBUSB_LIBUSB_HANDLE_H
+
+#include <libusb.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "usb/host.h"
+
+namespace zorbel {
+namespace host {
+
+class LibusbHandle;
+
+// One libusb context with the thread that runs its events. Transfers are
+// submitted asynchronously by the requesting thread and completed on the
+// event thread, which is why every open handle keeps the context alive.
+//
+// Thread-safety: all members may be used from any thread. The event thread
+// is the only one that runs libusb's event handling; handles are never
+// destroyed on it (it holds no owning reference to any).
+class LibusbContext {
+public:
+    LibusbContext();
+    ~LibusbContext();
+    LibusbContext(const LibusbContext&) = delete;
+    LibusbContext& operator=(const LibusbContext&) = delete;
+
+    // Null when libusb could not start; the backend then has no devices.
+    libusb_context* get() const { return ctx; }
+
+    // Open handles, so a hot-plug departure can end their transfers.
+    void add(LibusbHandle* handle);
+    void remove(LibusbHandle* handle);
+
+private:
+    static int LIBUSB_CALL on_hotplug(libusb_context* ctx, libusb_device* dev,
+                                      libusb_hotplug_event event, void* self);
+    void run_events();
+
+    libusb_context* ctx = nullptr;
+    bool hotplug_registered = false;
+    libusb_hotplug_callback_handle hotplug_handle = 0;
+    std::atomic<bool> stopping{false};
+    std::thread event_thread;
+
+    std::mutex handles_mutex;  // guards `handles`
+    std::vector<LibusbHandle*> handles;
+};
+
+// An open device: interface 0 claimed, requests as asynchronous transfers
+// that close(), cancel_read() and a hot-plug departure can end.
+//
+// Thread-safety: as DeviceHandle requires. One mutex guards the request
+// bookkeeping; requests wait on a condition variable that the event thread
+// signals when a transfer completes. close() must not run on the event
+// thread (it waits for transfers that thread completes).
+class LibusbHandle : public DeviceHandle {
+public:
+    LibusbHandle(std::shared_ptr<LibusbContext> context, libusb_device_handle* handle);
+    ~LibusbHandle() override;
+
+    long read(unsigned char* buf, unsigned int len) override;
+    void cancel_read() override;
+    long write(const unsigned char* data, unsigned int len) override;
+    bool get_info(unsigned char* record) override;
+    int boot(const void* image, unsigned int size) override;
+    void close() override;
+
+    // The device (held by reference, so it outlives the closed handle).
+    libusb_device* device() const { return dev; }
+    // The device has left the bus: end every transfer, fail every later one.
+    void device_gone();
+
+private:
+    struct Pending;
+    static void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer);
+
+    // Submits `transfer` and waits for it to end; its status and length are
+    // then in the transfer. False when it could not be submitted.
+    bool run(libusb_transfer* transfer, bool is_read);
+    // One vendor control request; the byte count of its data stage or -1.
+    int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
+                std::uint16_t index, unsigned char* data, std::uint16_t length);
+    void cancel_all_locked();
+
+    const std::shared_ptr<LibusbContext> context;
+    libusb_device_handle* const handle;
+    libusb_device* const dev;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Pending*> in_flight;   // guarded by `mutex`
+    Pending* read_pending = nullptr;   // guarded by `mutex`
+    bool cancel_next_read = false;     // guarded by `mutex`
+    bool gone = false;                 // guarded by `mutex`
+    enum class State { open, closing, closed } state = State::open;  // guarded by `mutex`
+};
+
+}  // namespace host
+}  // namespace zorbel
+
+#endif

@@ -1,0 +1,520 @@
+#include "usb/libusb/testing/umockdev_bus.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#include "zorbel/usb.h"
+
+namespace zorbel {
+namespace testing {
+
+// --- one device node: usbfs answered by a gadget --------------------------------
+
+// The usbfs side of one device node. URBs are answered on umockdev's worker
+// thread; completed ones wait in `done` until libusb reaps them. Bulk IN URBs
+// wait in `waiting_in` until the gadget has bytes for them.
+class UsbfsNode {
+public:
+    UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> gadget);
+    ~UsbfsNode();
+
+    static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
+    void send_in(const unsigned char* data, std::size_t len);
+    void unplug();
+
+    UMockdevIoctlBase* handler = nullptr;
+
+private:
+    struct Urb {
+        UMockdevIoctlClient* client;
+        UMockdevIoctlData* urb;     // the client's struct usbdevfs_urb (owned ref)
+        UMockdevIoctlData* buffer;  // its buffer (owned ref), or null
+        int length;
+        int status = 0;
+        int actual = 0;
+    };
+    bool handle(UMockdevIoctlClient* client);
+    void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    void fill_waiting_locked();
+    void update_ready_locked();
+    static void release(Urb& u);
+
+    const std::shared_ptr<Gadget> gadget;
+    int fifo = -1;  // our end of the node's FIFO
+
+    std::mutex mutex;                  // guards everything below
+    std::deque<unsigned char> in_data; // bytes the gadget sent, not yet read
+    std::deque<Urb> waiting_in;
+    std::deque<Urb> done;
+    bool gone = false;
+    bool ready = true;  // FIFO empty (POLLOUT)
+};
+
+UsbfsNode::UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> g) : gadget(std::move(g)) {
+    fifo = ::open(fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fifo >= 0) fcntl(fifo, F_SETPIPE_SZ, 4096);
+    handler = umockdev_ioctl_base_new();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&UsbfsNode::on_ioctl), this);
+    if (gadget) gadget->send_in = [this](const unsigned char* d, std::size_t n) { send_in(d, n); };
+    std::lock_guard<std::mutex> lock(mutex);
+    update_ready_locked();
+}
+
+UsbfsNode::~UsbfsNode() {
+    g_signal_handlers_disconnect_by_data(handler, this);
+    g_object_unref(handler);
+    for (Urb& u : waiting_in) release(u);
+    for (Urb& u : done) release(u);
+    if (fifo >= 0) ::close(fifo);
+}
+
+void UsbfsNode::release(Urb& u) {
+    if (u.buffer) g_object_unref(u.buffer);
+    if (u.urb) g_object_unref(u.urb);
+    u.buffer = nullptr;
+    u.urb = nullptr;
+}
+
+// POLLOUT on the client's descriptor is what makes libusb reap: the FIFO is
+// emptied while a completed URB waits and filled otherwise.
+void UsbfsNode::update_ready_locked() {
+    const bool want = !done.empty() || gone;
+    if (fifo < 0 || want == ready) return;
+    char buf[4096];
+    if (want) {
+        while (::read(fifo, buf, sizeof buf) > 0) {
+        }
+    } else {
+        std::memset(buf, 0, sizeof buf);
+        while (::write(fifo, buf, sizeof buf) > 0) {
+        }
+    }
+    ready = want;
+}
+
+void UsbfsNode::fill_waiting_locked() {
+    while (!waiting_in.empty() && !in_data.empty()) {
+        Urb u = waiting_in.front();
+        waiting_in.pop_front();
+        const int n = static_cast<int>(std::min<std::size_t>(u.length, in_data.size()));
+        std::vector<unsigned char> bytes(in_data.begin(), in_data.begin() + n);
+        in_data.erase(in_data.begin(), in_data.begin() + n);
+        if (u.buffer && n > 0) umockdev_ioctl_data_update(u.buffer, 0, bytes.data(), n);
+        u.actual = n;
+        done.push_back(u);
+    }
+}
+
+void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (gone) return;
+    in_data.insert(in_data.end(), data, data + len);
+    // The URB data objects belong to the worker thread; only wake libusb here
+    // (a reap attempt matches bytes to URBs there).
+    if (!waiting_in.empty() && fifo >= 0 && ready == false) {
+        char buf[4096];
+        while (::read(fifo, buf, sizeof buf) > 0) {
+        }
+        ready = true;
+    }
+}
+
+void UsbfsNode::unplug() {
+    std::lock_guard<std::mutex> lock(mutex);
+    gone = true;
+    update_ready_locked();
+}
+
+gboolean UsbfsNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+    return static_cast<UsbfsNode*>(self)->handle(client) ? TRUE : FALSE;
+}
+
+bool UsbfsNode::handle(UMockdevIoctlClient* client) {
+    const unsigned long request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
+            umockdev_ioctl_client_complete(client, -1, ENODEV);
+            return true;
+        }
+    }
+    switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+        GError* error = nullptr;
+        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), &error);
+        if (caps == nullptr) {
+            g_clear_error(&error);
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return true;
+        }
+        // One URB per transfer, whatever its size.
+        guint32 value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+        umockdev_ioctl_data_update(caps, 0, reinterpret_cast<guint8*>(&value), sizeof value);
+        g_object_unref(caps);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    }
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    case USBDEVFS_SUBMITURB:
+        submit(client, arg);
+        return true;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        reap(client, arg);
+        return true;
+    case USBDEVFS_DISCARDURB:
+        discard(client, arg);
+        return true;
+    default:
+        umockdev_ioctl_client_complete(client, -1, ENOTTY);
+        return true;
+    }
+}
+
+void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    GError* error = nullptr;
+    UMockdevIoctlData* urb_data =
+        umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), &error);
+    if (urb_data == nullptr) {
+        g_clear_error(&error);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    struct usbdevfs_urb urb;
+    std::memcpy(&urb, urb_data->data, sizeof urb);
+    UMockdevIoctlData* buffer = nullptr;
+    if (urb.buffer_length > 0) {
+        buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(struct usbdevfs_urb, buffer),
+                                             urb.buffer_length, &error);
+        g_clear_error(&error);
+    }
+    Urb u{client, urb_data, buffer, urb.buffer_length};
+    const unsigned char* bytes = buffer ? buffer->data : nullptr;
+
+    if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.buffer_length >= 8 && bytes) {
+        ControlSetup setup{bytes[0], bytes[1], static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8),
+                           static_cast<std::uint16_t>(bytes[4] | bytes[5] << 8),
+                           static_cast<std::uint16_t>(bytes[6] | bytes[7] << 8)};
+        const bool in = (setup.request_type & 0x80) != 0;
+        std::vector<unsigned char> data;
+        if (!in) data.assign(bytes + 8, bytes + urb.buffer_length);
+        if (gadget && gadget->control(setup, data)) {
+            if (in) {
+                const int n = static_cast<int>(
+                    std::min<std::size_t>(data.size(), std::min<int>(setup.length, urb.buffer_length - 8)));
+                if (n > 0) umockdev_ioctl_data_update(buffer, 8, data.data(), n);
+                u.actual = 8 + n;  // the kernel counts the setup packet too
+            } else {
+                u.actual = urb.buffer_length;
+            }
+        } else {
+            u.status = -EPIPE;
+        }
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80) == 0) {
+        if (gadget && bytes) gadget->bulk_out(bytes, urb.buffer_length);
+        u.actual = urb.buffer_length;
+    } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
+        std::lock_guard<std::mutex> lock(mutex);
+        waiting_in.push_back(u);
+        fill_waiting_locked();
+        update_ready_locked();
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return;
+    } else {
+        release(u);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    done.push_back(u);
+    update_ready_locked();
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (gone) {
+        // Everything still pending ends as on an unplugged device.
+        for (Urb& u : waiting_in) {
+            u.status = -ESHUTDOWN;
+            u.actual = 0;
+            done.push_back(u);
+        }
+        waiting_in.clear();
+    }
+    fill_waiting_locked();
+    auto it = done.begin();
+    while (it != done.end() && it->client != client) ++it;
+    if (it == done.end()) {
+        update_ready_locked();
+        umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
+        return;
+    }
+    Urb u = *it;
+    done.erase(it);
+    update_ready_locked();
+    lock.unlock();
+
+    GError* error = nullptr;
+    UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &error);
+    g_clear_error(&error);
+    if (slot == nullptr) {
+        release(u);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    struct usbdevfs_urb urb;
+    std::memcpy(&urb, u.urb->data, sizeof urb);
+    urb.status = u.status;
+    urb.actual_length = u.actual;
+    umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, status),
+                               reinterpret_cast<guint8*>(&urb.status), sizeof urb.status);
+    umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, actual_length),
+                               reinterpret_cast<guint8*>(&urb.actual_length),
+                               sizeof urb.actual_length);
+    umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    g_object_unref(slot);
+    release(u);
+}
+
+void UsbfsNode::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+    // The argument is the URB's address in the client.
+    gulong address = 0;
+    std::memcpy(&address, arg->data, sizeof address);
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto it = waiting_in.begin(); it != waiting_in.end(); ++it) {
+        if (it->client == client && it->urb->client_addr == address) {
+            Urb u = *it;
+            waiting_in.erase(it);
+            u.status = -ENOENT;
+            u.actual = 0;
+            done.push_back(u);
+            update_ready_locked();
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
+    }
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+}
+
+// --- the bus ---------------------------------------------------------------------
+
+struct UmockdevBus::Testbed {
+    UMockdevTestbed* bed = umockdev_testbed_new();
+    std::string root;
+    std::mutex mutex;  // guards the bus's maps against re-enumeration threads
+    Testbed() {
+        gchar* dir = umockdev_testbed_get_root_dir(bed);
+        root = dir;
+        g_free(dir);
+    }
+    ~Testbed() { g_object_unref(bed); }
+};
+
+bool UmockdevBus::preload_active() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
+}
+
+UmockdevBus::UmockdevBus() : testbed(new Testbed) {}
+
+UmockdevBus::~UmockdevBus() {
+    settle();
+    // Nodes go before the testbed (members in reverse order), each one
+    // disconnecting its handler first.
+    entries.clear();
+    unplugged.clear();
+}
+
+void UmockdevBus::settle() {
+    for (;;) {
+        std::vector<std::thread> joining;
+        {
+            std::lock_guard<std::mutex> lock(testbed->mutex);
+            joining.swap(workers);
+        }
+        if (joining.empty()) return;
+        for (std::thread& t : joining) t.join();
+    }
+}
+
+namespace {
+
+std::string hex(const std::vector<unsigned char>& bytes) {
+    std::string out;
+    char b[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(b, sizeof b, "%02X", c);
+        out += b;
+    }
+    return out;
+}
+
+void put16(std::vector<unsigned char>& v, unsigned value) {
+    v.push_back(value & 0xFF);
+    v.push_back((value >> 8) & 0xFF);
+}
+
+// Device, configuration, interface and endpoint descriptors as the kernel
+// keeps them in sysfs ("descriptors"), which is where libusb reads them.
+std::vector<unsigned char> descriptors(std::uint16_t vendor, std::uint16_t product, bool hub) {
+    std::vector<unsigned char> d{18, 1, 0x00, 0x02, static_cast<unsigned char>(hub ? 9 : 0), 0,
+                                 static_cast<unsigned char>(hub ? 1 : 0), 64};
+    put16(d, vendor);
+    put16(d, product);
+    put16(d, 0x0100);
+    d.insert(d.end(), {0, 0, 0, 1});
+    const int endpoints = hub ? 1 : 2;
+    d.insert(d.end(), {9, 2});
+    put16(d, 9 + 9 + 7 * endpoints);
+    d.insert(d.end(), {1, 1, 0, 0x80, 50});
+    d.insert(d.end(), {9, 4, 0, 0, static_cast<unsigned char>(endpoints),
+                       static_cast<unsigned char>(hub ? 9 : 0xFF), 0, 0, 0});
+    if (hub) {
+        d.insert(d.end(), {7, 5, 0x81, 3, 2, 0, 12});
+    } else {
+        d.insert(d.end(), {7, 5, 0x01, 2, 0x00, 0x02, 0});
+        d.insert(d.end(), {7, 5, 0x81, 2, 0x00, 0x02, 0});
+    }
+    return d;
+}
+
+}  // namespace
+
+std::string UmockdevBus::add_root_hub(int bus, int ports) {
+    return add("", bus, 0x1D6B, 0x0002, ports, nullptr);
+}
+
+std::string UmockdevBus::add_hub(const std::string& parent, int port, int ports) {
+    return add(parent, port, 0x05E3, 0x0608, ports, nullptr);
+}
+
+std::string UmockdevBus::add_device(const std::string& parent, int port, std::uint16_t vendor,
+                                    std::uint16_t product, std::shared_ptr<Gadget> gadget) {
+    return add(parent, port, vendor, product, 0, std::move(gadget));
+}
+
+std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t vendor,
+                             std::uint16_t product, int ports, std::shared_ptr<Gadget> gadget) {
+    std::unique_lock<std::mutex> lock(testbed->mutex);
+    Entry entry;
+    std::string name;
+    if (parent.empty()) {
+        entry.bus = port;
+        name = "usb" + std::to_string(port);
+        entry.syspath = "/sys/devices/pci0000:00/0000:00:1" + std::to_string(port) + ".0/" + name;
+    } else {
+        const Entry& up = entries.at(parent);
+        entry.bus = up.bus;
+        name = parent.compare(0, 3, "usb") == 0 ? std::to_string(up.bus) + "-" + std::to_string(port)
+                                                 : parent + "." + std::to_string(port);
+        entry.syspath = up.syspath + "/" + name;
+    }
+    entry.ports = ports;
+    entry.devnum = ++next_devnum[entry.bus];
+    lock.unlock();
+    wire(name, entry, vendor, product, std::move(gadget));
+    return name;
+}
+
+void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vendor,
+                       std::uint16_t product, std::shared_ptr<Gadget> gadget) {
+    const bool hub = entry.ports > 0;
+    char node[32];
+    std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", entry.bus, entry.devnum);
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", vendor, product);
+    std::string record = "P: " + entry.syspath.substr(4) + "\nN: " + node + "\n" +
+                         "E: DEVNAME=/dev/" + node + "\nE: DEVTYPE=usb_device\n" +
+                         "E: SUBSYSTEM=usb\nE: DRIVER=usb\n" + "E: BUSNUM=" + std::string(node + 8, 3) +
+                         "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
+                         "A: busnum=" + std::to_string(entry.bus) +
+                         "\nA: devnum=" + std::to_string(entry.devnum) +
+                         "\nA: maxchild=" + std::to_string(entry.ports) +
+                         "\nA: bDeviceClass=" + (hub ? "09" : "00") +
+                         "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=480\n" +
+                         "H: descriptors=" + hex(descriptors(vendor, product, hub)) + "\n";
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed->bed, record.c_str(), &error)) {
+        std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "cannot add device");
+        g_clear_error(&error);
+        return;
+    }
+    if (gadget) {
+        const std::string path = testbed->root + "/dev/" + node;
+        ::unlink(path.c_str());
+        ::mkfifo(path.c_str(), 0666);
+        auto usbfs = std::make_shared<UsbfsNode>(path, gadget);
+        std::weak_ptr<Gadget> self = gadget;
+        gadget->reenumerate = [this, name, self](std::shared_ptr<Gadget> next,
+                                                  std::uint16_t next_product, unsigned delay_ms) {
+            std::lock_guard<std::mutex> lock(testbed->mutex);
+            workers.emplace_back([this, name, next, next_product, delay_ms] {
+                usleep(delay_ms * 1000);
+                std::string parent;
+                int port = 0;
+                const auto dot = name.find_last_of(".-");
+                parent = name.substr(0, dot);
+                port = std::atoi(name.c_str() + dot + 1);
+                if (name[dot] == '-') parent = "usb" + parent;
+                unplug(name);
+                add(parent, port, ZORBEL_USB_VENDOR_ID, next_product, 0, next);
+            });
+        };
+        entry.node = usbfs;
+        GError* err = nullptr;
+        if (!umockdev_testbed_attach_ioctl(testbed->bed, ("/dev/" + std::string(node)).c_str(),
+                                           usbfs->handler, &err)) {
+            std::fprintf(stderr, "umockdev: %s\n", err ? err->message : "cannot attach");
+            g_clear_error(&err);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(testbed->mutex);
+        entries[name] = entry;
+    }
+    umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "add");
+}
+
+void UmockdevBus::unplug(const std::string& name) {
+    Entry entry;
+    {
+        std::lock_guard<std::mutex> lock(testbed->mutex);
+        auto it = entries.find(name);
+        if (it == entries.end()) return;
+        entry = it->second;
+        entries.erase(it);
+    }
+    if (entry.node) entry.node->unplug();
+    umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed->bed, entry.syspath.c_str());
+    // The node object stays alive while libusb may still reap from it; the
+    // handler is detached when the bus goes.
+    std::lock_guard<std::mutex> lock(testbed->mutex);
+    unplugged.push_back(entry.node);
+}
+
+}  // namespace testing
+}  // namespace zorbel

@@ -1,0 +1,47 @@
+// How the four device requests travel on the device's USB interface.
+//
+// The device has one configuration with one interface (number 0, alternate
+// setting 0) of vendor class, in both modes:
+//   - bulk OUT endpoint 0x01: block-protocol bytes to the device (normal
+//     mode), the boot image (boot mode);
+//   - bulk IN endpoint 0x81: block-protocol bytes from the device (normal
+//     mode);
+//   - vendor requests on the default control pipe (recipient: device):
+//       GET_INFO     IN,  bRequest 0x01, wValue 0, wIndex 0, 44 bytes: the
+//                    information record (22 UTF-16LE code units);
+//       BOOT_BEGIN   OUT, bRequest 0x02, wValue = image size bits 0..15,
+//                    wIndex = bits 16..31, no data: the next `size` bytes on
+//                    the bulk OUT endpoint are the image;
+//       BOOT_STATUS  IN,  bRequest 0x03, wValue 0, wIndex 0, 1 byte: 0 when
+//                    the device took the image, anything else when it refused
+//                    it. The device answers once the whole image is in.
+// The same table serves the host backend and the emulated device that tests
+// put behind a mocked usbfs node, so the two cannot drift apart.
+#ifndef ZORBEL_USB_LIBUSB_USB_MAPPING_H
+#define ZORBEL_USB_LIBUSB_USB_MAPPING_H
+
+#include <cstdint>
+
+namespace zorbel {
+namespace usbmap {
+
+constexpr int interface_number = 0;
+constexpr std::uint8_t endpoint_out = 0x01;
+constexpr std::uint8_t endpoint_in = 0x81;
+
+// bmRequestType for vendor requests addressed to the device.
+constexpr std::uint8_t vendor_in = 0xC0;
+constexpr std::uint8_t vendor_out = 0x40;
+
+constexpr std::uint8_t request_get_info = 0x01;
+constexpr std::uint8_t request_boot_begin = 0x02;
+constexpr std::uint8_t request_boot_status = 0x03;
+
+// Control requests get an answer from a working device within milliseconds;
+// the limit only keeps a wedged device from holding a caller for ever.
+constexpr unsigned int control_timeout_ms = 5000;
+
+}  // namespace usbmap
+}  // namespace zorbel
+
+#endif
