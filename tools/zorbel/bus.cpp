@@ -39,9 +39,13 @@ Bus::Bus(const EmulationOptions& options) : options_(options) {
         zorbel::EmulatedDevice device = bus_->add_device(root, i + 1, s);
         auto tally = std::make_shared<zorbel::SinkTally>();
         // Bound in boot mode too: the programs start once the device is booted.
-        device.bind(echo_pipe, zorbel::echo_program());
-        device.bind(sink_pipe, zorbel::sink_program(tally));
-        device.bind(source_pipe, zorbel::source_program());
+        // A program waits for its pipe from the start, so the bindings are
+        // made here, once, rather than changed later.
+        for (const auto& [pipe, program] : options.programs) {
+            if (program == "echo") device.bind(pipe, zorbel::echo_program());
+            if (program == "sink") device.bind(pipe, zorbel::sink_program(tally));
+            if (program == "source") device.bind(pipe, zorbel::source_program());
+        }
         by_hardware_id_[s.hardware_id] = device;
         sinks_[s.hardware_id] = tally;
     }
@@ -104,11 +108,6 @@ DeviceEntry Bus::device(int number) const {
 std::shared_ptr<zorbel::SinkTally> Bus::sink_tally(const std::string& hardware_id) const {
     auto it = sinks_.find(hardware_id);
     return it == sinks_.end() ? nullptr : it->second;
-}
-
-void Bus::bind(const std::string& hardware_id, int pipe, zorbel::DeviceProgram program) {
-    auto it = by_hardware_id_.find(hardware_id);
-    if (it != by_hardware_id_.end()) it->second.bind(pipe, std::move(program));
 }
 
 void Bus::transfer_progress(const std::string& hardware_id, std::uint64_t bytes) {

@@ -30,6 +30,8 @@ struct EmulationOptions {
     std::uint64_t seed = 1;
     unsigned int boot_delay_ms = 300;
     std::uint64_t unplug_after = 0;  // unplug the device once a transfer moved this much
+    // The program each device runs on a pipe: "echo", "sink" or "source".
+    std::map<int, std::string> programs = {{1, "echo"}, {2, "sink"}, {3, "source"}};
 };
 
 // The pipe numbers of the emulated devices' programs.
@@ -73,9 +75,6 @@ public:
     // Emulated bus only: the tally of the sink of the device with this
     // hardware ID, or null.
     std::shared_ptr<zorbel::SinkTally> sink_tally(const std::string& hardware_id) const;
-    // Emulated bus only: binds `program` to `pipe` on the device with this
-    // hardware ID; nothing happens on a real bus.
-    void bind(const std::string& hardware_id, int pipe, zorbel::DeviceProgram program);
     // Emulated bus only: called with the bytes a transfer has moved so far;
     // unplugs the device once the fault option says so.
     void transfer_progress(const std::string& hardware_id, std::uint64_t bytes);

@@ -103,6 +103,7 @@ int main(int argc, char** argv) {
         try {
             EmulationOptions emulation = globals.emulation;
             if (c.always_emulated) emulation.enabled = true;
+            if (c.shape_bus) c.shape_bus(emulation);
             Bus bus(emulation);
             return c.run(bus, globals);
         } catch (const Failure& f) {

@@ -1,0 +1,303 @@
+// The zorbel tool, run as a user runs it, against the emulated bus inside
+// each of its processes: exit statuses, what it prints, the files it leaves.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zorbel/zorbel.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef ZORBEL_TOOL_PATH
+const char* const tool = ZORBEL_TOOL_PATH;
+#else
+const char* const tool = nullptr;
+#endif
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void spit(const fs::path& p, const std::string& data) {
+    std::ofstream out(p, std::ios::binary);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string pattern(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t k = 0; k < n; ++k) s[k] = static_cast<char>(zorbel::source_pattern(k));
+    return s;
+}
+
+std::uint32_t crc_of(const std::string& data) {
+    CRC32 crc;
+    crc.update(const_cast<char*>(data.data()), static_cast<unsigned long>(data.size()));
+    return static_cast<std::uint32_t>(crc.get());
+}
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!tool) GTEST_SKIP() << "the tool is not built";
+        dir_ = fs::temp_directory_path() /
+               ("zorbel_tool_test_" + std::to_string(getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        if (!dir_.empty()) fs::remove_all(dir_, ec);
+    }
+
+    fs::path path(const std::string& name) const { return dir_ / name; }
+
+    // Starts the tool; standard input from `in` (or nothing), output to files.
+    pid_t start(const std::vector<std::string>& args, const std::string& tag, const fs::path& in = "/dev/null") {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int i = open(in.c_str(), O_RDONLY);
+            int o = open(path(tag + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = open(path(tag + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(i, 0);
+            dup2(o, 1);
+            dup2(e, 2);
+            std::vector<char*> argv{const_cast<char*>(tool)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(tool, argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    Outcome finish(pid_t pid, const std::string& tag) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        Outcome r;
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        r.out = slurp(path(tag + ".out"));
+        r.err = slurp(path(tag + ".err"));
+        return r;
+    }
+
+    Outcome run(const std::vector<std::string>& args, const fs::path& in = "/dev/null") {
+        return finish(start(args, "run", in), "run");
+    }
+
+    fs::path dir_;
+};
+
+// The bus of these tests has no boot-mode device, so that device 0 is the
+// normal-mode one with echo on pipe 1, a sink on pipe 2 and a source on 3.
+std::vector<std::string> on_normal_bus(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--emulate", "--boot-devices", "0"});
+    return args;
+}
+
+}  // namespace
+
+TEST_F(ToolTest, DemoRunsTheWholeJob) {
+    Outcome r = run({"demo", "--megabytes", "1"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("back in normal mode"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("demo complete"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");  // not a terminal: no progress lines
+}
+
+TEST_F(ToolTest, ListAndInfo) {
+    Outcome json = run({"--emulate", "list", "--json"});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.out,
+              "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
+              "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"ZB0000000002\", "
+              "\"id\": \"0000002\"}], \"count\": 2, \"bus_count\": 2}\n");
+
+    Outcome table = run({"--emulate", "list"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_NE(table.out.find("1       normal  T     ZB0000000002  0000002"), std::string::npos) << table.out;
+
+    Outcome empty = run({"--emulate", "--boot-devices", "0", "--normal-devices", "0", "list"});
+    EXPECT_EQ(empty.status, 0);
+    EXPECT_EQ(empty.out, "no device attached (on the USB bus: 0)\n");
+
+    Outcome info = run({"--emulate", "info", "1", "--json"});
+    EXPECT_EQ(info.status, 0) << info.err;
+    EXPECT_NE(info.out.find("\"hardware_id\": \"ZB0000000002\", \"id\": \"0000002\", \"kind_index\": 0"),
+              std::string::npos)
+        << info.out;
+    Outcome boot_info = run({"--emulate", "info", "0"});
+    EXPECT_EQ(boot_info.status, 0);
+    EXPECT_NE(boot_info.out.find("mode         boot"), std::string::npos) << boot_info.out;
+}
+
+// Bytes from the device's source into a file, and the same file back to its
+// sink, whose checksum the tool reports: every byte arrives, in order.
+TEST_F(ToolTest, SendAndReceiveThroughFiles) {
+    const std::size_t size = 300 * 1024 + 77;  // not a whole number of blocks
+    Outcome recv = run(on_normal_bus({"recv", "0", "3", path("from_device").string(), "--bytes", std::to_string(size)}));
+    ASSERT_EQ(recv.status, 0) << recv.err;
+    std::string received = slurp(path("from_device"));
+    EXPECT_EQ(received.size(), size);
+    EXPECT_TRUE(received == pattern(size));
+    EXPECT_FALSE(fs::exists(path("from_device.part")));
+
+    Outcome send = run(on_normal_bus({"send", "0", "2", path("from_device").string()}));
+    ASSERT_EQ(send.status, 0) << send.err;
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", crc_of(received));
+    EXPECT_NE(send.err.find("sink has read " + std::to_string(size) + " bytes, CRC-32 " + crc), std::string::npos)
+        << send.err;
+
+    // Standard input and output serve when no file is named.
+    Outcome piped_out = run(on_normal_bus({"-q", "recv", "0", "3", "--bytes", "1000"}));
+    EXPECT_EQ(piped_out.status, 0);
+    EXPECT_TRUE(piped_out.out == pattern(1000));
+    Outcome piped_in = run(on_normal_bus({"send", "0", "2", "-"}), path("from_device"));
+    EXPECT_EQ(piped_in.status, 0) << piped_in.err;
+    EXPECT_NE(piped_in.err.find("CRC-32 " + std::string(crc)), std::string::npos) << piped_in.err;
+}
+
+TEST_F(ToolTest, BootWaitsForNormalMode) {
+    const char payload[] = "image";
+    std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
+    spit(path("good.img"), std::string(image.begin(), image.end()));
+    Outcome r = run({"--emulate", "boot", "0", path("good.img").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("device 0 booted; it is back in normal mode as device 1 (hardware ID ZB0000000001)"),
+              std::string::npos)
+        << r.out;
+}
+
+TEST_F(ToolTest, EchoAndBench) {
+    Outcome echo = run(on_normal_bus({"echo", "0", "1", "--count", "20", "--size", "100"}));
+    EXPECT_EQ(echo.status, 0) << echo.err;
+    EXPECT_NE(echo.out.find("20 round trips of 100 bytes"), std::string::npos) << echo.out;
+    EXPECT_NE(echo.out.find("median"), std::string::npos);
+
+    for (const char* direction : {"send", "recv"}) {
+        SCOPED_TRACE(direction);
+        Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "64k", "--direction", direction}));
+        EXPECT_EQ(bench.status, 0) << bench.err;
+        EXPECT_NE(bench.out.find("    2        131072"), std::string::npos) << bench.out;
+    }
+}
+
+// Every failure is one line on standard error and a non-zero status.
+TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
+    spit(path("data"), pattern(4096));
+    spit(path("bad.img"), "not an image");
+    const std::string data = path("data").string();
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string says;
+    };
+    const Case cases[] = {
+        {{"--emulate", "info", "7"}, 1, "no such device: 7; device numbers run from 0 to 1"},
+        {{"--emulate", "--boot-devices", "0", "--normal-devices", "0", "send", "0", "2", data}, 1,
+         "no device is attached"},
+        {{"--emulate", "send", "0", "2", data}, 1, "device 0 is in boot mode"},
+        {{"--emulate", "boot", "1", data}, 1, "device 1 is in normal mode already"},
+        {{"--emulate", "boot", "0", path("bad.img").string()}, 1, "device 0 refused"},
+        {on_normal_bus({"send", "0", "126", data}), 2, "pipe 126 is out of range: pipe numbers run from 1 to 125"},
+        {on_normal_bus({"recv", "0", "0"}), 2, "pipe 0 is out of range"},
+        {on_normal_bus({"send", "0", "2", path("missing").string()}), 1, "cannot read"},
+        {on_normal_bus({"send", "0", "2", dir_.string()}), 1, "it is a directory"},
+        {on_normal_bus({"recv", "0", "3", path("no/such/dir/file").string()}), 1, "cannot write"},
+        {on_normal_bus({"recv", "0", "2", "--timeout", "0.5"}), 1, "sent no data on pipe 2 for 0.5 s; 0 bytes"},
+        {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
+        {{"--emulate", "info", "x"}, 2, "see 'zorbel info --help'"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+// A device that goes away mid-transfer: the count of bytes that got through
+// is told, and a receive leaves no file behind that could pass for complete.
+TEST_F(ToolTest, DeviceGoneDuringTransfer) {
+    spit(path("data"), pattern(1 << 20));
+    Outcome send = run(on_normal_bus({"--unplug-after", "100k", "send", "0", "2", path("data").string()}));
+    EXPECT_EQ(send.status, 1);
+    EXPECT_NE(send.err.find("device 0 went away during the transfer; 102400 of 1048576 bytes got through"),
+              std::string::npos)
+        << send.err;
+
+    Outcome recv = run(on_normal_bus({"--unplug-after", "100k", "recv", "0", "3", path("out").string(), "--bytes", "1M"}));
+    EXPECT_EQ(recv.status, 1);
+    EXPECT_NE(recv.err.find("went away during the transfer"), std::string::npos) << recv.err;
+    EXPECT_FALSE(fs::exists(path("out")));
+    EXPECT_FALSE(fs::exists(path("out.part")));
+}
+
+// The device claim spans processes: while one tool process holds the
+// device, another is told so; once the first stops, the device is free.
+TEST_F(ToolTest, ClaimedByAnotherProcess) {
+    // A slow link keeps the holder's output small while it runs.
+    pid_t holder = start(on_normal_bus({"--link-bandwidth", "100000", "-q", "recv", "0", "3"}), "holder");
+    // Whatever happens below, the holder does not outlive the test.
+    struct Reaper {
+        pid_t pid;
+        ~Reaper() {
+            if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } reaper{holder};
+
+    // It holds the claim once bytes flow.
+    auto received = [&] {
+        std::error_code ec;
+        auto n = fs::file_size(path("holder.out"), ec);
+        return ec ? 0 : n;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GT(received(), 0u);
+
+    spit(path("data"), pattern(2048));
+    Outcome refused = run(on_normal_bus({"send", "0", "2", path("data").string()}));
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("device 0 (ID 0000001) is in use by another program"), std::string::npos)
+        << refused.err;
+
+    kill(holder, SIGINT);
+    Outcome stopped = finish(holder, "holder");
+    reaper.pid = 0;
+    EXPECT_EQ(stopped.status, 130);
+    EXPECT_NE(stopped.err.find("interrupted; "), std::string::npos) << stopped.err;
+
+    Outcome free_again = run(on_normal_bus({"send", "0", "2", path("data").string()}));
+    EXPECT_EQ(free_again.status, 0) << free_again.err;
+}
