@@ -137,7 +137,9 @@ void BlockDriver::decode_header() {
         // A channel whose flag is set still owns its last block; writing into
         // its receive buffer now would race with the stream taking it.
         ok = ch->waits_for_data() && !ch->state_is_bad();
-        rx_dest = ch->receive_buffer;
+        // Only then is the pointer settled: the stream swaps it while the
+        // flag is set.
+        rx_dest = ok ? ch->receive_buffer : nullptr;
         limit = max_data_len;
     } else if (ok && rx_header[0] == blk_command) {
         std::memset(rx_command, 0, sizeof rx_command);  // a short command reads as code 0

@@ -67,10 +67,27 @@ bool ChannelInput::call_next_block() {
     const std::uint32_t elapsed = zorbel::detail::clock_ms() - last_request_time;
     if (elapsed < first_wait) flag.wait_set(first_wait - elapsed);
 
-    if (!(flag.is_set() && received_block.load() == expected_block.load())) {
+    // Takes the expected block if the flag stands for it, or else clears the
+    // flag, both inside protocol_critical: the peer's cmd_reset clears the
+    // flag from the delivering thread under that lock, after which the
+    // receiver may write into the receive buffer that is being swapped here.
+    // The receiver writes only while the flag is clear, so with the flag set
+    // the buffers are ours.
+    auto take_or_clear = [this] {
+        Critical critical;
+        const bool expected = flag.is_set() && received_block.load() == expected_block.load();
+        if (expected) {
+            std::swap(buffer, receive_buffer);
+            expected_block.store(static_cast<unsigned char>(expected_block.load() + 1));
+            length.store(received_length.load());
+        }
+        flag.clear();
+        return expected;
+    };
+
+    if (!take_or_clear()) {
         std::uint32_t budget = budget_of(timeout);
         for (;;) {
-            flag.clear();
             for (;;) {
                 if (budget == 0 || state_is_bad()) return false;
                 if (block_driver == nullptr || block_driver->is_finished()) return false;
@@ -93,19 +110,12 @@ bool ChannelInput::call_next_block() {
             if (state_is_bad()) return false;
             // The flag may stand for something else (a command addressed to
             // this number); only the expected block ends the wait.
-            if (received_block.load() == expected_block.load()) break;
+            if (take_or_clear()) break;
         }
     }
 
-    // The receiver writes only while the flag is clear, so the buffers are
-    // ours until the flag is cleared below.
-    std::swap(buffer, receive_buffer);
-    const unsigned char next = static_cast<unsigned char>(expected_block.load() + 1);
-    expected_block.store(next);
-    length.store(received_length.load());
-    flag.clear();
     // Confirms the block just taken and asks for the next in one command.
-    block_driver->out_command(id, BlockProtocol::cmd_next_block, next);
+    block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
     last_request_time = zorbel::detail::clock_ms();
     return length.load() > 0;
 }
