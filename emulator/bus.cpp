@@ -624,9 +624,13 @@ EmulatedBus::Demo EmulatedBus::add_demo() {
     normal.id = "0000002";
     demo.normal = add_device(root, 2, normal);
     demo.sink = std::make_shared<SinkTally>();
-    demo.normal.bind(1, echo_program());
-    demo.normal.bind(2, sink_program(demo.sink));
-    demo.normal.bind(3, source_program());
+    // The boot-mode device gets the same programs; they start once it has
+    // booted and re-enumerated in normal mode.
+    for (EmulatedDevice* d : {&demo.normal, &demo.boot}) {
+        d->bind(1, echo_program());
+        d->bind(2, sink_program(demo.sink));
+        d->bind(3, source_program());
+    }
     return demo;
 }
 

@@ -291,8 +291,9 @@ public:
     // The demo bus, on an empty bus: controller 0 with a 4-port root hub; on
     // port 1 a boot-mode device (device number 0, hardware ID "ZB0000000001",
     // ID "0000001"), on port 2 a normal-mode device (device number 1,
-    // "ZB0000000002", "0000002") with echo on pipe 1, a sink on pipe 2 and the
-    // endless source on pipe 3.
+    // "ZB0000000002", "0000002"). Both run echo on pipe 1, a sink on pipe 2
+    // (one tally for both) and the endless source on pipe 3; the boot-mode
+    // one once it has been booted.
     struct Demo {
         EmulatedDevice boot;
         EmulatedDevice normal;
