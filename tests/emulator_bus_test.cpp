@@ -211,10 +211,12 @@ TEST(DevicePrograms, APipeDeletedByTheHostIsServedAfreshNextTime) {
 
         // The source starts from offset 0 on every new pipe and stops at 600.
         HostPipe source(host.engine, 3, 100);
-        std::vector<unsigned char> got = source.receive(601, 1);
+        std::vector<unsigned char> got = source.receive(600);
         ASSERT_EQ(got.size(), 600u) << round;
         for (std::size_t k = 0; k < got.size(); ++k)
             ASSERT_EQ(got[k], zorbel::source_pattern(k)) << round << " " << k;
+        unsigned char extra;
+        EXPECT_EQ(source.in.read(&extra, 1), 0) << round;
     }
 }
 
