@@ -255,6 +255,17 @@ TEST(DevicePrograms, UserProgramAndFaultyLink) {
     for (std::size_t i = 0; i < sent.size(); ++i)
         ASSERT_EQ(got[i], static_cast<unsigned char>(~sent[i])) << i;
     EXPECT_GT(d.to_device_stats().chunks, d.to_device_stats().transfers);
+
+    // Settings changed on the running device apply to the next transfer.
+    zorbel::LaneSettings lossy;
+    lossy.drop_transfer = 1.0;
+    d.set_link(lossy, zorbel::LaneSettings());
+    std::uint64_t dropped = d.to_device_stats().dropped_transfers;
+    auto raw = open_normal(0);
+    ASSERT_TRUE(raw);
+    unsigned char junk[3] = {1, 2, 3};
+    EXPECT_EQ(raw->write(junk, sizeof junk), 3);
+    EXPECT_EQ(d.to_device_stats().dropped_transfers, dropped + 1);
 }
 
 TEST(DevicePrograms, ABootedDeviceStartsItsPrograms) {
