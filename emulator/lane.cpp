@@ -108,6 +108,7 @@ void Lane::queue_locked(const unsigned char* data, std::size_t len, Clock::time_
 }
 
 bool Lane::send(const unsigned char* data, std::size_t len) {
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (closed_) return false;
@@ -134,22 +135,30 @@ bool Lane::send(const unsigned char* data, std::size_t len) {
             ++stats_.duplicated_transfers;
             queue_locked(data, len, due, true);
         }
+        // A consumer that is busy finds the transfer when it looks again; a
+        // wake-up is a system call, and on this path every one counts.
+        wake = waiters_ > 0;
     }
-    changed_.notify_all();
+    if (wake) changed_.notify_all();
     return true;
 }
 
 bool Lane::wait_due_locked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& stop) {
     for (;;) {
         if (stop()) return false;
+        ++waiters_;
         if (count_ == 0) {
             changed_.wait(lock);
-            continue;
+        } else {
+            const Clock::time_point due = ring_[head_].due;
+            if (due <= Clock::now()) {
+                --waiters_;
+                return true;
+            }
+            // A delay is a timed wait, woken early only by a state change.
+            changed_.wait_until(lock, due);
         }
-        const Clock::time_point due = ring_[head_].due;
-        if (due <= Clock::now()) return true;
-        // A delay is a timed wait, woken early only by a state change.
-        changed_.wait_until(lock, due);
+        --waiters_;
     }
 }
 

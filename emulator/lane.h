@@ -140,6 +140,7 @@ private:
     Clock::time_point busy_until_;  // when the bandwidth cap frees the lane
     // Distance to the next corrupted byte, carried across transfers.
     std::uint64_t corrupt_skip_ = 0;
+    unsigned waiters_ = 0;  // consumers inside a wait on changed_
     bool closed_ = false;
     bool cancel_pending_ = false;
     bool push_mode_ = false;

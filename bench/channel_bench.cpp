@@ -1,0 +1,288 @@
+// Channel throughput over the emulated link (no delay, 1000-byte chunks),
+// beside two references measured in the same run:
+//  - the link's bound: one 15-byte request and one 523-byte block per round
+//    trip through two lanes like the link's, replied to straight from the
+//    delivery callback (512 payload bytes per round trip);
+//  - the two-thread limit: two threads ping-ponging a 512-byte message through
+//    a mutex and a condition variable, one wake-up per direction.
+// A channel's round trip has four thread hops (reader -> lane -> writer ->
+// lane -> reader), the link's bound three and the two-thread limit two, so
+// per-channel throughput is set by wake-ups, not by CRC or copying.
+// Then 8 and 64 channels at once, each with its own writer and reader thread.
+//
+// Summary lines:
+//   RATIO channel_vs_link_bound <v>
+//   RATIO channel_vs_two_thread_limit <v>
+//   FIGURE <name> <value> MB/s
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bench/throughput_recorder.h"
+#include "emulator/lane.h"
+#include "zorbel/channel.h"
+#include "zorbel/emulator.h"
+
+namespace {
+
+constexpr long kBlock = 512;
+
+// Voluntary context switches of the whole process: each is a thread going to
+// sleep, so per round trip they count the hops plus any sleep on a contended
+// lock. Unlike times, the count hardly changes with the machine's load.
+long sleeps_so_far() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_nvcsw;
+}
+
+void count_sleeps(benchmark::State& state, long before, long round_trips) {
+    if (round_trips > 0)
+        state.counters["sleeps_per_rt"] = static_cast<double>(sleeps_so_far() - before) / static_cast<double>(round_trips);
+}
+// The reader's time-out. With one set, a fetch first waits for the block it
+// asked for when it took the previous one; with none it asks again at once
+// and every block travels twice (see BM_OneChannelNoTimeout).
+constexpr long kReadTimeoutMs = 10000;
+
+// Two engines over an emulated link, wired as a connection wires its own.
+struct Link {
+    Link() : a("", &link.a()), b("", &link.b()) {
+        for (BlockDriver* e : {&a, &b}) {
+            e->link_check.store(false);
+            e->connected.store(true);
+        }
+        link.a().set_input_block_driver(&a);
+        link.b().set_input_block_driver(&b);
+    }
+    ~Link() {
+        link.a().set_input_block_driver(nullptr);
+        link.b().set_input_block_driver(nullptr);
+    }
+    zorbel::EmulatedLink link;
+    BlockDriver a;
+    BlockDriver b;
+};
+
+// A writer thread that keeps one channel full: it blocks in flush until the
+// reader asks, which is the channel's own flow control.
+class Writer {
+public:
+    Writer(BlockDriver& engine, unsigned char id) : out_(&engine, id), thread_([this] { run(); }) {}
+    // The reader's channel must be gone first: its cmd_delete ends the flush
+    // this thread is blocked in.
+    void join() { thread_.join(); }
+    ~Writer() {
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    void run() {
+        unsigned char data[kBlock];
+        std::memset(data, 0x5A, sizeof data);
+        while (out_.write(data, kBlock) == kBlock && out_.flush()) {
+        }
+    }
+    ChannelOutput out_;
+    std::thread thread_;
+};
+
+void BM_OneChannel(benchmark::State& state, long timeout) {
+    Link link;
+    auto in = std::make_unique<ChannelInput>(&link.b, 1);
+    in->set_timeout(timeout);
+    Writer writer(link.a, 1);
+    unsigned char buf[kBlock];
+    const long before = sleeps_so_far();
+    for (auto _ : state) {
+        if (in->read(buf, kBlock) != kBlock) {
+            state.SkipWithError("short read");
+            break;
+        }
+    }
+    count_sleeps(state, before, static_cast<long>(state.iterations()));
+    state.SetBytesProcessed(state.iterations() * kBlock);
+    in.reset();
+    writer.join();
+}
+
+void BM_OneChannelTimeout(benchmark::State& state) { BM_OneChannel(state, kReadTimeoutMs); }
+void BM_OneChannelNoTimeout(benchmark::State& state) { BM_OneChannel(state, 0); }
+
+// The same round trip on bare lanes: the request's delivery sends the block
+// back at once, on the lane's own thread.
+void BM_LinkBound(benchmark::State& state) {
+    zorbel::emulator::Lane to_device, to_host;
+    unsigned char request[15] = {0x4D, 0x4D, 0x12};
+    unsigned char block[kBlock + 11] = {0x4D, 0x4D, 0x11};
+    unsigned char device_buf[1000], host_buf[1000];  // as the link's callback buffers
+    std::mutex m;
+    std::condition_variable cv;
+    unsigned received = 0;  // guarded by m
+    to_device.start([&](const unsigned char* d, unsigned n) {
+        std::memcpy(device_buf, d, n);
+        to_host.send(block, sizeof block);
+        return true;
+    });
+    to_host.start([&](const unsigned char* d, unsigned n) {
+        std::memcpy(host_buf, d, n);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            received += n;
+        }
+        cv.notify_one();
+        return true;
+    });
+    const long before = sleeps_so_far();
+    for (auto _ : state) {
+        to_device.send(request, sizeof request);
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return received >= sizeof block; });
+        received -= sizeof block;
+    }
+    count_sleeps(state, before, static_cast<long>(state.iterations()));
+    state.SetBytesProcessed(state.iterations() * kBlock);
+    to_device.close();
+    to_host.close();
+}
+
+// The floor of any design that hands each block from one thread to another
+// and waits for the answer.
+void BM_TwoThreadLimit(benchmark::State& state) {
+    std::mutex m;
+    std::condition_variable to_peer, to_caller;
+    unsigned char message[kBlock] = {};
+    unsigned char peer_copy[kBlock];
+    bool request = false, reply = false, stop = false;  // guarded by m
+    std::thread peer([&] {
+        std::unique_lock<std::mutex> lock(m);
+        for (;;) {
+            to_peer.wait(lock, [&] { return request || stop; });
+            if (stop) return;
+            request = false;
+            std::memcpy(peer_copy, message, kBlock);
+            reply = true;
+            to_caller.notify_one();
+        }
+    });
+    const long before = sleeps_so_far();
+    for (auto _ : state) {
+        std::unique_lock<std::mutex> lock(m);
+        request = true;
+        to_peer.notify_one();
+        to_caller.wait(lock, [&] { return reply; });
+        reply = false;
+    }
+    count_sleeps(state, before, static_cast<long>(state.iterations()));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        stop = true;
+    }
+    to_peer.notify_one();
+    peer.join();
+    state.SetBytesProcessed(state.iterations() * kBlock);
+}
+
+// N channels from A to B at once, one writer and one reader thread each. An
+// iteration is every reader taking kBlocksPerRound blocks.
+void BM_ManyChannels(benchmark::State& state) {
+    constexpr int kBlocksPerRound = 32;
+    const int n = static_cast<int>(state.range(0));
+    Link link;
+    std::vector<std::unique_ptr<ChannelInput>> inputs;
+    std::vector<std::unique_ptr<Writer>> writers;
+    for (int i = 0; i < n; ++i) {
+        inputs.emplace_back(new ChannelInput(&link.b, static_cast<unsigned char>(i + 1)));
+        inputs.back()->set_timeout(kReadTimeoutMs);
+        writers.emplace_back(new Writer(link.a, static_cast<unsigned char>(i + 1)));
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    unsigned round = 0;  // guarded by m
+    int busy = 0;        // guarded by m
+    bool stop = false;   // guarded by m
+    bool failed = false;  // guarded by m
+    std::vector<std::thread> readers;
+    for (int i = 0; i < n; ++i) {
+        readers.emplace_back([&, i] {
+            unsigned seen = 0;
+            unsigned char buf[kBlock];
+            for (;;) {
+                {
+                    std::unique_lock<std::mutex> lock(m);
+                    cv.wait(lock, [&] { return stop || round != seen; });
+                    if (stop) return;
+                    seen = round;
+                }
+                bool ok = true;
+                for (int k = 0; k < kBlocksPerRound && ok; ++k) ok = inputs[i]->read(buf, kBlock) == kBlock;
+                std::lock_guard<std::mutex> lock(m);
+                failed = failed || !ok;
+                if (--busy == 0) cv.notify_all();
+            }
+        });
+    }
+    for (auto _ : state) {
+        std::unique_lock<std::mutex> lock(m);
+        busy = n;
+        ++round;
+        cv.notify_all();
+        cv.wait(lock, [&] { return busy == 0; });
+        if (failed) {
+            state.SkipWithError("short read");
+            break;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(m);
+        stop = true;
+    }
+    cv.notify_all();
+    for (auto& t : readers) t.join();
+    state.SetBytesProcessed(state.iterations() * n * kBlocksPerRound * kBlock);
+    inputs.clear();  // their cmd_delete ends each writer's flush
+    for (auto& w : writers) w->join();
+}
+
+BENCHMARK(BM_OneChannelTimeout)->UseRealTime();
+BENCHMARK(BM_LinkBound)->UseRealTime();
+BENCHMARK(BM_TwoThreadLimit)->UseRealTime();
+BENCHMARK(BM_OneChannelNoTimeout)->UseRealTime();
+BENCHMARK(BM_ManyChannels)->Arg(8)->Arg(64)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    zorbel::bench::ThroughputRecorder recorder;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    benchmark::Shutdown();
+
+    std::printf("Threads are not pinned: the scheduler places them on the %u CPUs.\n",
+                std::thread::hardware_concurrency());
+    auto mbps = [&](const char* name) { return recorder.bytes_per_second(name) / 1e6; };
+    const double channel = mbps("BM_OneChannelTimeout/real_time");
+    const double bound = mbps("BM_LinkBound/real_time");
+    const double limit = mbps("BM_TwoThreadLimit/real_time");
+    if (channel > 0 && bound > 0) std::printf("RATIO channel_vs_link_bound %.2f\n", channel / bound);
+    if (channel > 0 && limit > 0) std::printf("RATIO channel_vs_two_thread_limit %.2f\n", channel / limit);
+    const std::pair<const char*, const char*> figures[] = {
+        {"channel_1", "BM_OneChannelTimeout/real_time"},
+        {"channel_1_no_timeout", "BM_OneChannelNoTimeout/real_time"},
+        {"link_bound", "BM_LinkBound/real_time"},
+        {"two_thread_limit", "BM_TwoThreadLimit/real_time"},
+        {"channels_8_aggregate", "BM_ManyChannels/8/real_time"},
+        {"channels_64_aggregate", "BM_ManyChannels/64/real_time"}};
+    for (const auto& f : figures)
+        if (mbps(f.second) > 0) std::printf("FIGURE %s %.2f MB/s\n", f.first, mbps(f.second));
+    return 0;
+}
