@@ -1,15 +1,11 @@
 // The libusb backend against a USB bus mocked with umockdev: discovery order,
 // the four requests, cancelling, closing, unplugging and the bus walk.
 //
-// The program needs umockdev's preload library in front of everything but a
-// sanitizer runtime; it re-executes itself with that preload when started
-// without it, and skips when umockdev is not installed.
+// The harness puts umockdev's preload library in front of the program (it
+// re-executes it); the tests skip when umockdev is not installed.
 #include <gtest/gtest.h>
 
 #if defined(ZORBEL_HAVE_LIBUSB) && defined(ZORBEL_HAVE_UMOCKDEV)
-
-#include <link.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,52 +19,6 @@
 #include "usb/libusb/testing/umockdev_bus.h"
 #include "usb/libusb/usb_mapping.h"
 #include "zorbel/usb.h"
-
-namespace {
-
-// --- running under the preload -----------------------------------------------------
-
-int find_sanitizer(dl_phdr_info* info, size_t, void* out) {
-    const char* name = info->dlpi_name;
-    if (name != nullptr && (std::strstr(name, "libasan.so") || std::strstr(name, "libtsan.so"))) {
-        *static_cast<std::string*>(out) = name;
-        return 1;
-    }
-    return 0;
-}
-
-// Runs before main: re-executes the program with umockdev's preload library,
-// after the sanitizer runtime when there is one (it must come first).
-struct Preload {
-    Preload() {
-        if (zorbel::testing::UmockdevBus::preload_active()) return;
-        if (std::getenv("ZORBEL_UMOCKDEV_TRIED") != nullptr) return;
-        if (access(ZORBEL_UMOCKDEV_PRELOAD, R_OK) != 0) return;
-        std::string preload;
-        dl_iterate_phdr(&find_sanitizer, &preload);
-        if (!preload.empty()) preload += ":";
-        preload += ZORBEL_UMOCKDEV_PRELOAD;
-        if (const char* old = std::getenv("LD_PRELOAD")) preload += std::string(":") + old;
-        std::ifstream in("/proc/self/cmdline", std::ios::binary);
-        std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::vector<char*> argv;
-        for (std::size_t i = 0; i < all.size(); i += std::strlen(&all[i]) + 1) argv.push_back(&all[i]);
-        argv.push_back(nullptr);
-        setenv("ZORBEL_UMOCKDEV_TRIED", "1", 1);
-        setenv("LD_PRELOAD", preload.c_str(), 1);
-        execv("/proc/self/exe", argv.data());
-    }
-} preload_first;
-
-}  // namespace
-
-// umockdev hands work to its worker thread through GLib's own locks, which
-// ThreadSanitizer cannot see; what happens inside those libraries is not
-// ours to check.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libumockdev.so\nrace:libglib-2.0.so\nrace:libgio-2.0.so\n"
-           "race:libgobject-2.0.so\n";
-}
 
 namespace {
 

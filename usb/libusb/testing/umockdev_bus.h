@@ -50,6 +50,10 @@ public:
     virtual bool control(const ControlSetup& setup, std::vector<unsigned char>& data) = 0;
     // Bytes the host sent on the bulk OUT endpoint.
     virtual void bulk_out(const unsigned char* data, std::size_t len) = 0;
+    // The device left the bus, or its node is going: stop calling send_in
+    // before returning. Called from the thread that unplugs or destroys the
+    // bus, possibly more than once.
+    virtual void unplugged() {}
 
     // Set by the bus before any other call: queues bytes for the host's bulk
     // IN endpoint. Safe from any thread.
