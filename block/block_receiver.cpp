@@ -51,7 +51,9 @@ inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsign
 bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len) {
     std::unique_lock<std::mutex> lock(dispatch_mutex, std::try_to_lock);
     if (!lock.owns_lock() || channels_locked.load() || rx_chunk != nullptr) return false;
-    if (data == nullptr) return len == 0;
+    // A null chunk has nothing to consume; refusing it would only make the
+    // reader hand it in again.
+    if (data == nullptr) return true;
     rx_chunk = data;
     rx_chunk_len = len;
     rx_chunk_pos = 0;

@@ -95,6 +95,7 @@ TEST(BlockReceiver, ExampleChunkIsDeliveredAndADamagedCopyIsNot) {
     ASSERT_TRUE(e.push(bad));
     EXPECT_FALSE(ch.flagged());
     EXPECT_NE(ch.received_len(), 2);
+    EXPECT_TRUE(e.bd.dispatch_block_callback(nullptr, 13));  // nothing to take, nothing refused
     ASSERT_TRUE(e.push(good));
     EXPECT_TRUE(ch.flagged());
     EXPECT_EQ(ch.received(), (Bytes{0x41, 0x42}));
