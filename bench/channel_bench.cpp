@@ -10,18 +10,33 @@
 // per-channel throughput is set by wake-ups, not by CRC or copying.
 // Then 8 and 64 channels at once, each with its own writer and reader thread.
 //
+// Thread placement (the benchmark argument): 0 leaves every thread to the
+// scheduler; 1 pins each side of the link to its own CPU, as a host and a
+// device would be: side A (the writers, and the lane that delivers to A) on
+// one CPU, side B (the readers, and the lane that delivers to B) on the
+// other. The references are placed the same way (the link bound's requester
+// with B, its answering lane with A; the two-thread limit's threads apart).
+// The summary ratios use the unpinned runs, the library's default; pinning
+// helps only on an otherwise idle machine (on a loaded one a pinned thread
+// queues behind whatever else runs on its CPU), so its figures follow apart.
+//
 // Summary lines:
 //   RATIO channel_vs_link_bound <v>
 //   RATIO channel_vs_two_thread_limit <v>
 //   FIGURE <name> <value> MB/s
 #include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -53,9 +68,53 @@ void count_sleeps(benchmark::State& state, long before, long round_trips) {
 // and every block travels twice (see BM_OneChannelNoTimeout).
 constexpr long kReadTimeoutMs = 10000;
 
+
+// --- thread placement -------------------------------------------------------
+
+enum Side { side_a = 0, side_b = 1 };
+
+bool placement_possible() { return std::thread::hardware_concurrency() >= 2; }
+
+void set_cpus(pid_t tid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu < 0) {
+        for (unsigned i = 0; i < std::thread::hardware_concurrency(); ++i) CPU_SET(i, &set);
+    } else {
+        CPU_SET(cpu, &set);
+    }
+    sched_setaffinity(tid, sizeof set, &set);  // best effort: a refusal leaves it unpinned
+}
+
+// Pins the calling thread to its side's CPU, or frees it (pinned false).
+void place_self(bool pinned, Side side) { set_cpus(0, pinned && placement_possible() ? side : -1); }
+
+// Pins the threads of this process with the given name (lane threads name
+// themselves) to a side's CPU.
+void place_named(bool pinned, const char* name, Side side) {
+    if (!pinned || !placement_possible()) return;
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string comm_name;
+        std::getline(comm, comm_name);
+        if (comm_name == name) set_cpus(static_cast<pid_t>(std::stol(entry->d_name)), side);
+    }
+    closedir(dir);
+}
+
+// Restores the benchmark thread for the next benchmark.
+struct PlacementGuard {
+    ~PlacementGuard() { place_self(false, side_a); }
+};
+
 // Two engines over an emulated link, wired as a connection wires its own.
 struct Link {
-    Link() : a("", &link.a()), b("", &link.b()) {
+    explicit Link(bool pinned) : a("", &link.a()), b("", &link.b()) {
+        place_named(pinned, "zorbel a>b", side_b);
+        place_named(pinned, "zorbel b>a", side_a);
         for (BlockDriver* e : {&a, &b}) {
             e->link_check.store(false);
             e->connected.store(true);
@@ -76,7 +135,11 @@ struct Link {
 // reader asks, which is the channel's own flow control.
 class Writer {
 public:
-    Writer(BlockDriver& engine, unsigned char id) : out_(&engine, id), thread_([this] { run(); }) {}
+    Writer(BlockDriver& engine, unsigned char id, bool pinned)
+        : out_(&engine, id), thread_([this, pinned] {
+              place_self(pinned, side_a);
+              run();
+          }) {}
     // The reader's channel must be gone first: its cmd_delete ends the flush
     // this thread is blocked in.
     void join() { thread_.join(); }
@@ -96,10 +159,13 @@ private:
 };
 
 void BM_OneChannel(benchmark::State& state, long timeout) {
-    Link link;
+    const bool pinned = state.range(0) != 0;
+    PlacementGuard guard;
+    place_self(pinned, side_b);
+    Link link(pinned);
     auto in = std::make_unique<ChannelInput>(&link.b, 1);
     in->set_timeout(timeout);
-    Writer writer(link.a, 1);
+    Writer writer(link.a, 1, pinned);
     unsigned char buf[kBlock];
     const long before = sleeps_so_far();
     for (auto _ : state) {
@@ -120,6 +186,9 @@ void BM_OneChannelNoTimeout(benchmark::State& state) { BM_OneChannel(state, 0); 
 // The same round trip on bare lanes: the request's delivery sends the block
 // back at once, on the lane's own thread.
 void BM_LinkBound(benchmark::State& state) {
+    const bool pinned = state.range(0) != 0;
+    PlacementGuard guard;
+    place_self(pinned, side_b);
     zorbel::emulator::Lane to_device, to_host;
     unsigned char request[15] = {0x4D, 0x4D, 0x12};
     unsigned char block[kBlock + 11] = {0x4D, 0x4D, 0x11};
@@ -131,7 +200,7 @@ void BM_LinkBound(benchmark::State& state) {
         std::memcpy(device_buf, d, n);
         to_host.send(block, sizeof block);
         return true;
-    });
+    }, "bench to_device");
     to_host.start([&](const unsigned char* d, unsigned n) {
         std::memcpy(host_buf, d, n);
         {
@@ -140,7 +209,9 @@ void BM_LinkBound(benchmark::State& state) {
         }
         cv.notify_one();
         return true;
-    });
+    }, "bench to_host");
+    place_named(pinned, "bench to_device", side_a);
+    place_named(pinned, "bench to_host", side_b);
     const long before = sleeps_so_far();
     for (auto _ : state) {
         to_device.send(request, sizeof request);
@@ -157,12 +228,16 @@ void BM_LinkBound(benchmark::State& state) {
 // The floor of any design that hands each block from one thread to another
 // and waits for the answer.
 void BM_TwoThreadLimit(benchmark::State& state) {
+    const bool pinned = state.range(0) != 0;
+    PlacementGuard guard;
+    place_self(pinned, side_b);
     std::mutex m;
     std::condition_variable to_peer, to_caller;
     unsigned char message[kBlock] = {};
     unsigned char peer_copy[kBlock];
     bool request = false, reply = false, stop = false;  // guarded by m
     std::thread peer([&] {
+        place_self(pinned, side_a);
         std::unique_lock<std::mutex> lock(m);
         for (;;) {
             to_peer.wait(lock, [&] { return request || stop; });
@@ -196,13 +271,15 @@ void BM_TwoThreadLimit(benchmark::State& state) {
 void BM_ManyChannels(benchmark::State& state) {
     constexpr int kBlocksPerRound = 32;
     const int n = static_cast<int>(state.range(0));
-    Link link;
+    const bool pinned = state.range(1) != 0;
+    PlacementGuard guard;
+    Link link(pinned);
     std::vector<std::unique_ptr<ChannelInput>> inputs;
     std::vector<std::unique_ptr<Writer>> writers;
     for (int i = 0; i < n; ++i) {
         inputs.emplace_back(new ChannelInput(&link.b, static_cast<unsigned char>(i + 1)));
         inputs.back()->set_timeout(kReadTimeoutMs);
-        writers.emplace_back(new Writer(link.a, static_cast<unsigned char>(i + 1)));
+        writers.emplace_back(new Writer(link.a, static_cast<unsigned char>(i + 1), pinned));
     }
     std::mutex m;
     std::condition_variable cv;
@@ -213,6 +290,7 @@ void BM_ManyChannels(benchmark::State& state) {
     std::vector<std::thread> readers;
     for (int i = 0; i < n; ++i) {
         readers.emplace_back([&, i] {
+            place_self(pinned, side_b);
             unsigned seen = 0;
             unsigned char buf[kBlock];
             for (;;) {
@@ -252,11 +330,11 @@ void BM_ManyChannels(benchmark::State& state) {
     for (auto& w : writers) w->join();
 }
 
-BENCHMARK(BM_OneChannelTimeout)->UseRealTime();
-BENCHMARK(BM_LinkBound)->UseRealTime();
-BENCHMARK(BM_TwoThreadLimit)->UseRealTime();
-BENCHMARK(BM_OneChannelNoTimeout)->UseRealTime();
-BENCHMARK(BM_ManyChannels)->Arg(8)->Arg(64)->UseRealTime();
+BENCHMARK(BM_OneChannelTimeout)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_LinkBound)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_TwoThreadLimit)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_OneChannelNoTimeout)->Arg(0)->UseRealTime();
+BENCHMARK(BM_ManyChannels)->Args({8, 0})->Args({64, 0})->Args({8, 1})->Args({64, 1})->UseRealTime();
 
 }  // namespace
 
@@ -267,21 +345,26 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
 
-    std::printf("Threads are not pinned: the scheduler places them on the %u CPUs.\n",
+    std::printf("Placement /0: unpinned (ratios); /1: side A on CPU 0, side B on CPU 1 (of %u).\n",
                 std::thread::hardware_concurrency());
-    auto mbps = [&](const char* name) { return recorder.bytes_per_second(name) / 1e6; };
-    const double channel = mbps("BM_OneChannelTimeout/real_time");
-    const double bound = mbps("BM_LinkBound/real_time");
-    const double limit = mbps("BM_TwoThreadLimit/real_time");
+    auto mbps = [&](const std::string& name) { return recorder.bytes_per_second(name) / 1e6; };
+    const double channel = mbps("BM_OneChannelTimeout/0/real_time");
+    const double bound = mbps("BM_LinkBound/0/real_time");
+    const double limit = mbps("BM_TwoThreadLimit/0/real_time");
     if (channel > 0 && bound > 0) std::printf("RATIO channel_vs_link_bound %.2f\n", channel / bound);
     if (channel > 0 && limit > 0) std::printf("RATIO channel_vs_two_thread_limit %.2f\n", channel / limit);
     const std::pair<const char*, const char*> figures[] = {
-        {"channel_1", "BM_OneChannelTimeout/real_time"},
-        {"channel_1_no_timeout", "BM_OneChannelNoTimeout/real_time"},
-        {"link_bound", "BM_LinkBound/real_time"},
-        {"two_thread_limit", "BM_TwoThreadLimit/real_time"},
-        {"channels_8_aggregate", "BM_ManyChannels/8/real_time"},
-        {"channels_64_aggregate", "BM_ManyChannels/64/real_time"}};
+        {"channel_1", "BM_OneChannelTimeout/0/real_time"},
+        {"link_bound", "BM_LinkBound/0/real_time"},
+        {"two_thread_limit", "BM_TwoThreadLimit/0/real_time"},
+        {"channels_8_aggregate", "BM_ManyChannels/8/0/real_time"},
+        {"channels_64_aggregate", "BM_ManyChannels/64/0/real_time"},
+        {"channel_1_no_timeout", "BM_OneChannelNoTimeout/0/real_time"},
+        {"channel_1_pinned", "BM_OneChannelTimeout/1/real_time"},
+        {"link_bound_pinned", "BM_LinkBound/1/real_time"},
+        {"two_thread_limit_pinned", "BM_TwoThreadLimit/1/real_time"},
+        {"channels_8_aggregate_pinned", "BM_ManyChannels/8/1/real_time"},
+        {"channels_64_aggregate_pinned", "BM_ManyChannels/64/1/real_time"}};
     for (const auto& f : figures)
         if (mbps(f.second) > 0) std::printf("FIGURE %s %.2f MB/s\n", f.first, mbps(f.second));
     return 0;

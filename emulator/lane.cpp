@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string>
+
+#ifdef __linux__
+#include <pthread.h>
+#endif
 
 namespace zorbel {
 namespace emulator {
@@ -189,12 +194,18 @@ void Lane::clear_queue_locked() {
     queued_ = 0;
 }
 
-void Lane::start(Sink sink) {
+void Lane::start(Sink sink, const char* thread_name) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (push_mode_ || closed_) return;
     push_mode_ = true;
     sink_ = std::move(sink);
-    thread_ = std::thread([this] { run(); });
+    std::string name = thread_name != nullptr ? std::string(thread_name).substr(0, 15) : std::string();
+    thread_ = std::thread([this, name] {
+#ifdef __linux__
+        if (!name.empty()) pthread_setname_np(pthread_self(), name.c_str());
+#endif
+        run();
+    });
 }
 
 void Lane::run() {

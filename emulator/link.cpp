@@ -141,8 +141,10 @@ class EmulatedLinkImpl {
 public:
     EmulatedLinkImpl(const LaneSettings& a_to_b, const LaneSettings& b_to_a)
         : a_to_b(a_to_b), b_to_a(b_to_a), a(this->a_to_b), b(this->b_to_a) {
-        this->a_to_b.start([this](const unsigned char* d, unsigned n) { return b.deliver(d, n); });
-        this->b_to_a.start([this](const unsigned char* d, unsigned n) { return a.deliver(d, n); });
+        this->a_to_b.start([this](const unsigned char* d, unsigned n) { return b.deliver(d, n); },
+                           "zorbel a>b");
+        this->b_to_a.start([this](const unsigned char* d, unsigned n) { return a.deliver(d, n); },
+                           "zorbel b>a");
     }
 
     void shut_down() {
