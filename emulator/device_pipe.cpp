@@ -16,21 +16,27 @@ constexpr long step_ms = 100;
 template <class Stream>
 class DeviceStream : public Stream {
 public:
-    DeviceStream(BlockDriver* engine, unsigned long number) : Stream(engine, number) {
+    DeviceStream(BlockDriver* engine, unsigned long number, StopSignal& stop)
+        : Stream(engine, number), stop_(stop) {
         this->set_timeout(step_ms);
+        stop_.add(&this->flag);
     }
+    ~DeviceStream() override { stop_.remove(&this->flag); }
 
     void restart() { this->init(); }
 
     // Waits up to `ms` for the channel to turn bad (the host's cmd_delete
-    // sets the bad bit, then the flag). The flag is cleared before each look:
-    // whatever else it signalled is dropped with the restart that follows.
+    // sets the bad bit, then the flag), or for the stop. The flag is cleared
+    // before each look: whatever else it signalled is dropped with the
+    // restart that follows.
     bool wait_bad(long ms) {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             this->flag.clear();
             if (this->is_bad())
                 return true;
+            if (stop_.raised())
+                return false;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now()).count();
             if (left <= 0)
@@ -42,6 +48,9 @@ public:
     long available() { return this->can_get_bytes(); }
     long fetch() { return this->get_block(); }
     long room() { return this->can_put_bytes(); }
+
+private:
+    StopSignal& stop_;
 };
 
 using DeviceInput = DeviceStream<ChanInput>;
@@ -50,7 +59,7 @@ using DeviceOutput = DeviceStream<ChanOutput>;
 class PipeImpl final : public DevicePipe {
 public:
     PipeImpl(int number, BlockDriver& engine, DeviceInput& in, DeviceOutput& out,
-             const std::atomic<bool>& stop)
+             const StopSignal& stop)
         : number_(number), engine_(engine), in_(in), out_(out), stop_(stop) {}
 
     int number() const override { return number_; }
@@ -58,7 +67,7 @@ public:
     ::ChannelOutput& output() override { return out_; }
 
     bool finished() override {
-        return stop_.load() || engine_.is_finished() || in_.is_bad() || out_.is_bad();
+        return stop_.raised() || engine_.is_finished() || in_.is_bad() || out_.is_bad();
     }
 
     long read_some(unsigned char* buf, long count) override {
@@ -66,8 +75,15 @@ public:
             return -1;
         if (count <= 0)
             return 0;
-        if (in_.available() <= 0 && in_.fetch() < 0)
-            return finished() ? -1 : 0;
+        if (in_.available() <= 0) {
+            long fetched = in_.fetch();
+            // The stop's wake-up can end a fetch with a stale block; nothing
+            // fetched once the pipe is finished reaches the program.
+            if (finished())
+                return -1;
+            if (fetched < 0)
+                return 0;
+        }
         long n = std::min(count, in_.available());
         // Within the current block: the read copies without fetching.
         long got = in_.read(buf, n);
@@ -101,10 +117,29 @@ private:
     BlockDriver& engine_;
     DeviceInput& in_;
     DeviceOutput& out_;
-    const std::atomic<bool>& stop_;
+    const StopSignal& stop_;
 };
 
 }  // namespace
+
+void StopSignal::raise() {
+    raised_.store(true);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Flag* flag : flags_)
+        flag->set(true);
+}
+
+void StopSignal::add(Flag* flag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flags_.push_back(flag);
+    if (raised_.load())
+        flag->set(true);
+}
+
+void StopSignal::remove(Flag* flag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flags_.erase(std::remove(flags_.begin(), flags_.end(), flag), flags_.end());
+}
 
 void ProgramTable::bind(int pipe, DeviceProgram program) {
     {
@@ -139,12 +174,11 @@ void ProgramTable::wake() {
     changed_.notify_all();
 }
 
-void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
-                const std::atomic<bool>& stop) {
-    DeviceInput in(&engine, static_cast<unsigned long>(2 * pipe - 1));
-    DeviceOutput out(&engine, static_cast<unsigned long>(2 * pipe));
-    while (!stop.load()) {
-        DeviceProgram program = programs.wait_program(pipe, stop);
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop) {
+    DeviceInput in(&engine, static_cast<unsigned long>(2 * pipe - 1), stop);
+    DeviceOutput out(&engine, static_cast<unsigned long>(2 * pipe), stop);
+    while (!stop.raised()) {
+        DeviceProgram program = programs.wait_program(pipe, stop.flag());
         if (!program)
             break;
         PipeImpl view(pipe, engine, in, out, stop);
@@ -155,9 +189,9 @@ void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
         // together, so once one is bad the other follows within moments;
         // restarting before that would let the late deletion strike the
         // fresh channel.
-        while (!stop.load() && !engine.is_finished() && !in.is_bad() && !out.is_bad())
+        while (!stop.raised() && !engine.is_finished() && !in.is_bad() && !out.is_bad())
             in.wait_bad(step_ms);
-        if (stop.load() || engine.is_finished())
+        if (stop.raised() || engine.is_finished())
             break;
         if (!in.is_bad())
             in.wait_bad(200);

@@ -14,6 +14,26 @@
 namespace zorbel {
 namespace emulator {
 
+// The end of a session as the device's pipe servers see it: a flag, and a
+// wake-up for every device stream that waits, so that a program blocked in a
+// read or a flush notices the end at once rather than after its step.
+//
+// Thread-safety: any thread.
+class StopSignal {
+public:
+    bool raised() const { return raised_.load(); }
+    const std::atomic<bool>& flag() const { return raised_; }
+    void raise();
+    // Streams register their channel's Flag for the wake-up while they live.
+    void add(Flag* flag);
+    void remove(Flag* flag);
+
+private:
+    std::atomic<bool> raised_{false};
+    std::mutex mutex_;
+    std::vector<Flag*> flags_;  // guarded by mutex_
+};
+
 // The programs bound to one device's pipe numbers. It outlives the device's
 // sessions (a device plugged in again runs the same programs), so it is
 // shared between the device and each session.
@@ -34,13 +54,12 @@ private:
     std::map<int, DeviceProgram> programs_;  // guarded by mutex_
 };
 
-// Serves pipe `pipe` on the device's block engine until `stop`: the host's
+// Serves pipe `pipe` on the device's block engine until `stop` is raised: the host's
 // output channel 2p-1 is read, channel 2p written. When the host deletes its
 // pipe (the device's channels turn bad) the channels are re-initialised in
 // place rather than rebuilt: destroying them would send cmd_delete, which
 // could strike a new host pipe with the same number.
-void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs,
-                const std::atomic<bool>& stop);
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop);
 
 }  // namespace emulator
 }  // namespace zorbel

@@ -63,13 +63,14 @@ void NormalSession::serve(int pipe) {
 
 void NormalSession::shut_down() {
     alive.store(false);
-    stop_.store(true);
-    programs_->wake();
     // Host requests end first (a read under way returns -1), then the device
-    // stops taking input, then its streams see the engine finished.
+    // stops taking input, then its streams see the engine finished and are
+    // woken from their waits.
     to_host_.close();
     to_device_.close();
     transport_.finish();
+    stop_.raise();
+    programs_->wake();
     std::map<int, std::thread> servers;
     {
         std::lock_guard<std::mutex> lock(servers_mutex_);

@@ -101,7 +101,7 @@ private:
     Lane to_host_;
     DeviceTransport transport_;
     BlockDriver engine_;
-    std::atomic<bool> stop_{false};
+    StopSignal stop_;
 
     std::mutex servers_mutex_;
     std::map<int, std::thread> servers_;  // guarded by servers_mutex_
