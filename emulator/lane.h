@@ -65,6 +65,8 @@ public:
     // now on; reseeds both generators.
     void set_settings(const LaneSettings& settings);
     LaneSettings settings() const;
+    // transfers: sends accepted (dropped ones included); bytes and chunks:
+    // what has been handed on to the reader; the fault counts as named.
     LaneStats stats() const;
 
     // Queues one transfer (copied). False, and nothing queued, once the lane
