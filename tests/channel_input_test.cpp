@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "block/recording_transport.h"
@@ -109,6 +110,25 @@ TEST(ChannelInput, SilentPeerWithTimeoutAsksTenTimesThenFails) {
     EXPECT_EQ(in.read_byte(), -1);
     EXPECT_EQ(peer.requests().size(), 12u);
     EXPECT_TRUE(in.is_good());
+}
+
+TEST(ChannelInput, WithoutTimeoutAsksEvery100MsUntilTheLinkFinishes) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    long result = 99;
+    std::thread reader([&] {
+        unsigned char buf[4];
+        result = in.read(buf, sizeof buf);
+    });
+    ASSERT_TRUE(peer.transport.wait_for_transfers(3, 5000));
+    peer.transport.done();
+    reader.join();
+    EXPECT_EQ(result, 0);
+    const auto requests = peer.requests();
+    ASSERT_GE(requests.size(), 3u);
+    // No first wait with no time-out; then one request per 100 ms slice.
+    EXPECT_GE(requests[2].at - requests[0].at, std::chrono::milliseconds(190));
+    for (const Request& r : requests) EXPECT_EQ(r.arg, 0);
 }
 
 TEST(ChannelInput, ReadsAcrossBlocksAndAsksAheadForEach) {
