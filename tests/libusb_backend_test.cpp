@@ -164,6 +164,24 @@ TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
     EXPECT_EQ(h->write(big.data(), 4097), -1);
 }
 
+TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
+    auto first = backend->open(DEVICE_KIND_NORMAL, 0);
+    auto second = backend->open(DEVICE_KIND_NORMAL, 0);
+    ASSERT_TRUE(first && second);
+    // Both answer vendor requests before any of them moved data...
+    EXPECT_EQ(hardware_id_of(*first), "HW0000000001");
+    const unsigned char byte = 0x11;
+    unsigned char buf[16];
+    ASSERT_EQ(first->write(&byte, 1), 1);
+    ASSERT_EQ(first->read(buf, sizeof buf), 1);
+    // ...and after: only the data path is held by the first handle.
+    EXPECT_EQ(hardware_id_of(*second), "HW0000000001");
+    EXPECT_EQ(second->write(&byte, 1), -1);
+    first->close();
+    ASSERT_EQ(second->write(&byte, 1), 1);
+    EXPECT_EQ(second->read(buf, sizeof buf), 1);
+}
+
 TEST_F(LibusbBackendTest, CancelEndsTheReadUnderWayOrTheNextOne) {
     auto h = backend->open(DEVICE_KIND_NORMAL, 0);
     ASSERT_NE(h, nullptr);

@@ -6,7 +6,6 @@
 
 #include "usb/libusb/libusb_handle.h"
 #include "usb/libusb/sysfs_walk.h"
-#include "usb/libusb/usb_mapping.h"
 #include "usb/open_denied.h"
 #include "usb/platform.h"
 #include "zorbel/usb.h"
@@ -148,12 +147,6 @@ std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index) {
     const int r = libusb_open(devices[index].device, &handle);
     note_open_result(r == LIBUSB_ERROR_ACCESS);
     if (r != 0) return nullptr;
-    // The interface is vendor-specific, so no kernel driver holds it; a claim
-    // that fails means another program has it.
-    if (libusb_claim_interface(handle, usbmap::interface_number) != 0) {
-        libusb_close(handle);
-        return nullptr;
-    }
     return std::make_shared<LibusbHandle>(context, handle);
 }
 

@@ -3,8 +3,9 @@
 // Discovery lists the devices with vendor 0x0B66 and the product of the kind
 // asked for (0x0041 normal, 0x0040 boot loader), sorted by bus number and then
 // by the port path from the root hub, so an index names the same device for
-// as long as nothing is plugged or unplugged. Each open claims interface 0;
-// the requests travel as usb_mapping.h describes.
+// as long as nothing is plugged or unplugged. A device may be open several
+// times at once; the handle that first moves bulk data holds interface 0
+// until it closes. The requests travel as usb_mapping.h describes.
 //
 // The bus walk reads sysfs (/sys/bus/usb/devices) rather than opening hubs:
 // the kernel keeps every hub's port count and every device's descriptor

@@ -54,6 +54,14 @@ bool LibusbHandle::run(libusb_transfer* transfer, bool is_read) {
         cancel_next_read = false;
         return false;
     }
+    // usbfs lets one open file at a time use an interface's endpoints, so the
+    // interface is claimed by the first bulk transfer, not by the open: the
+    // device functions' own handles, which only make vendor requests to the
+    // device, then coexist with a connection's handle.
+    if (transfer->type == LIBUSB_TRANSFER_TYPE_BULK && !claimed) {
+        if (libusb_claim_interface(handle, usbmap::interface_number) != 0) return false;
+        claimed = true;
+    }
     Pending pending{this, transfer};
     transfer->user_data = &pending;
     transfer->callback = &LibusbHandle::on_transfer_done;
@@ -182,8 +190,9 @@ void LibusbHandle::close() {
     state = State::closing;
     cancel_all_locked();
     changed.wait(lock, [&] { return in_flight.empty(); });
+    const bool release = claimed;
     lock.unlock();
-    libusb_release_interface(handle, usbmap::interface_number);
+    if (release) libusb_release_interface(handle, usbmap::interface_number);
     libusb_close(handle);
     lock.lock();
     state = State::closed;

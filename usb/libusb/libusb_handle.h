@@ -55,8 +55,9 @@ private:
     std::vector<LibusbHandle*> handles;
 };
 
-// An open device: interface 0 claimed, requests as asynchronous transfers
-// that close(), cancel_read() and a hot-plug departure can end.
+// An open device: requests as asynchronous transfers that close(),
+// cancel_read() and a hot-plug departure can end. Interface 0 is claimed by
+// the first bulk transfer (see run()).
 //
 // Thread-safety: as DeviceHandle requires. One mutex guards the request
 // bookkeeping; requests wait on a condition variable that the event thread
@@ -101,6 +102,7 @@ private:
     Pending* read_pending = nullptr;   // guarded by `mutex`
     bool cancel_next_read = false;     // guarded by `mutex`
     bool gone = false;                 // guarded by `mutex`
+    bool claimed = false;              // interface 0; guarded by `mutex`
     enum class State { open, closing, closed } state = State::open;  // guarded by `mutex`
 };
 

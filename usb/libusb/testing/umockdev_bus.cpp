@@ -113,6 +113,10 @@ private:
     std::deque<Urb> done;
     bool gone = false;
     bool ready = true;  // FIFO empty (POLLOUT)
+    // The open file holding interface 0 (a reference), as usbfs keeps it: one
+    // at a time may use the endpoints, until it releases it or closes.
+    UMockdevIoctlClient* claimant = nullptr;
+    bool claim_locked(UMockdevIoctlClient* client);
 };
 
 UsbfsNode::UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> g) : gadget(std::move(g)) {
@@ -131,7 +135,16 @@ UsbfsNode::~UsbfsNode() {
     g_object_unref(handler);
     for (Urb& u : waiting_in) release(u);
     for (Urb& u : done) release(u);
+    if (claimant) g_object_unref(claimant);
     if (fifo >= 0) ::close(fifo);
+}
+
+bool UsbfsNode::claim_locked(UMockdevIoctlClient* client) {
+    if (claimant == client) return true;
+    if (claimant && umockdev_ioctl_client_get_connected(claimant)) return false;
+    if (claimant) g_object_unref(claimant);
+    claimant = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    return true;
 }
 
 void UsbfsNode::release(Urb& u) {
@@ -225,8 +238,23 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, 0, 0);
         return true;
     }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_CLAIMINTERFACE: {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (claim_locked(client))
+            umockdev_ioctl_client_complete(client, 0, 0);
+        else
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+        return true;
+    }
+    case USBDEVFS_RELEASEINTERFACE: {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (claimant == client) {
+            g_object_unref(claimant);
+            claimant = nullptr;
+        }
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return true;
+    }
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -265,6 +293,16 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         g_clear_error(&error);
     }
     Urb u{client, urb_data, buffer, urb.buffer_length};
+    if (urb.type == USBDEVFS_URB_TYPE_BULK) {
+        // The kernel claims the interface for a transfer on one of its
+        // endpoints, and refuses it while another open file holds it.
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!claim_locked(client)) {
+            release(u);
+            umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return;
+        }
+    }
     const unsigned char* bytes = buffer ? buffer->data : nullptr;
 
     if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.buffer_length >= 8 && bytes) {
