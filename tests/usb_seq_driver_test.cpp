@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "usb/host.h"
+#include "zorbel/channel.h"
 #include "zorbel/usb.h"
 
 namespace {
@@ -38,6 +39,17 @@ struct FakeDevice {
         std::lock_guard<std::mutex> lock(mutex);
         incoming.push_back(std::move(chunk));
         changed.notify_all();
+    }
+
+    // Waits (generously) until every pushed chunk has been read.
+    bool wait_drained() {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return incoming.empty(); });
+    }
+
+    int reads() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return reads_started;
     }
 
     // Waits (generously) until `n` reads have been started in all.
@@ -67,6 +79,7 @@ public:
         }
         std::vector<unsigned char> chunk = std::move(dev->incoming.front());
         dev->incoming.pop_front();
+        dev->changed.notify_all();
         unsigned int n = chunk.size() < len ? static_cast<unsigned int>(chunk.size()) : len;
         std::memcpy(buf, chunk.data(), n);
         return n;
@@ -160,6 +173,20 @@ private:
 };
 
 char port_name[] = "USB";
+
+// A data block as the device frames it.
+std::vector<unsigned char> data_block(unsigned char channel, unsigned char number,
+                                      const std::vector<unsigned char>& payload) {
+    std::vector<unsigned char> b = {0x4D, 0x4D, BlockProtocol::blk_data, channel, number,
+                                    static_cast<unsigned char>(payload.size() >> 8),
+                                    static_cast<unsigned char>(payload.size() & 0xFF)};
+    b.insert(b.end(), payload.begin(), payload.end());
+    CRC32 crc;
+    crc.update(b.data(), b.size());
+    std::uint32_t v = static_cast<std::uint32_t>(crc.get());
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<unsigned char>(v >> shift));
+    return b;
+}
 
 class UsbSeqDriverTest : public ::testing::Test {
 protected:
@@ -284,6 +311,32 @@ TEST_F(UsbSeqDriverTest, ReadsGoOnWithoutAnEngineAndAfterAReconnection) {
     EXPECT_GT(backend->open_count(), opens);
     EXPECT_FALSE(driver.is_finished());
     EXPECT_EQ(USBSeqDriver::open_retries.load(), 100);
+    driver.done();
+    driver.close_port(nullptr);
+}
+
+TEST_F(UsbSeqDriverTest, ChunkRefusedWhileTheChannelTableChangesIsOfferedAgain) {
+    auto device = backend->plug("HW0000000001");
+    unsigned char buf[1000];
+    USBSeqDriver driver;
+    BlockDriver engine("", &driver);
+    engine.link_check.store(false);
+    ChannelInput input(&engine, 2);
+    input.set_timeout(2000);
+    driver.set_input_block_driver(&engine);
+    run(driver, buf, sizeof buf);
+
+    engine.lock_channels();  // as a channel being attached elsewhere does
+    device->push(data_block(2, 0, {'h', 'e', 'l', 'l', 'o'}));
+    ASSERT_TRUE(device->wait_drained());
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(device->reads(), 1);  // still holding the chunk, not reading on
+    engine.unlock_channels();
+
+    unsigned char got[5] = {};
+    EXPECT_EQ(input.read(got, sizeof got), 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 5), "hello");
+    driver.set_input_block_driver(nullptr);
     driver.done();
     driver.close_port(nullptr);
 }
