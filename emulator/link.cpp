@@ -73,8 +73,10 @@ public:
         return c;
     }
 
+    // Called once per byte of every block: the common case stays a leaf of a
+    // few instructions, the full queue goes out of line.
     bool hput_byte(int c) override {
-        if (out_len_ == kOutQueueSize && !flush()) return false;
+        if (out_len_ == kOutQueueSize) return put_into_full_queue(c);
         out_buf_[out_len_++] = static_cast<unsigned char>(c & 0xFF);
         return true;
     }
@@ -122,6 +124,14 @@ public:
     }
 
 private:
+    // Sends the full queue as one transfer, as a USB driver does when its
+    // buffer fills, then queues `c`.
+    __attribute__((noinline)) bool put_into_full_queue(int c) {
+        if (!flush()) return false;
+        out_buf_[out_len_++] = static_cast<unsigned char>(c & 0xFF);
+        return true;
+    }
+
     emulator::Lane& out_;
     unsigned char out_buf_[kOutQueueSize];
     std::size_t out_len_ = 0;

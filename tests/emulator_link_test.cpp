@@ -249,6 +249,11 @@ TEST(EmulatedLink, WithoutAnEngineBytesAreReadOneByOne) {
     for (unsigned char c : msg) link.b().hput_byte(c);
     EXPECT_TRUE(link.b().flush());
     for (unsigned char c : msg) EXPECT_EQ(link.a().hget_byte(), c);
+    // A full 4096-byte queue goes out by itself, as a transfer of its own.
+    for (int i = 0; i < 5000; ++i) ASSERT_TRUE(link.b().hput_byte(i));
+    EXPECT_TRUE(link.b().flush());
+    for (int i = 0; i < 5000; ++i) ASSERT_EQ(link.a().hget_byte(), i & 0xFF) << i;
+    EXPECT_EQ(link.b_to_a_stats().transfers, 3u);
     link.a().set_i_timeout(1);
     EXPECT_EQ(link.a().hget_byte(), -1);
     link.a().done();
