@@ -127,8 +127,8 @@ public:
     // destroyed.
     virtual bool finished() = 0;
     // The bytes that have arrived, at most `count` and never more than one
-    // block: > 0 bytes read, 0 when nothing came within about 100 ms, -1 once
-    // finished() holds.
+    // block: > 0 bytes read, 0 when nothing came within a short step (a few
+    // hundred ms at most), -1 once finished() holds.
     virtual long read_some(unsigned char* buf, long count) = 0;
     // Writes every byte and flushes, retrying while the host does not ask;
     // false when the pipe finished first.
