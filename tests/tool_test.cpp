@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -229,6 +230,7 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_normal_bus({"recv", "0", "3", path("no/such/dir/file").string()}), 1, "cannot write"},
         {on_normal_bus({"recv", "0", "2", "--timeout", "0.5"}), 1, "sent no data on pipe 2 for 0.5 s; 0 bytes"},
         {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
+        {{"frob"}, 2, "unknown command 'frob'; see 'zorbel --help'"},
         {{"--emulate", "info", "x"}, 2, "see 'zorbel info --help'"},
     };
     for (const Case& c : cases) {
@@ -300,4 +302,37 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
 
     Outcome free_again = run(on_normal_bus({"send", "0", "2", path("data").string()}));
     EXPECT_EQ(free_again.status, 0) << free_again.err;
+}
+
+// On a terminal a transfer shows its progress on one redrawn line.
+TEST_F(ToolTest, ProgressOnATerminal) {
+    spit(path("data"), pattern(300 * 1024));
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A slow link makes the transfer last long enough to be drawn.
+        std::vector<std::string> args = on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2",
+                                                       path("data").string()});
+        std::vector<char*> argv{const_cast<char*>(tool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(tool, argv.data());
+        _exit(127);
+    }
+    std::string screen;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the child has gone
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    EXPECT_NE(screen.find("\rsending ["), std::string::npos) << screen;
+    EXPECT_NE(screen.find(" of 300.0 KiB"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("left"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("sent 307200 bytes"), std::string::npos) << screen;
 }

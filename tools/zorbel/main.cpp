@@ -67,6 +67,9 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
     std::string where = "zorbel";
     for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
     std::string what = e.what();
+    // An unknown word where the subcommand belongs is left over, not parsed.
+    if (app.get_subcommands().empty() && !app.remaining().empty())
+        what = "unknown command '" + app.remaining().front() + "'";
     while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
     fmt::print(stderr, "zorbel: {}; see '{} --help'\n", what, where);
     return exit_usage;
