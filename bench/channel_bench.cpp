@@ -8,7 +8,8 @@
 // A channel's round trip has four thread hops (reader -> lane -> writer ->
 // lane -> reader), the link's bound three and the two-thread limit two, so
 // per-channel throughput is set by wake-ups, not by CRC or copying.
-// Then 8 and 64 channels at once, each with its own writer and reader thread.
+// Then 8 and 64 channels at once, each with its own writer and reader thread,
+// beside the link's raw one-way throughput that they approach.
 //
 // Thread placement (the benchmark argument): 0 leaves every thread to the
 // scheduler; 1 pins each side of the link to its own CPU, as a host and a
@@ -225,6 +226,36 @@ void BM_LinkBound(benchmark::State& state) {
     to_host.close();
 }
 
+// The link's raw throughput, which many channels at once approach: whole
+// blocks streamed one way through a lane with nothing sent back, 64 per
+// iteration.
+void BM_LaneRaw(benchmark::State& state) {
+    constexpr unsigned kBurst = 64;
+    zorbel::emulator::Lane lane;
+    unsigned char block[kBlock + 11] = {0x4D, 0x4D, 0x11};
+    unsigned char host_buf[1000];
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t received = 0;  // guarded by m
+    lane.start([&](const unsigned char* d, unsigned n) {
+        std::memcpy(host_buf, d, n);
+        {
+            std::lock_guard<std::mutex> lock(m);
+            received += n;
+        }
+        cv.notify_one();
+        return true;
+    });
+    for (auto _ : state) {
+        for (unsigned i = 0; i < kBurst; ++i) lane.send(block, sizeof block);
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return received >= kBurst * sizeof block; });
+        received -= kBurst * sizeof block;
+    }
+    state.SetBytesProcessed(state.iterations() * kBurst * kBlock);
+    lane.close();
+}
+
 // The floor of any design that hands each block from one thread to another
 // and waits for the answer.
 void BM_TwoThreadLimit(benchmark::State& state) {
@@ -333,6 +364,7 @@ void BM_ManyChannels(benchmark::State& state) {
 BENCHMARK(BM_OneChannelTimeout)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_LinkBound)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_TwoThreadLimit)->Arg(0)->Arg(1)->UseRealTime();
+BENCHMARK(BM_LaneRaw)->UseRealTime();
 BENCHMARK(BM_OneChannelNoTimeout)->Arg(0)->UseRealTime();
 BENCHMARK(BM_ManyChannels)->Args({8, 0})->Args({64, 0})->Args({8, 1})->Args({64, 1})->UseRealTime();
 
@@ -359,6 +391,7 @@ int main(int argc, char** argv) {
         {"two_thread_limit", "BM_TwoThreadLimit/0/real_time"},
         {"channels_8_aggregate", "BM_ManyChannels/8/0/real_time"},
         {"channels_64_aggregate", "BM_ManyChannels/64/0/real_time"},
+        {"link_raw_one_way", "BM_LaneRaw/real_time"},
         {"channel_1_no_timeout", "BM_OneChannelNoTimeout/0/real_time"},
         {"channel_1_pinned", "BM_OneChannelTimeout/1/real_time"},
         {"link_bound_pinned", "BM_LinkBound/1/real_time"},
