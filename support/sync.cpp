@@ -26,7 +26,10 @@ bool Flag::is_set() {
 
 bool Flag::sys_wait_set(unsigned long ms) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (ms == 0 || ms == 0xFFFFFFFFul) {  // no limit, as INFINITE
+    // Time-outs are 32-bit quantities: 0 and 0xFFFFFFFF mean no limit, as
+    // INFINITE does. Where unsigned long is wider, anything above 32 bits is
+    // no limit too; passed on, it would overflow the clock's deadline.
+    if (ms == 0 || ms >= 0xFFFFFFFFul) {
         changed_.wait(lock, [this] { return signalled_; });
         return true;
     }
@@ -35,7 +38,9 @@ bool Flag::sys_wait_set(unsigned long ms) {
 
 bool Flag::wait_set(unsigned long ms) {
     if (Synchro::is_finished()) return false;
-    std::uint32_t t = ms == 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
+    // Values beyond 32 bits saturate rather than wrap, so that they too
+    // leave nothing to wait, like every value from 0x80000000 on.
+    std::uint32_t t = ms == 0 || ms > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms);
     std::uint32_t slice = t < 500 ? t : 500;
     // Taken as signed: 0 and values of 2^31 and above leave nothing to wait.
     std::int32_t remaining = static_cast<std::int32_t>(t);

@@ -52,7 +52,10 @@ TEST(Flag, SetClearAndPoll) {
 TEST(Flag, SlicedWaitRefusesTimeoutsWithoutRemainingTime) {
     Flag f;
     f.set(true);
-    for (unsigned long ms : {0ul, 0x80000000ul, 0xFFFFFFFFul}) {
+    // Where unsigned long is 64 bits wide, larger values count as the largest
+    // 32-bit one rather than wrapping to a short wait.
+    for (unsigned long ms : {0ul, 0x80000000ul, 0xFFFFFFFFul, static_cast<unsigned long>(-1),
+                             static_cast<unsigned long>(0x100000001ull)}) {
         SCOPED_TRACE(ms);
         auto start = steady::now();
         EXPECT_FALSE(f.wait_set(ms));
@@ -67,9 +70,18 @@ TEST(Flag, SystemWaitWithoutLimit) {
     f.set(true);
     EXPECT_TRUE(f.sys_wait_set(0));
     f.clear();
-    LateSetter setter(f, 50);
-    EXPECT_TRUE(f.sys_wait_set(0));  // returns only once the flag is set
-    EXPECT_TRUE(f.is_set());
+    {
+        LateSetter setter(f, 50);
+        EXPECT_TRUE(f.sys_wait_set(0));  // returns only once the flag is set
+        EXPECT_TRUE(f.is_set());
+    }
+    // Limits beyond 32 bits mean no limit too, not an overflowing deadline.
+    for (unsigned long ms : {static_cast<unsigned long>(1ull << 40), static_cast<unsigned long>(-1)}) {
+        SCOPED_TRACE(ms);
+        f.clear();
+        LateSetter setter(f, 20);
+        EXPECT_TRUE(f.sys_wait_set(ms));
+    }
 }
 
 TEST(Flag, SlicedWaitReleasedBySet) {
