@@ -19,8 +19,8 @@ constexpr unsigned int receive_buffer_size = 1000;
 constexpr unsigned long stop_timeout_ms = 10;
 }  // namespace
 
-// The 1-ms timer resolution the connection once asked of the system has no
-// counterpart here: the clocks and waits used are already that precise.
+// No timer resolution is requested: the monotonic clock and the timed waits
+// used here are already precise to well under a millisecond.
 ChanIOControl::ChanIOControl()
     : is_stopped(true), driver(nullptr), pipe_factory(nullptr), block_driver(nullptr) {
     start_flag.clear();
