@@ -38,6 +38,11 @@ ChannelInput::~ChannelInput() { unregister(); }
 
 void ChannelInput::init() {
     FormalChannel::init();
+    // "Last received" starts as the block before the expected 0. Were it 0, a
+    // command addressed to this number before the first block would raise the
+    // flag over a matching number, and the first fetch would take an empty
+    // phantom block 0 and ask for 1, confirming a block never received.
+    received_block.store(static_cast<unsigned char>(expected_block.load() - 1));
     position.store(0);
     length.store(0);
     request_interval = kRetryIntervalMs;

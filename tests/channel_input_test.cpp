@@ -193,6 +193,15 @@ TEST(ChannelInput, FlagRaisedByACommandDoesNotEndTheWait) {
     EXPECT_EQ(in.read_byte(), 2);  // the repeated request brings block 1
 }
 
+TEST(ChannelInput, CommandBeforeTheFirstBlockIsNoBlock) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.push(frame_command(kId, BlockProtocol::cmd_block_ack, 7));
+    peer.offer(0, {0x31});
+    EXPECT_EQ(in.read_byte(), 0x31);
+    EXPECT_EQ(peer.requested_numbers(), (std::vector<int>{0, 1}));
+}
+
 TEST(ChannelInput, FinishedLinkFailsEvenWithBytesLeft) {
     ScriptedPeer peer;
     ChannelInput in(&peer.engine, kId);
