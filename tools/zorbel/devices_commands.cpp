@@ -70,7 +70,8 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
 
     // The device leaves its boot loader and comes back as a normal-mode
     // device; it is recognised by a hardware ID that was not there before.
-    Progress progress(fmt::format("device {} is restarting", number), 0, progress_wanted() && !quiet);
+    Progress progress(fmt::format("device {} is restarting ...", number), 0, progress_wanted() && !quiet,
+                      Progress::Kind::wait);
     auto began = std::chrono::steady_clock::now();
     for (;;) {
         for (const DeviceEntry& e : bus.devices()) {

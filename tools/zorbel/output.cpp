@@ -70,10 +70,11 @@ void install_interrupt_handler() {
 
 bool interrupted() { return interrupt_seen.load(); }
 
-Progress::Progress(std::string label, std::uint64_t total, bool enabled)
+Progress::Progress(std::string label, std::uint64_t total, bool enabled, Kind kind)
     : label_(std::move(label)),
       total_(total),
       enabled_(enabled),
+      kind_(kind),
       start_(std::chrono::steady_clock::now()),
       last_draw_(start_) {}
 
@@ -95,7 +96,9 @@ void Progress::draw(std::uint64_t done) {
     double seconds = elapsed_seconds();
     double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
     std::string line;
-    if (total_ > 0) {
+    if (kind_ == Kind::wait) {
+        line = fmt::format("{} {}", label_, human_duration(seconds));
+    } else if (total_ > 0) {
         constexpr int width = 24;
         double part = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
         int filled = static_cast<int>(part * width);

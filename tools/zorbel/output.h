@@ -24,10 +24,12 @@ void install_interrupt_handler();
 bool interrupted();
 
 // One line on standard error, redrawn at most ten times a second: bytes so
-// far, the total when known, the rate and the time left.
+// far, the total when known, the rate and the time left; or, for a wait that
+// moves no bytes, only the time so far.
 class Progress {
 public:
-    Progress(std::string label, std::uint64_t total, bool enabled);
+    enum class Kind { bytes, wait };
+    Progress(std::string label, std::uint64_t total, bool enabled, Kind kind = Kind::bytes);
     ~Progress();
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
@@ -43,6 +45,7 @@ private:
     std::string label_;
     std::uint64_t total_;
     bool enabled_;
+    Kind kind_;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
