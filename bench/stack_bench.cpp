@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include "bench/throughput_recorder.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
@@ -57,7 +59,11 @@ bool send_all(const std::vector<ChannelOutput*>& outs, const std::vector<unsigne
 class StackRig {
 public:
     explicit StackRig(int pipes) : tally(std::make_shared<zorbel::SinkTally>()) {
-        zorbel::EmulatedDevice dev = bus.add_device(bus.add_controller(), 1);
+        // The device claim is system-wide and keyed by the ID: one of this
+        // process's own keeps a test or demo running beside it out of the way.
+        zorbel::EmulatedDeviceSettings settings;
+        settings.id = "B" + std::to_string(1000000 + ::getpid() % 1000000).substr(1);
+        zorbel::EmulatedDevice dev = bus.add_device(bus.add_controller(), 1, settings);
         for (int p = 1; p <= pipes; ++p) dev.bind(p, zorbel::sink_program(tally));
         if (!connection.start(0)) return;
         for (int p = 1; p <= pipes; ++p) {
