@@ -13,16 +13,14 @@ void Flag::set(bool on) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         signalled_ = on;
+        mirror_.store(on, std::memory_order_release);
     }
     if (on) changed_.notify_all();
 }
 
 void Flag::clear() { set(false); }
 
-bool Flag::is_set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return signalled_;
-}
+bool Flag::is_set() { return mirror_.load(std::memory_order_acquire); }
 
 bool Flag::sys_wait_set(unsigned long ms) {
     std::unique_lock<std::mutex> lock(mutex_);

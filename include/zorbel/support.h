@@ -39,6 +39,9 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool signalled_ = false;  // guarded by mutex_
+    // A copy of signalled_, written under mutex_, so that is_set (called for
+    // every block a stream takes) reads it without taking the lock.
+    std::atomic<bool> mirror_{false};
 };
 
 // A lock with the semantics of the mutex the library was designed around:
