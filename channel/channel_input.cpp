@@ -37,12 +37,10 @@ ChannelInput::ChannelInput(BlockDriver* driver, unsigned char id)
 ChannelInput::~ChannelInput() { unregister(); }
 
 void ChannelInput::init() {
+    // Also sets "last received" to the block before the expected 0, so a
+    // command that raises the flag before the first block is not taken for a
+    // phantom block 0 that would confirm a block never received.
     FormalChannel::init();
-    // "Last received" starts as the block before the expected 0. Were it 0, a
-    // command addressed to this number before the first block would raise the
-    // flag over a matching number, and the first fetch would take an empty
-    // phantom block 0 and ask for 1, confirming a block never received.
-    received_block.store(static_cast<unsigned char>(expected_block.load() - 1));
     position.store(0);
     length.store(0);
     request_interval = kRetryIntervalMs;

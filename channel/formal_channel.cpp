@@ -84,6 +84,11 @@ void FormalChannel::init() {
     Critical critical;
     set_state_value(state_value() & ~1);
     expected_block.store(0);
+    // "Last received" becomes the block before the expected 0, here and not
+    // only in the input stream's own start: after the peer's reset a command
+    // for this channel could otherwise raise the flag over a stale matching
+    // number, and the next fetch would take an old buffer as block 0.
+    received_block.store(0xFF);
     length.store(0);
     position.store(0);
     queue_count = 0;  // drops every entry; the head stays where it is

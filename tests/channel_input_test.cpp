@@ -202,6 +202,22 @@ TEST(ChannelInput, CommandBeforeTheFirstBlockIsNoBlock) {
     EXPECT_EQ(peer.requested_numbers(), (std::vector<int>{0, 1}));
 }
 
+TEST(ChannelInput, CommandAfterAPeersResetIsNoStaleBlock) {
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    peer.offer(0, {0x41});
+    ASSERT_EQ(in.read_byte(), 0x41);  // block 0 taken; "last received" is 0
+    // The peer starts the channel over (expected back to 0) and then a
+    // command raises the flag: the old buffer must not come back as block 0.
+    peer.push(frame_command(kId, BlockProtocol::cmd_reset, 0));
+    peer.push(frame_command(kId, BlockProtocol::cmd_block_ack, 3));
+    in.set_timeout(200);
+    EXPECT_EQ(in.read_byte(), -1);
+    peer.offer(0, {0x42});
+    in.set_timeout(0);
+    EXPECT_EQ(in.read_byte(), 0x42);  // the new session's real block 0
+}
+
 TEST(ChannelInput, FinishedLinkFailsEvenWithBytesLeft) {
     ScriptedPeer peer;
     ChannelInput in(&peer.engine, kId);
