@@ -1,5 +1,7 @@
 #include "control/device_claim.h"
 
+#include "usb/host.h"
+
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -20,6 +22,8 @@ const char claim_prefix[] = "{46FD48E3-FCBA-45d6-942F-B44EAC7F97A5}@";
 std::string DeviceClaim::name_for_id(const char* id) {
     std::string name(claim_prefix);
     if (id) name.append(id, strnlen(id, 7));
+    std::string scope = host::current_backend()->claim_scope();
+    if (!scope.empty()) name += "#" + scope;
     return name;
 }
 

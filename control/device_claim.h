@@ -26,7 +26,8 @@ public:
     // returned; otherwise null, with the reason in `outcome`.
     static std::unique_ptr<DeviceClaim> create(const std::string& name, Outcome& outcome);
 
-    // The name of the claim on the device whose ID is `id`.
+    // The name of the claim on the device whose ID is `id`, in the claim scope
+    // of the device host in force (see host::Backend::claim_scope).
     static std::string name_for_id(const char* id);
 
     ~DeviceClaim();

@@ -1,4 +1,6 @@
 // The emulated bus: tree, devices, hot-plug, boot, and the backend view.
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -580,6 +582,22 @@ unsigned int EmulatedDevice::boots() const { return impl ? impl->boots.load() : 
 bool EmulatedDevice::wait_normal_mode(unsigned long timeout_ms) const {
     return impl && impl->wait_normal_mode(timeout_ms);
 }
+
+// Unless told otherwise, claims on emulated devices stay inside this process:
+// the devices exist nowhere else, and another program's emulated device with
+// the same ID is another device.
+std::string EmulatedBusImpl::claim_scope() {
+    std::lock_guard<std::mutex> lock(scope_mutex_);
+    if (!claim_scope_.empty()) return claim_scope_;
+    return "emulated-" + std::to_string(static_cast<long>(::getpid()));
+}
+
+void EmulatedBusImpl::set_claim_scope(const std::string& scope) {
+    std::lock_guard<std::mutex> lock(scope_mutex_);
+    claim_scope_ = scope.substr(0, 48);
+}
+
+void EmulatedBus::set_claim_scope(const std::string& scope) { impl->set_claim_scope(scope); }
 
 EmulatedBus::EmulatedBus() : impl(std::make_shared<EmulatedBusImpl>()) {
     host::push_backend(impl);

@@ -86,6 +86,8 @@ public:
     bool hub_port_count(const std::string& hub, int& ports) override;
     bool port_info(const std::string& hub, int port, host::PortInfo& info) override;
     bool port_hub_name(const std::string& hub, int port, std::string& name) override;
+    std::string claim_scope() override;
+    void set_claim_scope(const std::string& scope);
 
     // --- building the tree
     int add_controller(int ports, int number, bool name_readable);
@@ -144,6 +146,9 @@ private:
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_snapshot();
     std::mutex devices_mutex_;
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_;
+    std::mutex scope_mutex_;
+    std::string claim_scope_;  // guarded by scope_mutex_; empty: this process's own
+
 };
 
 }  // namespace zorbel

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "control/device_claim.h"
+#include "zorbel/emulator.h"
 
 using zorbel::DeviceClaim;
 
@@ -60,6 +61,21 @@ TEST(DeviceClaim, NameCarriesTheIdUpToSevenCharacters) {
     EXPECT_EQ(DeviceClaim::name_for_id("AB12345"), "{46FD48E3-FCBA-45d6-942F-B44EAC7F97A5}@AB12345");
     EXPECT_EQ(DeviceClaim::name_for_id("AB12345XYZ"), "{46FD48E3-FCBA-45d6-942F-B44EAC7F97A5}@AB12345");
     EXPECT_EQ(DeviceClaim::name_for_id(""), "{46FD48E3-FCBA-45d6-942F-B44EAC7F97A5}@");
+}
+
+TEST(DeviceClaim, EmulatedDevicesAreClaimedInTheirBusScope) {
+    const std::string machine_wide = DeviceClaim::name_for_id("AB12345");
+    {
+        // By default only this process sees claims on its emulated devices:
+        // another program's emulated "AB12345" is another device.
+        zorbel::EmulatedBus bus;
+        const std::string own = DeviceClaim::name_for_id("AB12345");
+        EXPECT_EQ(own, machine_wide + "#emulated-" + std::to_string(::getpid()));
+        // Buses given one scope share their claims, across processes too.
+        bus.set_claim_scope("suite");
+        EXPECT_EQ(DeviceClaim::name_for_id("AB12345"), machine_wide + "#suite");
+    }
+    EXPECT_EQ(DeviceClaim::name_for_id("AB12345"), machine_wide);  // the bus is gone
 }
 
 TEST(DeviceClaim, SecondClaimInOneProcessFailsUntilTheFirstIsGivenBack) {

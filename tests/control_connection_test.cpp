@@ -46,7 +46,7 @@ int thread_count() {
 // meet on a claim.
 std::string device_id(char tag) {
     char id[8];
-    std::snprintf(id, sizeof id, "%c%06d", tag, static_cast<int>(::getpid() % 1000000));
+    std::snprintf(id, sizeof id, "%c%06u", tag, static_cast<unsigned>(::getpid()) % 1000000u);
     return id;
 }
 
@@ -88,6 +88,10 @@ std::vector<unsigned char> pattern(size_t n, unsigned seed) {
 
 char pipe_name[] = "data";
 
+// The emulated buses of this program and of its helper processes share
+// claims, as programs on one machine sharing a real device do.
+const char shared_scope[] = "connection-test";
+
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -98,6 +102,7 @@ protected:
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(2);
         bus = std::make_unique<zorbel::EmulatedBus>();
+        bus->set_claim_scope(shared_scope);
         root = bus->add_controller();
     }
 
@@ -404,6 +409,7 @@ TEST(ConnectionHolder, HoldsADeviceForItsParent) {
     const char* id = std::getenv("ZORBEL_TEST_HOLD_ID");
     if (!id) GTEST_SKIP() << "runs only as the helper process of another test";
     zorbel::EmulatedBus bus;
+    bus.set_claim_scope(shared_scope);
     zorbel::EmulatedDeviceSettings settings;
     settings.id = id;
     bus.add_device(bus.add_controller(), 1, settings);

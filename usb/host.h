@@ -89,6 +89,13 @@ public:
     virtual bool port_info(const std::string& hub, int port, PortInfo& info) = 0;
     // The name of the hub attached at a port; false when it cannot be read.
     virtual bool port_hub_name(const std::string& hub, int port, std::string& name) = 0;
+
+    // Where claims on this backend's devices live: empty for real devices,
+    // whose claims every process on the machine shares. A backend whose
+    // devices exist only inside one process (an emulated bus) names a scope,
+    // so that two programs each with an emulated device of the same ID do
+    // not take each other's claim.
+    virtual std::string claim_scope() { return std::string(); }
 };
 
 // The backend in force: the newest emulated bus alive in the process,

@@ -301,6 +301,13 @@ public:
     };
     Demo add_demo();
 
+    // Connections claim a device system-wide by its ID. Claims on this bus's
+    // devices are private to this process by default, since the devices exist
+    // nowhere else; buses in several processes that are given the same scope
+    // (at most 48 characters) share claims as programs sharing one real
+    // device do, e.g. to test what a second program sees.
+    void set_claim_scope(const std::string& scope);
+
 private:
     std::shared_ptr<EmulatedBusImpl> impl;
 };
