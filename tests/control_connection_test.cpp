@@ -172,16 +172,27 @@ TEST_F(ConnectionTest, OneDeviceOneConnectionWithinAProcess) {
 }
 
 TEST_F(ConnectionTest, FailedOpenGivesTheClaimBack) {
-    // A boot-mode device counts first among device numbers but not among
-    // normal-mode indices: number 1 names the normal device for its ID, while
-    // index 1 opens nothing.
+    add_device(1, 'A');
+    USBSeqDriver::open_retries.store(0);  // the ID reads, every open attempt is used up
+    ChanIOControl c;
+    EXPECT_FALSE(c.start(0));
+    EXPECT_TRUE(c.stopped());
+    EXPECT_TRUE(claim_free(device_id('A')));
+    EXPECT_TRUE(c.stop());
+}
+
+TEST_F(ConnectionTest, DeviceNumbersCountBootModeDevicesFirst) {
+    // Device number 1 is the normal-mode device behind a boot-mode one: the
+    // connection reads its ID and opens that same device.
     add_device(1, 'A', true);
     add_device(2, 'B');
-    USBSeqDriver::open_retries.store(2);
     ChanIOControl c;
-    EXPECT_FALSE(c.start(1));
-    EXPECT_TRUE(c.stopped());
-    EXPECT_TRUE(claim_free(device_id('B')));
+    EXPECT_FALSE(c.start(0));  // boot mode: no ID, no connection
+    ASSERT_TRUE(c.start(1));
+    EXPECT_FALSE(claim_free(device_id('B')));
+    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_TRUE(pipe->release());
     EXPECT_TRUE(c.stop());
 }
 

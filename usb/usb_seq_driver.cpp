@@ -6,6 +6,7 @@
 
 #include "usb/discovery.h"
 #include "usb/host.h"
+#include "usb/hub_walk.h"
 #include "zorbel/usb.h"
 
 // What the driver and its reader thread share. The reader holds its own
@@ -102,9 +103,16 @@ bool USBSeqDriver::flush() {
     return ok;
 }
 
+// `index` is a device number, as the connection and the lookup by hardware ID
+// hand it over and as the device functions count: boot-mode devices first.
+// Opened as it stands it would name another device, or none, whenever a
+// device waits in its boot loader; so the boot-mode devices are taken off,
+// as Get_Zorbel_Info does. With no boot-mode device attached the two agree.
 std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::open_once(long index) {
     if (index < 0 || index > INT_MAX) return nullptr;
-    return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(index), true);
+    long normal_index = index - static_cast<long>(zorbel::count_boot_devices_on_bus());
+    if (normal_index < 0) return nullptr;
+    return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(normal_index), true);
 }
 
 void USBSeqDriver::record_hardware_id(long index) {
