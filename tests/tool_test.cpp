@@ -111,8 +111,22 @@ protected:
     fs::path dir_;
 };
 
-// The bus of these tests has no boot-mode device, so that device 0 is the
-// normal-mode one with echo on pipe 1, a sink on pipe 2 and a source on 3.
+// The emulated bus's devices: boot-mode ones first, numbered from 1.
+std::string device_id(unsigned int offset) {
+    char s[16];
+    std::snprintf(s, sizeof s, "%07u", 1 + offset);
+    return s;
+}
+std::string hardware_id(unsigned int offset) { return "ZB000" + device_id(offset); }
+
+// The demo's bus: device 0 in boot mode, device 1 in normal mode.
+std::vector<std::string> on_demo_bus(std::vector<std::string> args) {
+    args.insert(args.begin(), "--emulate");
+    return args;
+}
+
+// A bus without a boot-mode device, so that device 0 is the normal-mode one
+// with echo on pipe 1, a sink on pipe 2 and a source on pipe 3.
 std::vector<std::string> on_normal_bus(std::vector<std::string> args) {
     args.insert(args.begin(), {"--emulate", "--boot-devices", "0"});
     return args;
@@ -129,27 +143,29 @@ TEST_F(ToolTest, DemoRunsTheWholeJob) {
 }
 
 TEST_F(ToolTest, ListAndInfo) {
-    Outcome json = run({"--emulate", "list", "--json"});
+    Outcome json = run(on_demo_bus({"list", "--json"}));
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(json.out,
               "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
-              "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"ZB0000000002\", "
-              "\"id\": \"0000002\"}], \"count\": 2, \"bus_count\": 2}\n");
+              "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
+                  hardware_id(1) + "\", \"id\": \"" + device_id(1) + "\"}], \"count\": 2, \"bus_count\": 2}\n");
 
-    Outcome table = run({"--emulate", "list"});
+    Outcome table = run(on_demo_bus({"list"}));
     EXPECT_EQ(table.status, 0);
-    EXPECT_NE(table.out.find("1       normal  T     ZB0000000002  0000002"), std::string::npos) << table.out;
+    EXPECT_NE(table.out.find("1       normal  T     " + hardware_id(1) + "  " + device_id(1)), std::string::npos)
+        << table.out;
 
-    Outcome empty = run({"--emulate", "--boot-devices", "0", "--normal-devices", "0", "list"});
+    Outcome empty = run(on_normal_bus({"--normal-devices", "0", "list"}));
     EXPECT_EQ(empty.status, 0);
     EXPECT_EQ(empty.out, "no device attached (on the USB bus: 0)\n");
 
-    Outcome info = run({"--emulate", "info", "1", "--json"});
+    Outcome info = run(on_demo_bus({"info", "1", "--json"}));
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"hardware_id\": \"ZB0000000002\", \"id\": \"0000002\", \"kind_index\": 0"),
+    EXPECT_NE(info.out.find("\"hardware_id\": \"" + hardware_id(1) + "\", \"id\": \"" + device_id(1) +
+                            "\", \"kind_index\": 0"),
               std::string::npos)
         << info.out;
-    Outcome boot_info = run({"--emulate", "info", "0"});
+    Outcome boot_info = run(on_demo_bus({"info", "0"}));
     EXPECT_EQ(boot_info.status, 0);
     EXPECT_NE(boot_info.out.find("mode         boot"), std::string::npos) << boot_info.out;
 }
@@ -185,9 +201,10 @@ TEST_F(ToolTest, BootWaitsForNormalMode) {
     const char payload[] = "image";
     std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
     spit(path("good.img"), std::string(image.begin(), image.end()));
-    Outcome r = run({"--emulate", "boot", "0", path("good.img").string()});
+    Outcome r = run(on_demo_bus({"boot", "0", path("good.img").string()}));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("device 0 booted; it is back in normal mode as device 1 (hardware ID ZB0000000001)"),
+    EXPECT_NE(r.out.find("device 0 booted; it is back in normal mode as device 1 (hardware ID " + hardware_id(0) +
+                         ")"),
               std::string::npos)
         << r.out;
 }
@@ -217,12 +234,11 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         std::string says;
     };
     const Case cases[] = {
-        {{"--emulate", "info", "7"}, 1, "no such device: 7; device numbers run from 0 to 1"},
-        {{"--emulate", "--boot-devices", "0", "--normal-devices", "0", "send", "0", "2", data}, 1,
-         "no device is attached"},
-        {{"--emulate", "send", "0", "2", data}, 1, "device 0 is in boot mode"},
-        {{"--emulate", "boot", "1", data}, 1, "device 1 is in normal mode already"},
-        {{"--emulate", "boot", "0", path("bad.img").string()}, 1, "device 0 refused"},
+        {on_demo_bus({"info", "7"}), 1, "no such device: 7; device numbers run from 0 to 1"},
+        {on_normal_bus({"--normal-devices", "0", "send", "0", "2", data}), 1, "no device is attached"},
+        {on_demo_bus({"send", "0", "2", data}), 1, "device 0 is in boot mode"},
+        {on_demo_bus({"boot", "1", data}), 1, "device 1 is in normal mode already"},
+        {on_demo_bus({"boot", "0", path("bad.img").string()}), 1, "device 0 refused"},
         {on_normal_bus({"send", "0", "126", data}), 2, "pipe 126 is out of range: pipe numbers run from 1 to 125"},
         {on_normal_bus({"recv", "0", "0"}), 2, "pipe 0 is out of range"},
         {on_normal_bus({"send", "0", "2", path("missing").string()}), 1, "cannot read"},
@@ -231,7 +247,7 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_normal_bus({"recv", "0", "2", "--timeout", "0.5"}), 1, "sent no data on pipe 2 for 0.5 s; 0 bytes"},
         {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
         {{"frob"}, 2, "unknown command 'frob'; see 'zorbel --help'"},
-        {{"--emulate", "info", "x"}, 2, "see 'zorbel info --help'"},
+        {on_demo_bus({"info", "x"}), 2, "see 'zorbel info --help'"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -264,8 +280,14 @@ TEST_F(ToolTest, DeviceGoneDuringTransfer) {
 // The device claim spans processes: while one tool process holds the
 // device, another is told so; once the first stops, the device is free.
 TEST_F(ToolTest, ClaimedByAnotherProcess) {
+    // Two emulated buses share claims only within a scope of their own.
+    const std::string scope = "zorbel_tool_test_" + std::to_string(getpid());
+    auto shared = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"--claim-scope", scope});
+        return on_normal_bus(args);
+    };
     // A slow link keeps the holder's output small while it runs.
-    pid_t holder = start(on_normal_bus({"--link-bandwidth", "100000", "-q", "recv", "0", "3"}), "holder");
+    pid_t holder = start(shared({"--link-bandwidth", "100000", "-q", "recv", "0", "3"}), "holder");
     // Whatever happens below, the holder does not outlive the test.
     struct Reaper {
         pid_t pid;
@@ -289,9 +311,12 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
     ASSERT_GT(received(), 0u);
 
     spit(path("data"), pattern(2048));
-    Outcome refused = run(on_normal_bus({"send", "0", "2", path("data").string()}));
+    // Without the scope the other process's claim is out of sight.
+    Outcome unrelated = run(on_normal_bus({"send", "0", "2", path("data").string()}));
+    EXPECT_EQ(unrelated.status, 0) << unrelated.err;
+    Outcome refused = run(shared({"send", "0", "2", path("data").string()}));
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("device 0 (ID 0000001) is in use by another program"), std::string::npos)
+    EXPECT_NE(refused.err.find("device 0 (ID " + device_id(0) + ") is in use by another program"), std::string::npos)
         << refused.err;
 
     kill(holder, SIGINT);
@@ -300,7 +325,7 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
     EXPECT_EQ(stopped.status, 130);
     EXPECT_NE(stopped.err.find("interrupted; "), std::string::npos) << stopped.err;
 
-    Outcome free_again = run(on_normal_bus({"send", "0", "2", path("data").string()}));
+    Outcome free_again = run(shared({"send", "0", "2", path("data").string()}));
     EXPECT_EQ(free_again.status, 0) << free_again.err;
 }
 

@@ -14,6 +14,7 @@ namespace zorbel_tool {
 Bus::Bus(const EmulationOptions& options) : options_(options) {
     if (!options.enabled) return;
     bus_ = std::make_unique<zorbel::EmulatedBus>();
+    if (!options.claim_scope.empty()) bus_->set_claim_scope(options.claim_scope);
     int devices = options.boot_devices + options.normal_devices;
     int root = bus_->add_controller(devices > 4 ? devices : 4);
 

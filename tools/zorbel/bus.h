@@ -28,6 +28,9 @@ struct EmulationOptions {
     double drop_rate = 0;
     double duplicate_rate = 0;
     std::uint64_t seed = 1;
+    // Claims on emulated devices stay inside the process unless buses in
+    // several processes share a scope, as programs sharing a real device do.
+    std::string claim_scope;
     unsigned int boot_delay_ms = 300;
     std::uint64_t unplug_after = 0;  // unplug the device once a transfer moved this much
     // The program each device runs on a pipe: "echo", "sink" or "source".

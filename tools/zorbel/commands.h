@@ -19,7 +19,6 @@ struct Globals {
 
 struct Command {
     CLI::App* app;
-    bool always_emulated;  // the demo brings its own bus
     std::function<int(Bus& bus, const Globals& globals)> run;
     // Changes the emulated bus before it is built (may be empty).
     std::function<void(EmulationOptions& emulation)> shape_bus = nullptr;

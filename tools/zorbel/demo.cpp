@@ -29,7 +29,7 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
     demo->add_option("--megabytes", *megabytes, "MiB to move through each program")
         ->capture_default_str()
         ->check(CLI::Range(1, 1024));
-    commands.push_back({demo, true, [megabytes](Bus& bus, const Globals& g) {
+    commands.push_back({demo, [megabytes](Bus& bus, const Globals& g) {
                             const std::uint64_t bytes = static_cast<std::uint64_t>(*megabytes) << 20;
                             bool show_progress = progress_wanted() && !g.quiet;
                             fmt::print("zorbel demo: an emulated USB bus inside this process, with one device "
@@ -46,10 +46,12 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
 
                             // Every device now runs its programs; take the one that was in
                             // normal mode from the start.
-                            char hardware_id[] = "ZB0000000002";
-                            int number = GetOpenIndexForDeviceByHID(hardware_id);
-                            if (number < 0) throw Failure("the emulated device ZB0000000002 is missing");
-                            step(3, fmt::format("Connect to device {} (hardware ID {})", number, hardware_id));
+                            const std::string normal_id = "ZB0000000002";
+                            std::vector<char> hardware_id(normal_id.begin(), normal_id.end());
+                            hardware_id.push_back('\0');
+                            int number = GetOpenIndexForDeviceByHID(hardware_id.data());
+                            if (number < 0) throw Failure(fmt::format("the emulated device {} is missing", normal_id));
+                            step(3, fmt::format("Connect to device {} (hardware ID {})", number, normal_id));
                             Connection connection(bus, number);
                             fmt::print("connected\n");
 
@@ -67,7 +69,7 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
 
                             step(5, fmt::format("Send {} to the sink on pipe {} and compare its checksum",
                                                 human_bytes(double(bytes)), sink_pipe));
-                            auto tally = bus.sink_tally(hardware_id);
+                            auto tally = bus.sink_tally(normal_id);
                             tally->clear();
                             TransferResult sent;
                             std::uint32_t expected_crc;
@@ -123,6 +125,13 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
 
                             fmt::print("\ndemo complete: every byte checked\n");
                             return exit_ok;
+                        },
+                        [](EmulationOptions& e) {
+                            // The demo always brings its own bus, of its own shape; the
+                            // link and ID options still apply.
+                            e.enabled = true;
+                            e.boot_devices = 1;
+                            e.normal_devices = 1;
                         }});
 }
 

@@ -99,7 +99,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         auto json = std::make_shared<bool>(false);
         CLI::App* list = app.add_subcommand("list", "List the attached devices");
         list->add_flag("--json", *json, "Print JSON for scripts");
-        commands.push_back({list, false, [json](Bus& bus, const Globals&) {
+        commands.push_back({list, [json](Bus& bus, const Globals&) {
                                 std::vector<DeviceEntry> devices = bus.devices();
                                 int count = Get_Zorbel_Count();
                                 int on_bus = Get_Real_Zorbel_Count();
@@ -132,7 +132,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         CLI::App* info = app.add_subcommand("info", "Show one device in full");
         info->add_option("N", o->number, "Device number (see 'zorbel list')")->required();
         info->add_flag("--json", o->json, "Print JSON for scripts");
-        commands.push_back({info, false, [o](Bus& bus, const Globals&) {
+        commands.push_back({info, [o](Bus& bus, const Globals&) {
                                 DeviceEntry e = bus.device(o->number);
                                 int boot_count = bus.boot_count();
                                 int kind_index = e.boot_mode ? e.number : e.number - boot_count;
@@ -172,7 +172,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         boot->add_option("--timeout", o->timeout_s, "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({boot, false, [o](Bus& bus, const Globals& g) {
+        commands.push_back({boot, [o](Bus& bus, const Globals& g) {
                                 bus.device(o->number);  // a missing device is named before the file
                                 std::vector<unsigned char> image = read_whole_file(o->image);
                                 boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);

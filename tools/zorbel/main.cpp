@@ -52,6 +52,13 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->check(CLI::Range(0.0, 1.0))
         ->group(group);
     app.add_option("--seed", e.seed, "Seed of the link's random faults")->capture_default_str()->group(group);
+    app.add_option("--claim-scope", e.claim_scope,
+                   "Share device claims with other processes whose emulated bus has this scope, as programs "
+                   "sharing one real device do (by default an emulated device is claimed within this process only)")
+        ->check(CLI::Validator(
+            [](std::string& v) { return v.size() <= 48 ? std::string() : std::string("at most 48 characters"); },
+            "TEXT"))
+        ->group(group);
     app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
         ->capture_default_str()
         ->group(group);
@@ -105,7 +112,6 @@ int main(int argc, char** argv) {
         if (!c.app->parsed()) continue;
         try {
             EmulationOptions emulation = globals.emulation;
-            if (c.always_emulated) emulation.enabled = true;
             if (c.shape_bus) c.shape_bus(emulation);
             Bus bus(emulation);
             return c.run(bus, globals);

@@ -163,7 +163,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         send->add_option("--timeout", o->timeout_s, "Seconds the device may take no data before the send fails")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({send, false, [o](Bus& bus, const Globals& g) {
+        commands.push_back({send, [o](Bus& bus, const Globals& g) {
                                 check_pipe_number(o->pipe);
                                 InputFile in(o->file);
                                 Connection connection(bus, o->number);
@@ -211,7 +211,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({recv, false, [o](Bus& bus, const Globals& g) {
+        commands.push_back({recv, [o](Bus& bus, const Globals& g) {
                                 check_pipe_number(o->pipe);
                                 OutputFile out(o->file);
                                 Connection connection(bus, o->number);
@@ -254,7 +254,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({echo, false, [o](Bus& bus, const Globals&) {
+        commands.push_back({echo, [o](Bus& bus, const Globals&) {
                                 check_pipe_number(o->pipe);
                                 Connection connection(bus, o->number);
                                 Pipe pipe(connection, o->pipe);
@@ -297,7 +297,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({bench, false, [o](Bus& bus, const Globals&) {
+        commands.push_back({bench, [o](Bus& bus, const Globals&) {
                                 int last = o->first_pipe + o->pipes - 1;
                                 check_pipe_number(last);
                                 bool sending = o->direction == "send";
