@@ -174,14 +174,14 @@ TEST_F(ToolTest, ListAndInfo) {
 // sink, whose checksum the tool reports: every byte arrives, in order.
 TEST_F(ToolTest, SendAndReceiveThroughFiles) {
     const std::size_t size = 300 * 1024 + 77;  // not a whole number of blocks
-    Outcome recv = run(on_normal_bus({"recv", "0", "3", path("from_device").string(), "--bytes", std::to_string(size)}));
+    Outcome recv = run(on_demo_bus({"recv", "1", "3", path("from_device").string(), "--bytes", std::to_string(size)}));
     ASSERT_EQ(recv.status, 0) << recv.err;
     std::string received = slurp(path("from_device"));
     EXPECT_EQ(received.size(), size);
     EXPECT_TRUE(received == pattern(size));
     EXPECT_FALSE(fs::exists(path("from_device.part")));
 
-    Outcome send = run(on_normal_bus({"send", "0", "2", path("from_device").string()}));
+    Outcome send = run(on_demo_bus({"send", "1", "2", path("from_device").string()}));
     ASSERT_EQ(send.status, 0) << send.err;
     char crc[9];
     std::snprintf(crc, sizeof crc, "%08x", crc_of(received));
@@ -189,10 +189,10 @@ TEST_F(ToolTest, SendAndReceiveThroughFiles) {
         << send.err;
 
     // Standard input and output serve when no file is named.
-    Outcome piped_out = run(on_normal_bus({"-q", "recv", "0", "3", "--bytes", "1000"}));
+    Outcome piped_out = run(on_demo_bus({"-q", "recv", "1", "3", "--bytes", "1000"}));
     EXPECT_EQ(piped_out.status, 0);
     EXPECT_TRUE(piped_out.out == pattern(1000));
-    Outcome piped_in = run(on_normal_bus({"send", "0", "2", "-"}), path("from_device"));
+    Outcome piped_in = run(on_demo_bus({"send", "1", "2", "-"}), path("from_device"));
     EXPECT_EQ(piped_in.status, 0) << piped_in.err;
     EXPECT_NE(piped_in.err.find("CRC-32 " + std::string(crc)), std::string::npos) << piped_in.err;
 }

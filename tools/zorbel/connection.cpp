@@ -31,10 +31,6 @@ Connection::Connection(Bus& bus, int number) : bus_(bus), device_(bus.device(num
     if (took < open_window / 2 && device_.id == id)
         throw Failure(fmt::format("device {} (ID {}) is in use by another program; stop that program and try again",
                                   number, device_.id));
-    if (bus.boot_count() > 0)
-        throw Failure(fmt::format("device {} could not be opened while a device in boot mode is attached; "
-                                  "boot or unplug the boot-mode device and try again",
-                                  number));
     throw Failure(fmt::format("device {} could not be opened; unplug it, plug it in again and retry", number));
 }
 
