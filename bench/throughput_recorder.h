@@ -5,6 +5,7 @@
 #define ZORBEL_BENCH_THROUGHPUT_RECORDER_H
 
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <map>
 #include <string>
@@ -15,6 +16,10 @@ namespace bench {
 
 class ThroughputRecorder : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal: the summary is read by scripts from a pipe,
+    // and a colour code in front of a line would hide it from them.
+    ThroughputRecorder() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
