@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace zorbel {
 namespace emulator {
@@ -47,6 +48,17 @@ public:
 
     long available() { return this->can_get_bytes(); }
     long fetch() { return this->get_block(); }
+    // Copies from the block already taken, whatever the link's state: once
+    // taken, a block has been confirmed to the host, so its bytes belong to
+    // the program even when the engine has finished (read() would refuse).
+    long take(unsigned char* buf, long count) {
+        long n = std::min<long>(count, this->length.load() - this->position.load());
+        if (n <= 0)
+            return 0;
+        std::memcpy(buf, this->buffer + this->position.load(), static_cast<std::size_t>(n));
+        this->position.fetch_add(static_cast<std::int32_t>(n));
+        return n;
+    }
     long room() { return this->can_put_bytes(); }
 
 private:
@@ -71,23 +83,21 @@ public:
     }
 
     long read_some(unsigned char* buf, long count) override {
-        if (finished())
-            return -1;
-        if (count <= 0)
-            return 0;
+        // A block the stream has taken was confirmed to the host with the
+        // request for the next one, and the host may delete the pipe (or the
+        // device be unplugged) the moment it sees that: the block's bytes
+        // still go to the program, and only then does finished() end it. A
+        // fetch never takes a stale block (a restart marks the block before
+        // 0 as the last one received), so what it took is the host's.
         if (in_.available() <= 0) {
-            long fetched = in_.fetch();
-            // The stop's wake-up can end a fetch with a stale block; nothing
-            // fetched once the pipe is finished reaches the program.
             if (finished())
                 return -1;
-            if (fetched < 0)
+            if (count <= 0)
                 return 0;
+            if (in_.fetch() < 0)
+                return finished() ? -1 : 0;
         }
-        long n = std::min(count, in_.available());
-        // Within the current block: the read copies without fetching.
-        long got = in_.read(buf, n);
-        return got < 0 ? -1 : got;
+        return count <= 0 ? 0 : in_.take(buf, count);
     }
 
     bool write_all(const unsigned char* data, long count) override {
