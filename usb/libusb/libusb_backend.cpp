@@ -44,12 +44,9 @@ LibusbContext::~LibusbContext() {
 }
 
 void LibusbContext::run_events() {
-    // The interrupt from the destructor wakes the wait at once; the time-out
-    // is only a backstop.
-    while (!stopping.load()) {
-        timeval tv{1, 0};
-        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
-    }
+    // Sleeps in libusb's poll until a transfer completes, a hot-plug event
+    // arrives or the destructor interrupts it.
+    while (!stopping.load()) libusb_handle_events_completed(ctx, nullptr);
 }
 
 int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev,

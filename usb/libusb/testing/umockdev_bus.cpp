@@ -61,11 +61,12 @@ struct Preload {
 }  // namespace
 
 // umockdev hands work to its worker thread through GLib's own locks, which
-// ThreadSanitizer cannot see; what happens inside those libraries is not
-// ours to check.
+// ThreadSanitizer cannot see, and libudev (behind umockdev's events and
+// libusb's hot-plug monitor) fills buffers of its own from getrandom; what
+// happens inside those uninstrumented libraries is not ours to check.
 extern "C" const char* __tsan_default_suppressions() {
     return "race:libumockdev.so\nrace:libglib-2.0.so\nrace:libgio-2.0.so\n"
-           "race:libgobject-2.0.so\n";
+           "race:libgobject-2.0.so\nrace:libudev.so\n";
 }
 
 namespace zorbel {
@@ -133,6 +134,7 @@ UsbfsNode::~UsbfsNode() {
     if (gadget) gadget->unplugged();
     g_signal_handlers_disconnect_by_data(handler, this);
     g_object_unref(handler);
+    std::lock_guard<std::mutex> lock(mutex);
     for (Urb& u : waiting_in) release(u);
     for (Urb& u : done) release(u);
     if (claimant) g_object_unref(claimant);
@@ -435,8 +437,9 @@ UmockdevBus::UmockdevBus() : testbed(new Testbed) {}
 
 UmockdevBus::~UmockdevBus() {
     settle();
-    // Nodes go before the testbed (members in reverse order), each one
-    // disconnecting its handler first.
+    // The testbed first: releasing it stops umockdev's worker thread, so no
+    // handler can still be running on a node when the nodes go.
+    testbed.reset();
     entries.clear();
     unplugged.clear();
 }
@@ -539,7 +542,12 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
     std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", entry.bus, entry.devnum);
     char ids[64];
     std::snprintf(ids, sizeof ids, "A: idVendor=%04x\nA: idProduct=%04x\n", vendor, product);
-    std::string record = "P: " + entry.syspath.substr(4) + "\nN: " + node + "\n" +
+    // A device with a gadget gets its node (a FIFO, see UsbfsNode) and its
+    // ioctl handler before it becomes visible: libusb may open it as soon as
+    // the sysfs entry exists, and umockdev's preload ends the process when a
+    // node's ioctl socket exists but is not yet listening.
+    std::string record = "P: " + entry.syspath.substr(4) + "\n" +
+                         (gadget ? "" : "N: " + std::string(node) + "\n") +
                          "E: DEVNAME=/dev/" + node + "\nE: DEVTYPE=usb_device\n" +
                          "E: SUBSYSTEM=usb\nE: DRIVER=usb\n" + "E: BUSNUM=" + std::string(node + 8, 3) +
                          "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
@@ -549,19 +557,12 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
                          "\nA: bDeviceClass=" + (hub ? "09" : "00") +
                          "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=480\n" +
                          "H: descriptors=" + hex(descriptors(vendor, product, hub)) + "\n";
-    GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed->bed, record.c_str(), &error)) {
-        std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "cannot add device");
-        g_clear_error(&error);
-        return;
-    }
     if (gadget) {
         const std::string path = testbed->root + "/dev/" + node;
-        ::unlink(path.c_str());
+        g_mkdir_with_parents(path.substr(0, path.rfind('/')).c_str(), 0755);
         ::mkfifo(path.c_str(), 0666);
         auto usbfs = std::make_shared<UsbfsNode>(path, gadget);
-        std::weak_ptr<Gadget> self = gadget;
-        gadget->reenumerate = [this, name, self](std::shared_ptr<Gadget> next,
+        gadget->reenumerate = [this, name](std::shared_ptr<Gadget> next,
                                                   std::uint16_t next_product, unsigned delay_ms) {
             std::lock_guard<std::mutex> lock(testbed->mutex);
             workers.emplace_back([this, name, next, next_product, delay_ms] {
@@ -583,6 +584,12 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
             std::fprintf(stderr, "umockdev: %s\n", err ? err->message : "cannot attach");
             g_clear_error(&err);
         }
+    }
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed->bed, record.c_str(), &error)) {
+        std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "cannot add device");
+        g_clear_error(&error);
+        return;
     }
     {
         std::lock_guard<std::mutex> lock(testbed->mutex);
