@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -137,7 +138,8 @@ std::string unopenable_device_node() {
         std::string bus = read_line(dir / "busnum");
         std::string dev = read_line(dir / "devnum");
         if (bus.empty() || dev.empty()) continue;
-        std::string node = fmt::format("/dev/bus/usb/{:03}/{:03}", std::stoi(bus), std::stoi(dev));
+        std::string node = fmt::format("/dev/bus/usb/{:03}/{:03}", std::strtol(bus.c_str(), nullptr, 10),
+                                       std::strtol(dev.c_str(), nullptr, 10));
         if (access(node.c_str(), R_OK | W_OK) != 0) return node;
     }
     return "";
