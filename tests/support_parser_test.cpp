@@ -182,7 +182,8 @@ TEST(Parser, CopiesOwnTheirStrings) {
     XParser copy(*original);
     XParser assigned;
     assigned = *original;
-    assigned = assigned;  // self-assignment keeps the line
+    XParser& same = assigned;
+    assigned = same;  // self-assignment keeps the line
     original.reset();     // the copies must not share what it freed
 
     for (XParser* p : {&copy, &assigned}) {

@@ -28,7 +28,7 @@ namespace {
 #ifdef ZORBEL_TOOL_PATH
 const char* const tool = ZORBEL_TOOL_PATH;
 #else
-const char* const tool = nullptr;
+const char* const tool = "";
 #endif
 
 std::string slurp(const fs::path& p) {
@@ -62,7 +62,7 @@ struct Outcome {
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!tool) GTEST_SKIP() << "the tool is not built";
+        if (*tool == '\0') GTEST_SKIP() << "the tool is not built";
         dir_ = fs::temp_directory_path() /
                ("zorbel_tool_test_" + std::to_string(getpid()) + "_" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
