@@ -261,21 +261,27 @@ TEST(BlockReceiver, EveryChunkSizeGivesTheSameDeliveries) {
         for (unsigned n = rng() % 4; n > 0; --n) stream.push_back(static_cast<unsigned char>(n % 2 == 0 ? 0x4D : rng() % 0x4D));
     }
 
+    // Data blocks in delivery order, then every channel's queued commands.
+    using Deliveries = std::pair<std::vector<std::pair<int, Bytes>>, std::vector<std::vector<std::pair<int, int>>>>;
     auto deliveries = [&](unsigned size) {
         Engine e;
         std::vector<std::unique_ptr<ProbeChannel>> chans;
         for (int k = 1; k <= kBlocks; ++k) chans.push_back(std::make_unique<ProbeChannel>(&e.bd, k));
-        std::vector<std::pair<int, Bytes>> got;
+        Deliveries got;
         for (std::size_t pos = 0; pos < stream.size(); pos += size) {
             std::size_t n = std::min<std::size_t>(size, stream.size() - pos);
             EXPECT_TRUE(e.bd.dispatch_block_callback(stream.data() + pos, static_cast<unsigned>(n)));
             for (auto& c : chans)
-                if (c->flagged() && c->queued().empty()) got.emplace_back(c->get_id(), c->take());
+                if (c->flagged() && c->queued().empty()) got.first.emplace_back(c->get_id(), c->take());
         }
+        for (auto& c : chans) got.second.push_back(c->queued());
         return got;
     };
     auto unsplit = deliveries(static_cast<unsigned>(stream.size()));
-    ASSERT_TRUE(unsplit == want);
+    ASSERT_TRUE(unsplit.first == want);
+    std::size_t commands = 0;
+    for (const auto& q : unsplit.second) commands += q.size();
+    ASSERT_GT(commands, 0u);
     for (unsigned size = 1; size <= 600; ++size) ASSERT_TRUE(deliveries(size) == unsplit) << "chunk size " << size;
 }
 

@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -98,12 +99,29 @@ struct Counters {
     std::atomic<std::uint64_t> failed_rounds{0};
     std::atomic<int> max_pipes_at_once{0};
     std::atomic<int> pipes_now{0};
+    std::atomic<int> max_connections_at_once{0};
+    std::atomic<int> connections_now{0};
+};
+
+void raise_max(std::atomic<int>& max, int now) {
+    for (int m = max.load(); now > m && !max.compare_exchange_weak(m, now);) {
+    }
+}
+
+// Counts one pipe for as long as it is held.
+struct PipeCount {
+    explicit PipeCount(Counters& n) : n(n) {
+        ++n.pipes;
+        raise_max(n.max_pipes_at_once, ++n.pipes_now);
+    }
+    ~PipeCount() { --n.pipes_now; }
+    Counters& n;
 };
 
 // Traffic pipes 1..P echo; the sink and the source sit on numbers of their
 // own, above any traffic pipe.
-constexpr unsigned long sink_pipe = 100;
-constexpr unsigned long source_pipe = 101;
+constexpr unsigned long sink_pipe = 124;
+constexpr unsigned long source_pipe = 125;
 
 // One traffic pipe's life on a running connection: make it, run random echo
 // rounds or source reads, release it. Returns when the deadline passed, the
@@ -113,10 +131,7 @@ void pipe_life(ChanIOControl& c, SoakDevice& d, unsigned long num, std::mt19937_
                Clock::time_point until, Counters& n) {
     XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, num, 0);
     if (!pipe) return;
-    ++n.pipes;
-    int now = ++n.pipes_now;
-    for (int m = n.max_pipes_at_once.load(); now > m && !n.max_pipes_at_once.compare_exchange_weak(m, now);) {
-    }
+    PipeCount counted(n);
     Input& in = pipe->get_input();
     ChannelOutput& out = dynamic_cast<ChannelOutput&>(pipe->get_output());
     in.set_timeout(100);
@@ -149,7 +164,6 @@ void pipe_life(ChanIOControl& c, SoakDevice& d, unsigned long num, std::mt19937_
         ++n.echo_rounds;
         n.bytes += 2 * msg.size();
     }
-    --n.pipes_now;
     EXPECT_TRUE(pipe->release());
 }
 
@@ -158,6 +172,7 @@ void pipe_life(ChanIOControl& c, SoakDevice& d, unsigned long num, std::mt19937_
 void sink_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until, Counters& n) {
     XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, sink_pipe, 0);
     if (!pipe) return;
+    PipeCount counted(n);
     ChannelOutput& out = dynamic_cast<ChannelOutput&>(pipe->get_output());
     out.set_timeout(300);
     std::vector<unsigned char> buf(2048);
@@ -179,6 +194,7 @@ void sink_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::tim
 void source_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until, Counters& n) {
     XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, source_pipe, 0);
     if (!pipe) return;
+    PipeCount counted(n);
     Input& in = pipe->get_input();
     in.set_timeout(100);
     std::uint64_t k = 0;
@@ -205,8 +221,10 @@ void source_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::t
 TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
     const std::uint64_t seed = static_cast<std::uint64_t>(env_or("ZORBEL_FAULT_SEED", 1));
     SCOPED_TRACE("seed " + std::to_string(seed));
-    const int devices = static_cast<int>(env_or("ZORBEL_SOAK_DEVICES", 3));
-    const int traffic_pipes = static_cast<int>(env_or("ZORBEL_SOAK_PIPES", 4));
+    // Device numbers 0 to 3 are all a connection can reach.
+    const int devices = static_cast<int>(std::min(4L, std::max(1L, env_or("ZORBEL_SOAK_DEVICES", 3))));
+    // Traffic pipes sit below the sink's and the source's numbers.
+    const int traffic_pipes = static_cast<int>(std::min(123L, std::max(1L, env_or("ZORBEL_SOAK_PIPES", 4))));
     const double drop = env_or("ZORBEL_SOAK_DROP_PERMILLE", 10) / 1000.0;
     const auto until = Clock::now() + std::chrono::seconds(soak_seconds());
 
@@ -285,6 +303,7 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
                         continue;
                     }
                     ++n.connections;
+                    raise_max(n.max_connections_at_once, ++n.connections_now);
                     const auto conn_until = std::min(until, Clock::now() + std::chrono::milliseconds(300 + rng() % 3000));
                     std::vector<std::thread> users;
                     for (int p = 1; p <= traffic_pipes; ++p) {
@@ -311,6 +330,7 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
                         EXPECT_TRUE(c->stop());
                     }
                     c.reset();
+                    --n.connections_now;
                 }
             });
         }
@@ -332,10 +352,11 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
     USBSeqDriver::open_retries.store(10);
     USBSeqDriver::open_retry_pause.store(100);
 
-    std::printf("soak: %lld s, %d devices, %llu connections, %llu pipes (at most %d at once), %llu echo rounds, "
-                "%llu failed rounds, %llu bytes\n",
+    std::printf("soak: %lld s, %d devices, %llu connections (at most %d at once), %llu pipes (at most %d at once), "
+                "%llu echo rounds, %llu failed rounds, %llu bytes\n",
                 static_cast<long long>(soak_seconds()), devices, static_cast<unsigned long long>(n.connections.load()),
-                static_cast<unsigned long long>(n.pipes.load()), n.max_pipes_at_once.load(),
+                n.max_connections_at_once.load(), static_cast<unsigned long long>(n.pipes.load()),
+                n.max_pipes_at_once.load(),
                 static_cast<unsigned long long>(n.echo_rounds.load()),
                 static_cast<unsigned long long>(n.failed_rounds.load()),
                 static_cast<unsigned long long>(n.bytes.load()));
