@@ -72,10 +72,10 @@ bool BlockDriver::put_dword(unsigned long d) {
 
 // --- blocks --------------------------------------------------------------
 
-// The bytes go to the transport one by one (its queue becomes one transfer at
-// flush); the CRC of the payload is taken in bulk, which gives the same value
-// as feeding it byte by byte. The results of the single puts are not looked
-// at: a transport reports a failed transfer through flush.
+// The header, payload and CRC go to the transport's queue in three pieces (the
+// queue becomes one transfer at flush); the CRC is taken in bulk, which gives
+// the same value as feeding it byte by byte. The results of the puts are not
+// looked at: a transport reports a failed transfer through flush.
 bool BlockDriver::out_block(int channel, int block_no, unsigned char type, unsigned char* data,
                             unsigned short len) {
     if (seq_driver == nullptr) return false;
@@ -94,12 +94,15 @@ bool BlockDriver::out_block(int channel, int block_no, unsigned char type, unsig
                                      static_cast<unsigned char>(len >> 8),
                                      static_cast<unsigned char>(len & 0xFF)};
     std::uint32_t reg = zorbel::detail::crc32_update(0xFFFFFFFFu, header, sizeof header);
-    for (unsigned char b : header) put_byte(b);
-    if (len > 0) {
-        reg = zorbel::detail::crc32_update(reg, data, len);
-        for (unsigned int i = 0; i < len; ++i) put_byte(data[i]);
-    }
-    put_dword(~reg);
+    if (len > 0) reg = zorbel::detail::crc32_update(reg, data, len);
+    reg = ~reg;
+    const unsigned char trailer[4] = {static_cast<unsigned char>(reg >> 24), static_cast<unsigned char>(reg >> 16),
+                                      static_cast<unsigned char>(reg >> 8), static_cast<unsigned char>(reg)};
+    // Three copies instead of a virtual call per byte: at 523 bytes a block
+    // cost about 26 instructions per byte that way.
+    seq_driver->hput_bytes(header, sizeof header);
+    if (len > 0) seq_driver->hput_bytes(data, len);
+    seq_driver->hput_bytes(trailer, sizeof trailer);
     bytes_out.fetch_add(static_cast<std::uint32_t>(len) + 9u, std::memory_order_relaxed);
     bool sent = seq_driver->flush();
     if (link_check.load()) last_tx_time.store(zorbel::detail::clock_ms());

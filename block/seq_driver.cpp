@@ -17,6 +17,12 @@ FormalSeqDriver& FormalSeqDriver::operator=(const FormalSeqDriver& other) {
 
 FormalSeqDriver::~FormalSeqDriver() = default;
 
+bool FormalSeqDriver::hput_bytes(const unsigned char* data, unsigned int n) {
+    bool ok = true;
+    for (unsigned int i = 0; i < n; ++i) ok = hput_byte(data[i]) && ok;
+    return ok;
+}
+
 void FormalSeqDriver::finish() { finished.store(true); }
 bool FormalSeqDriver::is_finished() { return finished.load(); }
 void FormalSeqDriver::set_i_timeout(unsigned long ms) { i_timeout.store(ms); }

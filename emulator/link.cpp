@@ -81,6 +81,28 @@ public:
         return true;
     }
 
+    // As hput_byte byte by byte: a byte that meets a full queue sends it
+    // first, and a byte whose send failed is dropped.
+    bool hput_bytes(const unsigned char* data, unsigned int n) override {
+        bool ok = true;
+        while (n > 0) {
+            if (out_len_ == kOutQueueSize) {
+                if (!flush()) {
+                    ok = false;
+                    ++data;
+                    --n;
+                    continue;
+                }
+            }
+            const std::size_t take = std::min<std::size_t>(n, kOutQueueSize - out_len_);
+            std::memcpy(out_buf_ + out_len_, data, take);
+            out_len_ += take;
+            data += take;
+            n -= static_cast<unsigned int>(take);
+        }
+        return ok;
+    }
+
     bool flush() override {
         if (out_len_ == 0) return true;
         const bool ok = out_.send(out_buf_, out_len_);

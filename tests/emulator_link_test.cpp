@@ -264,3 +264,19 @@ TEST(EmulatedLink, WithoutAnEngineBytesAreReadOneByOne) {
     EXPECT_FALSE(link.b().flush());
     EXPECT_EQ(link.a().hget_byte(), -1);
 }
+
+TEST(EmulatedLink, BulkPutQueuesAsBytewisePutDoes) {
+    EmulatedLink link;
+    link.a().set_i_timeout(1000);
+    std::vector<unsigned char> data(2 * 4096 + 100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + (i >> 12));
+    // A few bytes first, so that the big piece meets the full queue twice.
+    ASSERT_TRUE(link.b().hput_bytes(data.data(), 10));
+    ASSERT_TRUE(link.b().hput_bytes(data.data() + 10, static_cast<unsigned>(data.size() - 10)));
+    EXPECT_TRUE(link.b().flush());
+    for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(link.a().hget_byte(), data[i]) << i;
+    EXPECT_EQ(link.b_to_a_stats().transfers, 3u);  // 4096, 4096 and the rest
+
+    link.shut_down();  // the next full queue cannot leave: false, as byte by byte
+    EXPECT_FALSE(link.b().hput_bytes(data.data(), static_cast<unsigned>(data.size())));
+}

@@ -233,6 +233,26 @@ TEST_F(UsbSeqDriverTest, OutputLeavesAsOneWritePerFlushOrWhenTheQueueFills) {
     driver.close_port(nullptr);
 }
 
+TEST_F(UsbSeqDriverTest, BulkPutQueuesAsBytewisePutDoes) {
+    auto device = backend->plug("HW0000000001");
+    USBSeqDriver driver;
+    ASSERT_TRUE(driver.open_port(port_name, 0, 0));
+    std::vector<unsigned char> data(2 * USBSeqDriver::out_buf_size + 100);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7 + (i >> 12));
+    // A few bytes first, so that the big piece fills the queue twice.
+    ASSERT_TRUE(driver.hput_bytes(data.data(), 10));
+    ASSERT_TRUE(driver.hput_bytes(data.data() + 10, static_cast<unsigned>(data.size() - 10)));
+    ASSERT_EQ(device->writes.size(), 2u);  // each full queue left at once
+    EXPECT_TRUE(driver.flush());
+    ASSERT_EQ(device->writes.size(), 3u);
+    EXPECT_EQ(device->writes[0].size(), USBSeqDriver::out_buf_size);
+    EXPECT_EQ(device->writes[1].size(), USBSeqDriver::out_buf_size);
+    std::vector<unsigned char> sent;
+    for (const auto& w : device->writes) sent.insert(sent.end(), w.begin(), w.end());
+    EXPECT_EQ(sent, data);
+    driver.close_port(nullptr);
+}
+
 TEST_F(UsbSeqDriverTest, ShortOrFailedWriteFailsAndDropsTheBytes) {
     auto device = backend->plug("HW0000000001");
     USBSeqDriver driver;

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -89,6 +90,19 @@ bool USBSeqDriver::hput_byte(int c) {
     out_buf[out_count++] = static_cast<unsigned char>(c);
     if (out_count < out_buf_size) return true;
     return flush();
+}
+
+bool USBSeqDriver::hput_bytes(const unsigned char* data, unsigned int n) {
+    bool ok = true;
+    while (n > 0) {
+        const unsigned int take = std::min<unsigned int>(n, out_buf_size - out_count);
+        std::memcpy(out_buf + out_count, data, take);
+        out_count += take;
+        data += take;
+        n -= take;
+        if (out_count == out_buf_size) ok = flush() && ok;
+    }
+    return ok;
 }
 
 // The queued bytes leave as one transfer, which the device sees as one write;

@@ -76,6 +76,7 @@ public:
 
     int hget_byte() override;
     bool hput_byte(int c) override;
+    bool hput_bytes(const unsigned char* data, unsigned int n) override;
     bool open_port(char* name, long index, long reserved) override;
     bool close_port(char* name) override;
     bool init() override;
