@@ -4,23 +4,8 @@
 
 #include "zorbel/channel.h"
 
-FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id)
-    : buffer(nullptr),
-      id(id),
-      expected_block(0),
-      queue_head(0),
-      queue_count(0),
-      queue{},
-      received_block(0),
-      block_driver(nullptr),
-      position(0),
-      length(0),
-      receive_buffer(nullptr),
-      received_length(0),
-      state_word(nullptr),
-      registered(false) {
-    construct(driver, id);
-}
+// A bare channel has no state word of its own: it is never bad.
+FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id) : FormalChannel(driver, id, nullptr) {}
 
 FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<int>* state_word)
     : buffer(nullptr),
