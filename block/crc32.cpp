@@ -5,7 +5,9 @@
 
 #if defined(ZORBEL_HAVE_ISAL)
 #include <isa-l/crc.h>
-#elif defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ZORBEL_CRC32_FOLDING 1
 #include <immintrin.h>
 #endif
 
@@ -138,20 +140,7 @@ std::uint32_t crc32_update_portable(std::uint32_t reg, const void* data, std::si
     return reg;
 }
 
-#if defined(ZORBEL_HAVE_ISAL)
-
-// ISA-L's gzip CRC takes and returns the finished (complemented) value, as
-// zlib's crc32() does; our callers keep the raw register, so complement on the
-// way in and out. It picks the fastest kernel for the CPU (carry-less
-// multiplication folding where available) when first called.
-std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n) {
-    if (n == 0) return reg;
-    return ~crc32_gzip_refl(~reg, static_cast<const unsigned char*>(data), n);
-}
-
-const char* crc32_implementation() { return "isa-l"; }
-
-#elif defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(ZORBEL_CRC32_FOLDING)
 
 namespace {
 
@@ -164,7 +153,7 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i fold(__m128i x, __m128i 
 }
 
 // Carry-less multiplication folding (the method of Intel's white paper on CRC
-// computation with PCLMULQDQ), for x86-64 machines without ISA-L installed.
+// computation with PCLMULQDQ): the bulk path on x86-64 machines without ISA-L.
 // Four 128-bit lanes are folded 64 bytes at a time, then folded into one,
 // reduced to 64 and then 32 bits with a Barrett step. The constants are
 // x^k mod P for the fold distances, in the bit-reflected domain of P =
@@ -219,34 +208,54 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_fold(std::uint32_t 
     return static_cast<std::uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
-std::uint32_t crc32_update_clmul(std::uint32_t reg, const void* data, std::size_t n) {
+bool cpu_has_clmul() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"); }
+
+}  // namespace
+
+bool crc32_folding_available() {
+    static const bool available = cpu_has_clmul();
+    return available;
+}
+
+std::uint32_t crc32_update_folding(std::uint32_t reg, const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);
-    if (n < 64) return crc32_update_portable(reg, p, n);
+    if (n < 64 || !crc32_folding_available()) return crc32_update_portable(reg, p, n);
     std::size_t whole = n & ~static_cast<std::size_t>(15);
     reg = crc32_fold(reg, p, whole);
     return crc32_update_portable(reg, p + whole, n - whole);
 }
 
-bool cpu_has_clmul() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1"); }
-
-// Chosen once, when the library is loaded.
-const bool use_clmul = cpu_has_clmul();
-
-}  // namespace
-
-std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n) {
-    return use_clmul ? crc32_update_clmul(reg, data, n) : crc32_update_portable(reg, data, n);
-}
-
-const char* crc32_implementation() { return use_clmul ? "pclmul-folding" : "slicing-by-16"; }
-
 #else
 
-std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n) {
+bool crc32_folding_available() { return false; }
+
+std::uint32_t crc32_update_folding(std::uint32_t reg, const void* data, std::size_t n) {
     return crc32_update_portable(reg, data, n);
 }
 
-const char* crc32_implementation() { return "slicing-by-16"; }
+#endif
+
+#if defined(ZORBEL_HAVE_ISAL)
+
+// ISA-L's gzip CRC takes and returns the finished (complemented) value, as
+// zlib's crc32() does; our callers keep the raw register, so complement on the
+// way in and out. It picks the fastest kernel for the CPU (carry-less
+// multiplication folding where available) when first called.
+std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n) {
+    if (n == 0) return reg;
+    return ~crc32_gzip_refl(~reg, static_cast<const unsigned char*>(data), n);
+}
+
+const char* crc32_implementation() { return "isa-l"; }
+
+#else
+
+// Folding where the CPU has it, the slicing loop otherwise and for short runs.
+std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n) {
+    return crc32_update_folding(reg, data, n);
+}
+
+const char* crc32_implementation() { return crc32_folding_available() ? "pclmul-folding" : "slicing-by-16"; }
 
 #endif
 

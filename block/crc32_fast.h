@@ -20,6 +20,13 @@ std::uint32_t crc32_update(std::uint32_t reg, const void* data, std::size_t n);
 // accelerated path when both are built.
 std::uint32_t crc32_update_portable(std::uint32_t reg, const void* data, std::size_t n);
 
+// Carry-less multiplication folding, built on every x86-64 machine (whether or
+// not ISA-L is used) so that tests and benchmarks hold it against the others
+// there. Safe to call anywhere: runs shorter than 64 bytes, and every run on a
+// CPU without PCLMULQDQ, go through the slicing loop.
+bool crc32_folding_available();
+std::uint32_t crc32_update_folding(std::uint32_t reg, const void* data, std::size_t n);
+
 // Name of the implementation crc32_update uses, for benchmark reports.
 const char* crc32_implementation();
 

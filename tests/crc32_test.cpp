@@ -59,8 +59,8 @@ TEST(Crc32, CheckValueWordOrderAndEmptyUpdates) {
 }
 
 // Every length up to a few thousand, at every start offset modulo 16, whole
-// and split at a point that moves with the length: the accelerated and the
-// portable loop must both agree with the table, bit for bit.
+// and split at a point that moves with the length: the path in use, the
+// folding loop and the portable loop must all agree with the table, bit for bit.
 TEST(Crc32, BulkMatchesBytewiseForAllLengthsAlignmentsAndSplits) {
     auto data = random_bytes(3200, 1);
     for (std::size_t n = 0; n <= 3000; n += (n < 300 ? 1 : 37)) {
@@ -71,6 +71,7 @@ TEST(Crc32, BulkMatchesBytewiseForAllLengthsAlignmentsAndSplits) {
             whole.update(const_cast<unsigned char*>(p), n);
             ASSERT_EQ(whole.get(), want) << "n=" << n << " offset=" << offset;
             ASSERT_EQ(~zorbel::detail::crc32_update_portable(0xFFFFFFFFu, p, n), want);
+            ASSERT_EQ(~zorbel::detail::crc32_update_folding(0xFFFFFFFFu, p, n), want) << "n=" << n;
             std::size_t cut = (n * 7 + offset) % (n + 1);
             CRC32 split;
             split.update(const_cast<unsigned char*>(p), cut);
