@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix and checks what a user gets: the
+# files in their places, the SONAME, hidden internals, and programs built
+# against the installed library through the CMake package and pkg-config.
+#
+# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR "CXX_FLAGS" "LINKER_FLAGS"
+set -euo pipefail
+build=$1 source=$2 libdir=$3 cxxflags=${4:-} ldflags=${5:-}
+work=$build/install-check
+prefix=$work/prefix
+rm -rf "$work"
+mkdir -p "$work"
+
+fail() { echo "check_install: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+
+for f in include/zorbel/zorbel.h include/zorbel/support.h include/zorbel/block.h \
+         include/zorbel/channel.h include/zorbel/usb.h include/zorbel/control.h \
+         include/zorbel/emulator.h "$libdir/pkgconfig/zorbel.pc" \
+         "$libdir/cmake/zorbel/zorbelConfig.cmake" "$libdir/cmake/zorbel/zorbelConfigVersion.cmake" \
+         lib/udev/rules.d/70-zorbel.rules; do
+  [[ -e $prefix/$f ]] || fail "$f was not installed"
+done
+
+lib=$prefix/$libdir/libzorbel.so
+if [[ -e $lib ]]; then
+  [[ -e $lib.2 && -e $lib.2.9.0 ]] || fail "libzorbel.so.2 and .so.2.9.0 were not installed"
+  soname=$(readelf -d "$lib.2.9.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+  [[ $soname == libzorbel.so.2 ]] || fail "SONAME is '$soname', not libzorbel.so.2"
+  # Exported: the client's names. Hidden: the library's own helpers.
+  symbols=$(nm -DC --defined-only "$lib.2.9.0")
+  grep -q 'CRC32::update' <<<"$symbols" || fail "CRC32::update is not exported"
+  grep -q 'dll_ver' <<<"$symbols" || fail "dll_ver is not exported"
+  if grep -q 'zorbel::detail::' <<<"$symbols"; then fail "internal helpers are exported"; fi
+fi
+
+export LD_LIBRARY_PATH=$prefix/$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
+
+# The CMake package.
+cmake -S "$source/tests/install" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DZORBEL_EXAMPLES_DIR="$source/examples" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >"$work/configure.log" \
+  || { cat "$work/configure.log"; fail "find_package(zorbel) failed"; }
+cmake --build "$work/cmake-consumer" >"$work/build.log" || { cat "$work/build.log"; fail "building against zorbel::zorbel failed"; }
+"$work/cmake-consumer/consumer"
+"$work/cmake-consumer/echo_client"
+
+# pkg-config.
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+static=
+[[ -e $lib ]] || static=--static  # a static library brings its private dependencies
+flags=$(pkg-config $static --cflags --libs zorbel) || fail "pkg-config does not know zorbel"
+# shellcheck disable=SC2086
+c++ -std=c++17 $cxxflags "$source/tests/install/consumer.cpp" -o "$work/pc-consumer" $flags $ldflags \
+  || fail "building with pkg-config's flags failed"
+"$work/pc-consumer"
+echo "check_install: ok"
