@@ -21,26 +21,25 @@ std::vector<unsigned char> input(std::size_t n) {
     return v;
 }
 
-void BM_OurCrc(benchmark::State& state) {
+using CrcLoop = std::uint32_t (*)(std::uint32_t, const void*, std::size_t);
+
+// Feeds one buffer of range(0) bytes through `loop` on every iteration.
+void run_crc(benchmark::State& state, CrcLoop loop) {
     auto buf = input(static_cast<std::size_t>(state.range(0)));
     std::uint32_t reg = 0xFFFFFFFFu;
     for (auto _ : state) {
-        reg = zorbel::detail::crc32_update(reg, buf.data(), buf.size());
+        reg = loop(reg, buf.data(), buf.size());
         benchmark::DoNotOptimize(reg);
     }
     state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void BM_OurCrc(benchmark::State& state) {
+    run_crc(state, zorbel::detail::crc32_update);
     state.SetLabel(zorbel::detail::crc32_implementation());
 }
 
-void BM_PortableCrc(benchmark::State& state) {
-    auto buf = input(static_cast<std::size_t>(state.range(0)));
-    std::uint32_t reg = 0xFFFFFFFFu;
-    for (auto _ : state) {
-        reg = zorbel::detail::crc32_update_portable(reg, buf.data(), buf.size());
-        benchmark::DoNotOptimize(reg);
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
-}
+void BM_PortableCrc(benchmark::State& state) { run_crc(state, zorbel::detail::crc32_update_portable); }
 
 // The fallback used where ISA-L is missing, measured in every x86-64 build.
 void BM_FoldingCrc(benchmark::State& state) {
@@ -48,13 +47,7 @@ void BM_FoldingCrc(benchmark::State& state) {
         state.SkipWithError("no carry-less multiplication on this CPU");
         return;
     }
-    auto buf = input(static_cast<std::size_t>(state.range(0)));
-    std::uint32_t reg = 0xFFFFFFFFu;
-    for (auto _ : state) {
-        reg = zorbel::detail::crc32_update_folding(reg, buf.data(), buf.size());
-        benchmark::DoNotOptimize(reg);
-    }
-    state.SetBytesProcessed(state.iterations() * state.range(0));
+    run_crc(state, zorbel::detail::crc32_update_folding);
 }
 
 void BM_ZlibCrc(benchmark::State& state) {
