@@ -48,9 +48,14 @@ cmake --build "$work/cmake-consumer" >"$work/build.log" || { cat "$work/build.lo
 
 # pkg-config.
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
-static=
-[[ -e $lib ]] || static=--static  # a static library brings its private dependencies
-flags=$(pkg-config $static --cflags --libs zorbel) || fail "pkg-config does not know zorbel"
+flags=$(pkg-config --cflags --libs zorbel) || fail "pkg-config does not know zorbel"
+if [[ ! -e $lib ]]; then
+  # A static library needs its dependencies at the program's link. Those are
+  # shared here, so their own private libraries (what `--static` would add)
+  # are not wanted.
+  private=$(pkg-config --print-requires-private zorbel | awk '{print $1}')
+  flags="$flags -pthread${private:+ $(pkg-config --libs $private)}"
+fi
 # shellcheck disable=SC2086
 c++ -std=c++17 $cxxflags "$source/tests/install/consumer.cpp" -o "$work/pc-consumer" $flags $ldflags \
   || fail "building with pkg-config's flags failed"
