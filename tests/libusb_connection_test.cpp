@@ -140,25 +140,6 @@ protected:
     std::shared_ptr<zorbel::host::LibusbBackend> libusb;
 };
 
-TEST_F(LibusbConnectionTest, DeviceFunctionsSeeTheUsbBus) {
-    add_device(usb_root, 1, 'A', true);
-    add_device(usb_hub, 1, 'B');
-    usb->add_device(usb_root, 2, ZORBEL_USB_VENDOR_ID, 0x0042);  // counted nowhere
-    EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
-    EXPECT_EQ(Get_Zorbel_Count(), 2);
-    EXPECT_EQ(Get_Zorbel_State(0), 1);
-    EXPECT_EQ(Get_Zorbel_State(1), 2);
-    EXPECT_EQ(Get_Zorbel_State(2), -1);
-    char id[8] = {};
-    char hardware_id[13] = {};
-    int type = -5;
-    EXPECT_FALSE(Get_Zorbel_Info(0, &type, id, hardware_id));
-    ASSERT_TRUE(Get_Zorbel_Info(1, &type, id, hardware_id));
-    EXPECT_STREQ(hardware_id, "ZBUSB000000B");
-    EXPECT_EQ(std::string(id), device_id('B'));
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(hardware_id), 1);
-}
-
 TEST_F(LibusbConnectionTest, PipesCarryDataBothWaysAtOnce) {
     zorbel::EmulatedDevice dev = add_device(usb_hub, 2, 'A');
     constexpr int echo_pipes = 2;

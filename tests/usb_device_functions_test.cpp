@@ -1,4 +1,6 @@
-// The device functions and the bus walk, on emulated buses.
+// The device functions and the bus walk on emulated buses, for what needs the
+// emulated bus's own fixtures. What holds on every backend is in
+// device_scenarios_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -28,114 +30,6 @@ EmulatedDeviceSettings boot(const char* hardware_id) {
     EmulatedDeviceSettings s = normal(hardware_id);
     s.boot_mode = true;
     return s;
-}
-
-TEST(DeviceFunctions, NothingAttached) {
-    EmulatedBus bus;
-    bus.add_controller();  // a controller with nothing on it, as well as none
-    EXPECT_EQ(Get_Zorbel_Count(), 0);
-    EXPECT_EQ(Get_Real_Zorbel_Count(), 0);
-    for (int n : {-1, 0, 1, 3, 4, 100})
-        EXPECT_EQ(Get_Zorbel_State(n), -1) << n;
-    int type = 7;
-    char id[8] = "keep";
-    char hwid[13] = "keep";
-    EXPECT_FALSE(Get_Zorbel_Info(0, &type, id, hwid));
-    EXPECT_EQ(type, 7);
-    EXPECT_STREQ(id, "keep");
-    EXPECT_FALSE(Get_Zorbel_HardwareID(0, hwid));
-    EXPECT_FALSE(Get_Zorbel_ID(0, id));
-    char wanted[] = "ZB0000000001";
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(wanted), -1);
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(nullptr), -1);
-    EXPECT_FALSE(zorbel::open_device(DEVICE_KIND_NORMAL, 0, true));
-    EXPECT_FALSE(zorbel::device_present(DEVICE_KIND_BOOT, 0));
-}
-
-TEST(DeviceFunctions, OneBootAndOneNormalDevice) {
-    EmulatedBus bus;
-    EmulatedBus::Demo demo = bus.add_demo();
-    EXPECT_EQ(Get_Zorbel_Count(), 2);
-    EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
-    EXPECT_EQ(Get_Zorbel_State(0), 1);
-    EXPECT_EQ(Get_Zorbel_State(1), 2);
-    EXPECT_EQ(Get_Zorbel_State(2), -1);
-
-    int type = 5;
-    char id[8];
-    char hwid[13];
-    ASSERT_TRUE(Get_Zorbel_Info(1, &type, id, hwid));
-    EXPECT_EQ(type, 1);
-    EXPECT_STREQ(id, "0000002");
-    EXPECT_STREQ(hwid, "ZB0000000002");
-
-    // The boot-mode device answers no information request.
-    type = 5;
-    std::strcpy(id, "keep");
-    EXPECT_FALSE(Get_Zorbel_Info(0, &type, id, hwid));
-    EXPECT_EQ(type, 5);
-    EXPECT_STREQ(id, "keep");
-
-    char by_hw[13];
-    ASSERT_TRUE(Get_Zorbel_HardwareID(1, by_hw));
-    EXPECT_STREQ(by_hw, "ZB0000000002");
-    char by_id[8];
-    ASSERT_TRUE(Get_Zorbel_ID(1, by_id));
-    EXPECT_STREQ(by_id, "0000002");
-
-    char present[] = "ZB0000000002";
-    char booting[] = "ZB0000000001";
-    char prefix[] = "ZB000000000";
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(present), 1);
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(booting), -1);
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(prefix), -1);
-
-    // Any non-zero kind is the boot class.
-    EXPECT_TRUE(zorbel::device_present(DEVICE_KIND_BOOT, 0));
-    EXPECT_TRUE(zorbel::device_present(7, 0));
-    EXPECT_TRUE(zorbel::device_present(-1, 0));
-    EXPECT_FALSE(zorbel::device_present(DEVICE_KIND_BOOT, 1));
-    EXPECT_FALSE(zorbel::device_present(DEVICE_KIND_NORMAL, -1));
-}
-
-TEST(DeviceFunctions, InformationRecordDecoding) {
-    struct Case {
-        const char* name;
-        std::u16string units;
-        int type;  // expected; the caller sets 42
-        const char* hardware_id;
-        const char* id;
-    };
-    const std::u16string full = u"CABCDEFGHIJKLxx1234567";
-    std::u16string wide = u"TABC" + std::u16string(1, u'\u00E9') + u"DEFGHIJKxx" +
-                          std::u16string(1, u'\u4E2D') + u"234567";
-    const Case cases[] = {
-        {"C gives 0, unused units ignored", full, 0, "ABCDEFGHIJKL", "1234567"},
-        {"other letter keeps the caller's", u"XABCDEFGHIJKLxx1234567", 42, "ABCDEFGHIJKL", "1234567"},
-        {"text ending early pads with zeros", u"TAB", 1, "AB", ""},
-        {"zero in the middle ends everything", u"TABCDEFGHIJKL\0\0" u"1234567", 1, "ABCDEFGHIJKL", ""},
-        {"units above 0x7F become ?", wide, 1, "ABC?DEFGHIJK", "?234567"},
-        {"empty record", u"", 42, "", ""},
-    };
-    for (const Case& c : cases) {
-        EmulatedBus bus;
-        EmulatedDevice d = bus.add_device(bus.add_controller(), 1, normal("ZB0000000001"));
-        d.set_info_record(c.units);
-        int type = 42;
-        char id[8];
-        char hwid[13];
-        std::memset(id, 'z', sizeof id);
-        std::memset(hwid, 'z', sizeof hwid);
-        ASSERT_TRUE(Get_Zorbel_Info(0, &type, id, hwid)) << c.name;
-        EXPECT_EQ(type, c.type) << c.name;
-        EXPECT_STREQ(hwid, c.hardware_id) << c.name;
-        EXPECT_STREQ(id, c.id) << c.name;
-        // Padded with zeros to the full width, not just terminated.
-        for (std::size_t i = std::strlen(c.hardware_id); i < sizeof hwid; ++i)
-            EXPECT_EQ(hwid[i], 0) << c.name;
-        for (std::size_t i = std::strlen(c.id); i < sizeof id; ++i)
-            EXPECT_EQ(id[i], 0) << c.name;
-    }
 }
 
 TEST(DeviceFunctions, FailingDevicesCountAsAbsent) {
