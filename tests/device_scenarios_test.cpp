@@ -9,6 +9,9 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -16,13 +19,17 @@
 #include <thread>
 #include <vector>
 
+#include "control/device_claim.h"
 #include "fixtures/device_rig.h"
 #include "usb/discovery.h"
+#include "usb/hub_walk.h"
+#include "zorbel/control.h"
 #include "zorbel/emulator.h"
 #include "zorbel/usb.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
 using zorbel::EmulatedDevice;
 using zorbel::testing::DeviceRig;
 using zorbel::testing::RigMaker;
@@ -36,6 +43,48 @@ int thread_count() {
     }
     return n;
 }
+
+bool claim_free(const std::string& id) {
+    zorbel::DeviceClaim::Outcome outcome;
+    return zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id(id.c_str()), outcome) != nullptr;
+}
+
+ChannelOutput& out_of(XPipe* pipe) { return dynamic_cast<ChannelOutput&>(pipe->get_output()); }
+ChannelInput& in_of(XPipe* pipe) { return dynamic_cast<ChannelInput&>(pipe->get_input()); }
+
+bool send(ChannelOutput& out, const std::vector<unsigned char>& data) {
+    const long n = static_cast<long>(data.size());
+    return out.write(data.data(), n) == n && out.flush();
+}
+bool send(XPipe* pipe, const std::vector<unsigned char>& data) { return send(out_of(pipe), data); }
+
+// Reads until `n` bytes came, the link ended (-1) or `limit` passed; a read
+// that gives up on its own time-out is tried again.
+std::vector<unsigned char> receive(ChannelInput& in, size_t n,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    std::vector<unsigned char> got(n);
+    size_t have = 0;
+    const Clock::time_point deadline = Clock::now() + limit;
+    while (have < n && Clock::now() < deadline) {
+        const long r = in.read(got.data() + have, static_cast<long>(n - have));
+        if (r < 0) break;
+        have += static_cast<size_t>(r);
+    }
+    got.resize(have);
+    return got;
+}
+std::vector<unsigned char> receive(XPipe* pipe, size_t n,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return receive(in_of(pipe), n, limit);
+}
+
+std::vector<unsigned char> pattern(size_t n, unsigned seed) {
+    std::vector<unsigned char> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
+    return v;
+}
+
+char pipe_name[] = "data";
 
 class DeviceScenarios : public ::testing::TestWithParam<RigMaker> {
 protected:
@@ -177,6 +226,242 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
         for (std::size_t i = std::strlen(c.hardware_id); i < sizeof hwid; ++i) EXPECT_EQ(hwid[i], 0) << c.name;
         for (std::size_t i = std::strlen(c.id); i < sizeof id; ++i) EXPECT_EQ(id[i], 0) << c.name;
     }
+}
+
+// --- connections ------------------------------------------------------------
+
+TEST_P(DeviceScenarios, DeviceNumbersCountBootModeDevicesFirst) {
+    // Device number 1 is the normal-mode device behind a boot-mode one: the
+    // connection reads its ID and opens that same device.
+    ASSERT_TRUE(rig->add_device('A', true).valid());
+    ASSERT_TRUE(rig->add_device('B').valid());
+    ChanIOControl c;
+    EXPECT_FALSE(c.start(0));  // boot mode: no ID, no connection
+    ASSERT_TRUE(c.start(1));
+    EXPECT_FALSE(claim_free(id('B')));
+    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_TRUE(pipe->release());
+    EXPECT_TRUE(c.stop());
+}
+
+TEST_P(DeviceScenarios, BootedDeviceComesBackInNormalModeAndConnects) {
+    // The normal-mode device first: the booted one comes back behind it.
+    EmulatedDevice other = rig->add_device('N');
+    EmulatedDevice dev = rig->add_device('A', true);
+    ASSERT_TRUE(other.valid() && dev.valid());
+    dev.bind(1, zorbel::echo_program());  // runs once booted
+    std::vector<unsigned char> bad{1, 2, 3};
+    EXPECT_EQ(Boot_Zorbel(0, bad.data(), static_cast<int>(bad.size())), 1);
+    EXPECT_EQ(dev.boots(), 0u);
+    const char payload[] = "a program for the device";
+    std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
+    ASSERT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), 0);
+    ASSERT_TRUE(rig->wait_normal_mode(dev, 5000));
+    EXPECT_EQ(dev.boots(), 1u);
+
+    // It left the boot class and arrived behind the device already present,
+    // with the same hardware ID.
+    EXPECT_EQ(Get_Zorbel_State(0), 2);
+    EXPECT_EQ(Get_Zorbel_State(1), 2);
+    EXPECT_EQ(Get_Zorbel_Count(), 2);
+    EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
+    EXPECT_EQ(zorbel::walk_usb_hubs().boot, 0);
+    char hardware_id[13] = {};
+    ASSERT_TRUE(Get_Zorbel_HardwareID(1, hardware_id));
+    EXPECT_EQ(std::string(hardware_id), hw('A'));
+    EXPECT_EQ(GetOpenIndexForDeviceByHID(hardware_id), 1);
+    EXPECT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), -1);
+
+    // Its programs run, and the traffic reaches it and not the other device.
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(1));
+    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(echo, nullptr);
+    in_of(echo).set_timeout(20000);
+    const std::vector<unsigned char> data = pattern(5000, 3);
+    ASSERT_TRUE(send(echo, data));
+    EXPECT_EQ(receive(echo, data.size()), data);
+    EXPECT_TRUE(echo->release());
+    EXPECT_TRUE(c.stop());
+    EXPECT_GT(dev.to_device_stats().bytes, 0u);
+    EXPECT_EQ(other.to_device_stats().bytes, 0u);
+}
+
+TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
+    zorbel::EmulatedDevice dev = rig->add_device('A');
+    ASSERT_TRUE(dev.valid());
+    constexpr int echo_pipes = 3;
+    constexpr size_t echo_bytes = 48 * 1024;
+    constexpr size_t stream_bytes = 64 * 1024;
+    auto tally = std::make_shared<zorbel::SinkTally>();
+    for (int p = 1; p <= echo_pipes; ++p) dev.bind(p, zorbel::echo_program());
+    dev.bind(4, zorbel::source_program(stream_bytes));
+    dev.bind(5, zorbel::sink_program(tally));
+
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    XPipeFactory* factory = c.get_pipe_factory();
+    std::vector<XPipe*> pipes;
+    for (unsigned long p = 1; p <= 5; ++p) {
+        pipes.push_back(factory->new_pipe(pipe_name, p, 0));
+        ASSERT_NE(pipes.back(), nullptr);
+        in_of(pipes.back()).set_timeout(20000);
+        out_of(pipes.back()).set_timeout(20000);
+    }
+
+    std::vector<std::thread> threads;
+    std::vector<std::vector<unsigned char>> echoed(echo_pipes);
+    std::atomic<int> failed_sends{0};
+    for (int i = 0; i < echo_pipes; ++i) {
+        threads.emplace_back([&, i] {
+            const std::vector<unsigned char> data = pattern(echo_bytes, i);
+            // Pieces that do not line up with blocks.
+            for (size_t at = 0; at < data.size(); at += 1000) {
+                const size_t n = std::min<size_t>(1000, data.size() - at);
+                if (!send(pipes[i], std::vector<unsigned char>(data.begin() + at, data.begin() + at + n)))
+                    ++failed_sends;
+            }
+        });
+        threads.emplace_back([&, i] { echoed[i] = receive(pipes[i], echo_bytes); });
+    }
+    std::vector<unsigned char> sourced;
+    threads.emplace_back([&] { sourced = receive(pipes[3], stream_bytes); });
+    std::vector<unsigned char> sunk = pattern(stream_bytes, 99);
+    threads.emplace_back([&] {
+        if (!send(pipes[4], sunk)) ++failed_sends;
+    });
+    for (std::thread& t : threads) t.join();
+
+    EXPECT_EQ(failed_sends.load(), 0);
+    for (int i = 0; i < echo_pipes; ++i) EXPECT_EQ(echoed[i], pattern(echo_bytes, i)) << "pipe " << i + 1;
+    ASSERT_EQ(sourced.size(), stream_bytes);
+    for (size_t k = 0; k < stream_bytes; ++k) ASSERT_EQ(sourced[k], zorbel::source_pattern(k)) << "byte " << k;
+    ASSERT_TRUE(tally->wait_for(stream_bytes, 20000));
+    CRC32 crc;
+    crc.update(sunk.data(), sunk.size());
+    EXPECT_EQ(tally->bytes(), stream_bytes);
+    EXPECT_EQ(tally->crc32(), static_cast<std::uint32_t>(crc.get()));
+
+    for (XPipe* p : pipes) EXPECT_TRUE(p->release());
+    EXPECT_TRUE(c.stop());
+}
+
+TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
+    zorbel::EmulatedDevice dev = rig->add_device('A');
+    ASSERT_TRUE(dev.valid());
+    ASSERT_TRUE(rig->add_device('B').valid());  // the device comes back behind this one: new index
+    dev.bind(1, zorbel::echo_program());
+    dev.bind(3, zorbel::source_program());
+    USBSeqDriver::open_retry_pause.store(10);  // 50 attempts: half a second
+
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    XPipe* source = c.get_pipe_factory()->new_pipe(pipe_name, 3, 0);
+    ASSERT_TRUE(echo && source);
+    // Short input time-outs, read again: a failed fetch asks again within
+    // 100 ms, so the new session's first block is asked for promptly.
+    in_of(echo).set_timeout(200);
+    in_of(source).set_timeout(200);
+    out_of(echo).set_timeout(20000);
+    const std::vector<unsigned char> before = pattern(3000, 1);
+    ASSERT_TRUE(send(echo, before));
+    EXPECT_EQ(receive(echo, before.size()), before);
+    std::vector<unsigned char> streamed = receive(source, 4096);
+    ASSERT_EQ(streamed.size(), 4096u);
+
+    rig->unplug(dev);  // the source is streaming
+    ASSERT_TRUE(rig->plug(dev));
+
+    // The source's stream goes on: what the old session still delivered
+    // continues it without a gap, then the restarted program's stream begins.
+    std::vector<unsigned char> fresh(4096);
+    for (size_t k = 0; k < fresh.size(); ++k) fresh[k] = zorbel::source_pattern(k);
+    auto restart = streamed.end();
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < deadline) {
+        std::vector<unsigned char> more = receive(source, 512, std::chrono::milliseconds(300));
+        if (more.empty() && c.get_block_driver()->is_finished()) break;
+        streamed.insert(streamed.end(), more.begin(), more.end());
+        restart = std::search(streamed.begin() + 1, streamed.end(), fresh.begin(), fresh.end());
+        if (restart != streamed.end()) break;
+    }
+    ASSERT_NE(restart, streamed.end()) << "the stream did not go on after the device came back";
+    for (size_t k = 0; k < static_cast<size_t>(restart - streamed.begin()); ++k)
+        ASSERT_EQ(streamed[k], zorbel::source_pattern(k)) << "old session, byte " << k;
+
+    const std::vector<unsigned char> after = pattern(3000, 2);
+    EXPECT_TRUE(send(echo, after));
+    EXPECT_EQ(receive(echo, after.size()), after);
+    EXPECT_FALSE(c.get_block_driver()->is_finished());
+    EXPECT_TRUE(echo->release());
+    EXPECT_TRUE(source->release());
+    EXPECT_TRUE(c.stop());
+}
+
+// Ended by stop() or by the destructor: either must come back although the
+// device is gone.
+TEST_P(DeviceScenarios, DeviceThatStaysAwayFailsWaitingClientsPromptly) {
+    for (const bool by_destructor : {false, true}) {
+        SCOPED_TRACE(by_destructor ? "ended by the destructor" : "ended by stop");
+        const char tag = by_destructor ? 'B' : 'A';
+        zorbel::EmulatedDevice dev = rig->add_device(tag);
+        ASSERT_TRUE(dev.valid());
+        dev.bind(1, zorbel::source_program(512));  // one block, then silence
+        auto c = std::make_unique<ChanIOControl>();
+        ASSERT_TRUE(c->start(0));
+        XPipe* quiet = c->get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+        XPipe* unread = c->get_pipe_factory()->new_pipe(pipe_name, 2, 0);  // no program
+        ASSERT_TRUE(quiet && unread);
+        // No limits of their own: only the end of the link can release them.
+        in_of(quiet).set_timeout(0);
+        out_of(unread).set_timeout(0);
+        ASSERT_EQ(receive(quiet, 512).size(), 512u);
+
+        long read_result = 1;
+        bool flushed = true;
+        const Clock::time_point start = Clock::now();
+        std::thread reader([&] {
+            unsigned char b[16];
+            read_result = in_of(quiet).read(b, sizeof b);
+        });
+        std::thread writer([&] { flushed = send(unread, std::vector<unsigned char>(100, 7)); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rig->unplug(dev);
+        reader.join();
+        writer.join();
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
+        EXPECT_LE(read_result, 0);
+        EXPECT_FALSE(flushed);
+        EXPECT_TRUE(c->get_block_driver()->is_finished());
+        EXPECT_TRUE(quiet->release());
+        EXPECT_TRUE(unread->release());
+        if (by_destructor)
+            c.reset();
+        else
+            EXPECT_TRUE(c->stop());
+        EXPECT_TRUE(claim_free(id(tag)));
+    }
+}
+
+TEST_P(DeviceScenarios, StopReleasesAClientBlockedInARead) {
+    ASSERT_TRUE(rig->add_device('A').valid());  // nothing bound: the read waits for ever
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(pipe, nullptr);
+    in_of(pipe).set_timeout(0);
+    long result = 1;
+    std::thread reader([&] {
+        unsigned char b[16];
+        result = in_of(pipe).read(b, sizeof b);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(c.stop());
+    reader.join();
+    EXPECT_LE(result, 0);
+    EXPECT_TRUE(pipe->release());
 }
 
 INSTANTIATE_TEST_SUITE_P(Emulated, DeviceScenarios, ::testing::Values(&zorbel::testing::make_emulated_rig));

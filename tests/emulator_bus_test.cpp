@@ -268,22 +268,6 @@ TEST(DevicePrograms, UserProgramAndFaultyLink) {
     EXPECT_EQ(d.to_device_stats().dropped_transfers, dropped + 1);
 }
 
-TEST(DevicePrograms, ABootedDeviceStartsItsPrograms) {
-    EmulatedBus bus;
-    EmulatedBus::Demo demo = bus.add_demo();
-    std::vector<unsigned char> image = zorbel::make_boot_image("os", 2);
-    ASSERT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), 0);
-    ASSERT_TRUE(demo.boot.wait_normal_mode(5000));
-    // It arrived behind the device that was already in normal mode.
-    HostEngine host(open_normal(1));
-    HostPipe echo(host.engine, 1);
-    std::vector<unsigned char> sent = pattern(300, 5);
-    ASSERT_TRUE(echo.send(sent));
-    EXPECT_EQ(echo.receive(sent.size()), sent);
-    EXPECT_GT(demo.boot.to_device_stats().bytes, 0u);
-    EXPECT_EQ(demo.normal.to_device_stats().bytes, 0u);
-}
-
 TEST(DevicePrograms, UnplugStopsTheProgramsAndEndsTheHostsReads) {
     EmulatedBus bus;
     EmulatedBus::Demo demo = bus.add_demo();

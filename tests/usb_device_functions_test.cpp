@@ -130,26 +130,6 @@ TEST(BootZorbel, RefusedImages) {
     EXPECT_EQ(Get_Zorbel_State(0), 1);
 }
 
-TEST(BootZorbel, AcceptedImageReenumeratesInNormalMode) {
-    EmulatedBus bus;
-    EmulatedBus::Demo demo = bus.add_demo();
-    demo.boot.set_boot_delay(20);
-    std::vector<unsigned char> image = zorbel::make_boot_image(nullptr, 0);
-    ASSERT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), 0);
-    ASSERT_TRUE(demo.boot.wait_normal_mode(5000));
-    EXPECT_EQ(demo.boot.boots(), 1u);
-
-    // It left the boot class and arrived behind the device already present.
-    EXPECT_EQ(Get_Zorbel_State(0), 2);
-    EXPECT_EQ(Get_Zorbel_State(1), 2);
-    EXPECT_EQ(Get_Zorbel_Count(), 2);
-    EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
-    EXPECT_EQ(zorbel::walk_usb_hubs().boot, 0);
-    char booted[] = "ZB0000000001";
-    EXPECT_EQ(GetOpenIndexForDeviceByHID(booted), 1);
-    EXPECT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), -1);
-}
-
 TEST(BootZorbel, HandleOfTheBootModeIncarnationFailsAfterTheBoot) {
     EmulatedBus bus;
     EmulatedDevice d = bus.add_device(bus.add_controller(), 1, boot("ZB0000000001"));
