@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -28,15 +27,12 @@
 #include <utility>
 #include <vector>
 
+#include "bench/sink_pipes.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
 #include "zorbel/usb.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-char pipe_name[] = "scaling";
 
 // Resident set size of this process in KiB, from /proc.
 long rss_kib() {
@@ -82,42 +78,19 @@ public:
         settings.hardware_id = std::string("ZBSCALE") + (id + 2);
         settings.to_device.delay_us = delay_us;
         settings.to_host.delay_us = delay_us;
-        zorbel::EmulatedDevice dev = bus.add_device(bus.add_controller(), 1, settings);
-        for (int p = 1; p <= pipes; ++p) dev.bind(p, zorbel::sink_program(tally));
+        zorbel::bench::bind_sinks(bus.add_device(bus.add_controller(), 1, settings), pipes, tally);
         after_device = now_stage();
         if (!connection.start(0)) return;
         after_start = now_stage();
-        for (int p = 1; p <= pipes; ++p) {
-            XPipe* pipe = connection.get_pipe_factory()->new_pipe(pipe_name, static_cast<unsigned long>(p), 0);
-            if (!pipe) return;
-            made.push_back(pipe);
-            outs.push_back(dynamic_cast<ChannelOutput*>(&pipe->get_output()));
-            outs.back()->set_timeout(60000);
-        }
+        sinks = std::make_unique<zorbel::bench::SinkPipes>(connection, pipes, tally, 60000);
+        if (!sinks->ready()) return;
         after_pipes = now_stage();
         ready = true;
-    }
-    ~Rig() {
-        for (XPipe* pipe : made) pipe->release();
-        connection.stop();
     }
 
     // Sends `data` on every pipe at once; seconds until the device has read
     // all of it, or a negative value on failure.
-    double transfer(const std::vector<unsigned char>& data) {
-        const Clock::time_point start = Clock::now();
-        std::vector<std::thread> writers;
-        std::atomic<bool> failed{false};
-        for (ChannelOutput* out : outs)
-            writers.emplace_back([out, &data, &failed] {
-                const long n = static_cast<long>(data.size());
-                if (out->write(data.data(), n) != n || !out->flush()) failed = true;
-            });
-        for (std::thread& t : writers) t.join();
-        expected += data.size() * outs.size();
-        if (failed || !tally->wait_for(expected, 60000)) return -1;
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    }
+    double transfer(const std::vector<unsigned char>& data) { return sinks->transfer(data); }
 
     bool ready = false;
     Stage after_device, after_start, after_pipes;
@@ -126,9 +99,7 @@ private:
     zorbel::EmulatedBus bus;  // first in, last out: outlives the connection
     std::shared_ptr<zorbel::SinkTally> tally;
     ChanIOControl connection;
-    std::vector<XPipe*> made;
-    std::vector<ChannelOutput*> outs;
-    std::uint64_t expected = 0;
+    std::unique_ptr<zorbel::bench::SinkPipes> sinks;  // released before the connection stops
 };
 
 struct Point {

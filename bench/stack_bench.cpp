@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -23,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "bench/sink_pipes.h"
 #include "bench/throughput_recorder.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
@@ -30,30 +30,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zorbel::bench::SinkPipes;
 
 constexpr std::size_t bytes_per_transfer = 1 << 20;
-char pipe_name[] = "bench";
-
-std::vector<unsigned char> payload(std::size_t n) {
-    std::vector<unsigned char> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(i * 7 + (i >> 9));
-    return v;
-}
-
-// Sends `data` on every stream, each from a thread of its own as a client
-// with one writer per pipe would; false when any write or flush failed.
-bool send_all(const std::vector<ChannelOutput*>& outs, const std::vector<unsigned char>& data) {
-    std::vector<std::thread> writers;
-    std::atomic<bool> failed{false};
-    for (ChannelOutput* out : outs)
-        writers.emplace_back([out, &data, &failed] {
-            long n = static_cast<long>(data.size());
-            if (out->write(data.data(), n) != n || !out->flush()) failed = true;
-        });
-    for (std::thread& t : writers) t.join();
-    return !failed;
-}
 
 // A connection to an emulated device whose sink programs read every pipe.
 class StackRig {
@@ -63,41 +42,18 @@ public:
         // process's own keeps a test or demo running beside it out of the way.
         zorbel::EmulatedDeviceSettings settings;
         settings.id = "B" + std::to_string(1000000 + ::getpid() % 1000000).substr(1);
-        zorbel::EmulatedDevice dev = bus.add_device(bus.add_controller(), 1, settings);
-        for (int p = 1; p <= pipes; ++p) dev.bind(p, zorbel::sink_program(tally));
-        if (!connection.start(0)) return;
-        for (int p = 1; p <= pipes; ++p) {
-            XPipe* pipe = connection.get_pipe_factory()->new_pipe(pipe_name, p, 0);
-            if (!pipe) return;
-            made.push_back(pipe);
-            outs.push_back(dynamic_cast<ChannelOutput*>(&pipe->get_output()));
-            outs.back()->set_timeout(20000);
-        }
-        ready = true;
-    }
-    ~StackRig() {
-        for (XPipe* pipe : made) pipe->release();
-        connection.stop();
+        zorbel::bench::bind_sinks(bus.add_device(bus.add_controller(), 1, settings), pipes, tally);
+        if (connection.start(0)) sinks = std::make_unique<SinkPipes>(connection, pipes, tally, 20000);
     }
 
-    // Seconds until the device's programs have read all of it; negative on failure.
-    double transfer(const std::vector<unsigned char>& data) {
-        Clock::time_point start = Clock::now();
-        bool sent = send_all(outs, data);
-        expected += data.size() * outs.size();
-        if (!sent || !tally->wait_for(expected, 20000)) return -1;
-        return std::chrono::duration<double>(Clock::now() - start).count();
-    }
-
-    bool ready = false;
+    bool ready() const { return sinks && sinks->ready(); }
+    double transfer(const std::vector<unsigned char>& data) { return sinks->transfer(data); }
 
 private:
     zorbel::EmulatedBus bus;  // first in, last out: outlives the connection
     std::shared_ptr<zorbel::SinkTally> tally;
     ChanIOControl connection;
-    std::vector<XPipe*> made;
-    std::vector<ChannelOutput*> outs;
-    std::uint64_t expected = 0;
+    std::unique_ptr<SinkPipes> sinks;  // released before the connection stops
 };
 
 // Two block engines over an EmulatedLink, with a reader per channel on the
@@ -141,7 +97,7 @@ public:
 
     double transfer(const std::vector<unsigned char>& data) {
         Clock::time_point start = Clock::now();
-        bool sent = send_all(out_ptrs, data);
+        bool sent = zorbel::bench::send_all(out_ptrs, data);
         expected += data.size() * out_ptrs.size();
         Clock::time_point deadline = start + std::chrono::seconds(20);
         while (received.load() < expected && Clock::now() < deadline) std::this_thread::yield();
@@ -150,6 +106,8 @@ public:
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     zorbel::EmulatedLink link;
     BlockDriver host;
     BlockDriver device;
@@ -166,85 +124,38 @@ void BM_StackVsLink(benchmark::State& state) {
     const int pipes = static_cast<int>(state.range(0));
     LinkRig link(pipes);
     StackRig stack(pipes);
-    if (!stack.ready) {
+    if (!stack.ready()) {
         state.SkipWithError("the emulated device did not start");
         return;
     }
-    const std::vector<unsigned char> data = payload(bytes_per_transfer / pipes);
-    const double bytes = static_cast<double>(data.size() * pipes);
-    double link_seconds = 0, stack_seconds = 0;
-    bool link_first = true;
-    for (auto _ : state) {
-        double l, s;
-        if (link_first) {
-            l = link.transfer(data);
-            s = stack.transfer(data);
-        } else {
-            s = stack.transfer(data);
-            l = link.transfer(data);
-        }
-        link_first = !link_first;
-        if (l < 0 || s < 0) {
-            state.SkipWithError("a transfer failed");
-            break;
-        }
-        link_seconds += l;
-        stack_seconds += s;
-    }
-    const double total = bytes * static_cast<double>(state.iterations());
-    state.SetBytesProcessed(static_cast<std::int64_t>(2 * total));
-    if (link_seconds > 0 && stack_seconds > 0) {
-        state.counters["link_MBps"] = total / link_seconds / 1e6;
-        state.counters["stack_MBps"] = total / stack_seconds / 1e6;
-        state.counters["stack_vs_link"] = link_seconds / stack_seconds;
-    }
+    const std::vector<unsigned char> data = zorbel::bench::payload(bytes_per_transfer / pipes);
+    zorbel::bench::time_alternately(state, link, stack, "link", "stack", data,
+                                    static_cast<double>(data.size() * pipes));
 }
 
 BENCHMARK(BM_StackVsLink)->Arg(1)->Arg(8)->Iterations(6)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-// Keeps the median of every user counter as well, by run name.
-class CounterRecorder : public zorbel::bench::ThroughputRecorder {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
-            bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            if (median || single)
-                for (const auto& counter : run.counters)
-                    counters[run.run_name.str() + "." + counter.first] = counter.second.value;
-        }
-        ThroughputRecorder::ReportRuns(runs);
-    }
-    double get(const std::string& name) const {
-        auto it = counters.find(name);
-        return it == counters.end() ? 0.0 : it->second;
-    }
-
-private:
-    std::map<std::string, double> counters;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    CounterRecorder recorder;
+    zorbel::bench::ThroughputRecorder recorder;
     benchmark::RunSpecifiedBenchmarks(&recorder);
     benchmark::Shutdown();
 
-    const std::string one = "BM_StackVsLink/1/iterations:6/real_time.";
-    const std::string eight = "BM_StackVsLink/8/iterations:6/real_time.";
-    double ratio1 = recorder.get(one + "stack_vs_link");
-    double ratio8 = recorder.get(eight + "stack_vs_link");
-    double stack1 = recorder.get(one + "stack_MBps");
-    double stack8 = recorder.get(eight + "stack_MBps");
+    const std::string one = "BM_StackVsLink/1/iterations:6/real_time";
+    const std::string eight = "BM_StackVsLink/8/iterations:6/real_time";
+    double ratio1 = recorder.counter(one, "stack_vs_link");
+    double ratio8 = recorder.counter(eight, "stack_vs_link");
+    double stack1 = recorder.counter(one, "stack_MBps");
+    double stack8 = recorder.counter(eight, "stack_MBps");
     if (ratio1 > 0) std::printf("RATIO stack_vs_link %.3f\n", ratio1);
     if (stack1 > 0 && stack8 > 0) std::printf("RATIO pipes8_vs_pipes1 %.3f\n", stack8 / stack1);
     if (ratio8 > 0) std::printf("FIGURE stack_vs_link_8pipes %.3f\n", ratio8);
     const std::pair<const char*, double> figures[] = {
-        {"link_1pipe_MBps", recorder.get(one + "link_MBps")},
-        {"link_8pipes_MBps", recorder.get(eight + "link_MBps")},
+        {"link_1pipe_MBps", recorder.counter(one, "link_MBps")},
+        {"link_8pipes_MBps", recorder.counter(eight, "link_MBps")},
         {"stack_1pipe_MBps", stack1},
         {"stack_8pipes_MBps", stack8}};
     for (const auto& f : figures)

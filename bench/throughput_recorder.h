@@ -1,6 +1,6 @@
-// A console reporter that also keeps each benchmark's median throughput (or
-// its single run's, without repetitions), so a program can print its RATIO
-// and FIGURE summary lines after Google Benchmark's own table.
+// A console reporter that also keeps each benchmark's median throughput and
+// user counters (or its single run's, without repetitions), so a program can
+// print its RATIO and FIGURE summary lines after Google Benchmark's own table.
 #ifndef ZORBEL_BENCH_THROUGHPUT_RECORDER_H
 #define ZORBEL_BENCH_THROUGHPUT_RECORDER_H
 
@@ -24,22 +24,25 @@ public:
         for (const Run& run : runs) {
             bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            auto rate = run.counters.find("bytes_per_second");
-            if ((median || single) && rate != run.counters.end())
-                throughput_[run.run_name.str()] = rate->second.value;
+            if (median || single)
+                for (const auto& counter : run.counters)
+                    counters_[run.run_name.str() + "." + counter.first] = counter.second.value;
         }
         ConsoleReporter::ReportRuns(runs);
     }
 
     // Bytes per second of the named run (as Google Benchmark names it), or 0
     // when it did not run.
-    double bytes_per_second(const std::string& name) const {
-        auto it = throughput_.find(name);
-        return it == throughput_.end() ? 0.0 : it->second;
+    double bytes_per_second(const std::string& name) const { return counter(name, "bytes_per_second"); }
+
+    // A user counter of the named run, or 0 when it did not run.
+    double counter(const std::string& name, const std::string& counter_name) const {
+        auto it = counters_.find(name + "." + counter_name);
+        return it == counters_.end() ? 0.0 : it->second;
     }
 
 private:
-    std::map<std::string, double> throughput_;
+    std::map<std::string, double> counters_;
 };
 
 }  // namespace bench
