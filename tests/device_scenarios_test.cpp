@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <set>
 #include <string>
@@ -21,6 +22,7 @@
 
 #include "control/device_claim.h"
 #include "fixtures/device_rig.h"
+#include "fixtures/handle_transport.h"
 #include "usb/discovery.h"
 #include "usb/hub_walk.h"
 #include "zorbel/control.h"
@@ -82,6 +84,18 @@ std::vector<unsigned char> pattern(size_t n, unsigned seed) {
     std::vector<unsigned char> v(n);
     for (size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>((i * 131 + seed * 17 + (i >> 8)) & 0xFF);
     return v;
+}
+
+std::shared_ptr<zorbel::host::DeviceHandle> open_normal(int index) {
+    return zorbel::open_device(DEVICE_KIND_NORMAL, index, true);
+}
+
+std::string hardware_id_of(zorbel::host::DeviceHandle& h) {
+    unsigned char r[zorbel::host::info_record_size];
+    if (!h.get_info(r)) return "";
+    std::string id;
+    for (int i = 1; i <= 12; ++i) id += static_cast<char>(r[2 * i]);
+    return id;
 }
 
 char pipe_name[] = "data";
@@ -462,6 +476,89 @@ TEST_P(DeviceScenarios, StopReleasesAClientBlockedInARead) {
     reader.join();
     EXPECT_LE(result, 0);
     EXPECT_TRUE(pipe->release());
+}
+
+// --- a handle on the device -------------------------------------------------
+
+TEST_P(DeviceScenarios, CancelAndCloseEndReads) {
+    EmulatedDevice dev = rig->add_device('A');
+    ASSERT_TRUE(dev.valid());
+    // A source answers only when asked: until then nothing comes to read.
+    dev.bind(3, zorbel::source_program(512));
+    auto handle = open_normal(0);
+    ASSERT_TRUE(handle);
+    unsigned char buf[1000];
+
+    // A cancel before the read is not lost; it is used up by that read.
+    handle->cancel_read();
+    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
+    // A cancel from another thread ends a read that waits for data.
+    auto read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    handle->cancel_read();
+    EXPECT_EQ(read.get(), -1);
+    {
+        // The handle still carries blocks both ways (the host's requests
+        // out, the source's block in); the engine closes it when it goes.
+        zorbel::testing::HostEngine host(handle);
+        ChanInput source(&host.engine, 6);
+        source.set_timeout(20000);
+        const std::vector<unsigned char> got = receive(source, 512);
+        ASSERT_EQ(got.size(), 512u);
+        for (size_t k = 0; k < got.size(); ++k) ASSERT_EQ(got[k], zorbel::source_pattern(k)) << k;
+    }
+
+    // Closing one handle leaves another's read alone; closing its own ends it.
+    handle = open_normal(0);
+    auto other = open_normal(0);
+    ASSERT_TRUE(handle && other);
+    read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
+    other->close();
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    handle->close();
+    EXPECT_EQ(read.get(), -1);
+    handle->close();  // again: harmless
+    const unsigned char byte = 1;
+    EXPECT_EQ(handle->write(&byte, 1), -1);
+    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
+    unsigned char record[zorbel::host::info_record_size];
+    EXPECT_FALSE(handle->get_info(record));
+    // The device itself is still there for the next open.
+    auto again = open_normal(0);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(hardware_id_of(*again), hw('A'));
+}
+
+TEST_P(DeviceScenarios, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
+    EmulatedDevice a = rig->add_device('A');
+    ASSERT_TRUE(a.valid());
+    ASSERT_TRUE(rig->add_device('B').valid());
+    auto handle = open_normal(0);
+    ASSERT_TRUE(handle);
+    EXPECT_EQ(hardware_id_of(*handle), hw('A'));
+    unsigned char buf[1000] = {};
+    auto read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
+    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
+    rig->unplug(a);
+    EXPECT_EQ(read.get(), -1);
+
+    unsigned char record[zorbel::host::info_record_size];
+    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
+    EXPECT_EQ(handle->write(buf, 8), -1);
+    EXPECT_FALSE(handle->get_info(record));
+    // It left the list, and the device behind it moved up.
+    EXPECT_EQ(Get_Zorbel_Count(), 1);
+    EXPECT_FALSE(open_normal(1));
+    auto first = open_normal(0);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(hardware_id_of(*first), hw('B'));
+
+    // Back in: present again, behind the other, through a new handle only.
+    ASSERT_TRUE(rig->plug(a));
+    EXPECT_EQ(handle->write(buf, 8), -1);
+    auto again = open_normal(1);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(hardware_id_of(*again), hw('A'));
 }
 
 INSTANTIATE_TEST_SUITE_P(Emulated, DeviceScenarios, ::testing::Values(&zorbel::testing::make_emulated_rig));

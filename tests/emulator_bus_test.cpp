@@ -1,5 +1,7 @@
-// The emulated bus's devices as the host sees them: handles, hot-plug, and
-// the device programs answering a host block engine.
+// The emulated bus's devices as the host sees them: handles re-plugged at a
+// chosen port or outliving their bus, and the device programs answering a
+// host block engine. What every backend shares (cancel, close and unplug
+// under a read) is in device_scenarios_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,35 +83,6 @@ std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
     return v;
 }
 
-TEST(EmulatedHandle, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
-    EmulatedBus bus;
-    EmulatedDevice d = bus.add_device(bus.add_controller(), 1, normal("ZB0000000001"));
-    auto handle = open_normal(0);
-    ASSERT_TRUE(handle);
-    auto read = std::async(std::launch::async, [&] {
-        unsigned char buf[100];
-        return handle->read(buf, sizeof buf);
-    });
-    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
-    d.unplug();
-    EXPECT_EQ(read.get(), -1);
-
-    unsigned char buf[8] = {};
-    unsigned char record[zorbel::host::info_record_size];
-    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
-    EXPECT_EQ(handle->write(buf, sizeof buf), -1);
-    EXPECT_FALSE(handle->get_info(record));
-    EXPECT_FALSE(open_normal(0));
-    EXPECT_EQ(Get_Zorbel_Count(), 0);
-
-    // Back in: present again, through a new handle only.
-    ASSERT_TRUE(d.plug());
-    EXPECT_EQ(handle->write(buf, sizeof buf), -1);
-    auto again = open_normal(0);
-    ASSERT_TRUE(again);
-    EXPECT_TRUE(again->get_info(record));
-}
-
 TEST(EmulatedHandle, PluggedBackBehindTheOthers) {
     EmulatedBus bus;
     int root = bus.add_controller();
@@ -124,32 +97,6 @@ TEST(EmulatedHandle, PluggedBackBehindTheOthers) {
     ASSERT_TRUE(a.plug(root, 3));   // another port
     EXPECT_EQ(GetOpenIndexForDeviceByHID(hw_a), 1);
     EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
-}
-
-TEST(EmulatedHandle, CancelAndCloseEndReads) {
-    EmulatedBus bus;
-    bus.add_device(bus.add_controller(), 1, normal("ZB0000000001"));
-    auto handle = open_normal(0);
-    ASSERT_TRUE(handle);
-    unsigned char buf[16];
-
-    // A cancel before the read is not lost; it is used up by that read.
-    handle->cancel_read();
-    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
-
-    auto read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
-    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
-    handle->cancel_read();
-    EXPECT_EQ(read.get(), -1);
-
-    // Closing one handle leaves another's read alone; closing its own ends it.
-    auto other = open_normal(0);
-    ASSERT_TRUE(other);
-    read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
-    other->close();
-    EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
-    handle->close();
-    EXPECT_EQ(read.get(), -1);
 }
 
 TEST(EmulatedHandle, BusDestroyedUnderAReadLeavesAFailingHandle) {

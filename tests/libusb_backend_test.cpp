@@ -1,5 +1,8 @@
-// The libusb backend against a USB bus mocked with umockdev: discovery order,
-// the four requests, cancelling, closing, unplugging and the bus walk.
+// The libusb backend against a USB bus mocked with umockdev, with small test
+// gadgets behind the nodes: discovery order across buses and hub tiers, the
+// transfer sizes, the interface claim, the boot request's size fields and the
+// bus walk. Cancelling, closing and unplugging under a read, and everything
+// above the handle, run on this backend in device_scenarios_test.cpp.
 //
 // The harness puts umockdev's preload library in front of the program (it
 // re-executes it); the tests skip when umockdev is not installed.
@@ -11,7 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -180,63 +182,6 @@ TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
     first->close();
     ASSERT_EQ(second->write(&byte, 1), 1);
     EXPECT_EQ(second->read(buf, sizeof buf), 1);
-}
-
-TEST_F(LibusbBackendTest, CancelEndsTheReadUnderWayOrTheNextOne) {
-    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
-    ASSERT_NE(h, nullptr);
-    unsigned char buf[1000];
-    // A cancel with no read under way fails the next read only.
-    h->cancel_read();
-    EXPECT_EQ(h->read(buf, sizeof buf), -1);
-    const unsigned char ping = 0x5A;
-    ASSERT_EQ(h->write(&ping, 1), 1);
-    ASSERT_EQ(h->read(buf, sizeof buf), 1);
-    // A cancel from another thread ends a read that waits for data.
-    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
-    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    h->cancel_read();
-    EXPECT_EQ(pending.get(), -1);
-    // The handle still works.
-    ASSERT_EQ(h->write(&ping, 1), 1);
-    EXPECT_EQ(h->read(buf, sizeof buf), 1);
-}
-
-TEST_F(LibusbBackendTest, CloseEndsPendingReadsAndLaterRequestsFail) {
-    auto h = backend->open(DEVICE_KIND_NORMAL, 1);
-    ASSERT_NE(h, nullptr);
-    unsigned char buf[1000];
-    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
-    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    h->close();
-    EXPECT_EQ(pending.get(), -1);
-    h->close();  // again: harmless
-    const unsigned char byte = 1;
-    EXPECT_EQ(h->write(&byte, 1), -1);
-    EXPECT_EQ(h->read(buf, sizeof buf), -1);
-    unsigned char r[44];
-    EXPECT_FALSE(h->get_info(r));
-    // The device itself is still there for the next open.
-    EXPECT_NE(backend->open(DEVICE_KIND_NORMAL, 1), nullptr);
-}
-
-TEST_F(LibusbBackendTest, UnplugEndsTheReadAndTheDeviceLeavesTheList) {
-    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
-    ASSERT_NE(h, nullptr);
-    unsigned char buf[1000];
-    auto pending = std::async(std::launch::async, [&] { return h->read(buf, sizeof buf); });
-    EXPECT_EQ(pending.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
-    bus->unplug("1-1");
-    EXPECT_EQ(pending.get(), -1);
-    const unsigned char byte = 1;
-    EXPECT_EQ(h->write(&byte, 1), -1);
-    // Discovery sees the removal once libusb has processed the event.
-    for (int i = 0; i < 200 && backend->count(DEVICE_KIND_NORMAL) != 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(backend->count(DEVICE_KIND_NORMAL), 2);
-    auto first = backend->open(DEVICE_KIND_NORMAL, 0);
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(hardware_id_of(*first), "HW0000000002");
 }
 
 TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
