@@ -37,12 +37,15 @@ void* operator new[](std::size_t n) {
 }
 void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
 void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
+// Kept out of line: inlined into a caller, gcc sees free() applied to what
+// operator new returned and warns of a mismatch it cannot see is ours.
+#define ZORBEL_OUT_OF_LINE __attribute__((noinline))
+ZORBEL_OUT_OF_LINE void operator delete(void* p) noexcept { std::free(p); }
+ZORBEL_OUT_OF_LINE void operator delete[](void* p) noexcept { std::free(p); }
+ZORBEL_OUT_OF_LINE void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+ZORBEL_OUT_OF_LINE void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+ZORBEL_OUT_OF_LINE void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+ZORBEL_OUT_OF_LINE void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
