@@ -92,7 +92,7 @@ EmulatedDeviceImpl::~EmulatedDeviceImpl() {
 void EmulatedDeviceImpl::info_record(unsigned char* record) {
     std::u16string units;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (has_record_) {
             units = record_;
         } else {
@@ -116,37 +116,37 @@ void EmulatedDeviceImpl::info_record(unsigned char* record) {
 }
 
 std::string EmulatedDeviceImpl::hardware_id() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return settings_.hardware_id;
 }
 
 void EmulatedDeviceImpl::settings(LaneSettings& to_device, LaneSettings& to_host) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     to_device = settings_.to_device;
     to_host = settings_.to_host;
 }
 
 void EmulatedDeviceImpl::set_link(const LaneSettings& to_device, const LaneSettings& to_host) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     settings_.to_device = to_device;
     settings_.to_host = to_host;
 }
 
 void EmulatedDeviceImpl::set_info_record(const std::u16string& units) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     has_record_ = true;
     record_ = units.substr(0, host::info_record_size / 2);
 }
 
 void EmulatedDeviceImpl::set_boot_delay(unsigned int ms) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     settings_.boot_delay_ms = ms;
 }
 
 void EmulatedDeviceImpl::start_boot() {
     std::thread finished;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (boot_pending_)
             return;
         boot_pending_ = true;
@@ -154,9 +154,9 @@ void EmulatedDeviceImpl::start_boot() {
         finished = std::move(boot_thread_);  // a boot that has run its course
         unsigned int delay = settings_.boot_delay_ms;
         boot_thread_ = std::thread([this, delay] {
-            std::unique_lock<std::mutex> lock(mutex_);
-            bool cancelled = changed_.wait_for(lock, std::chrono::milliseconds(delay),
-                                               [this] { return boot_cancelled_; });
+            detail::MutexLock lock(mutex_);
+            bool cancelled = lock.wait_for(changed_, std::chrono::milliseconds(delay),
+                                           [this]() REQUIRES(mutex_) { return boot_cancelled_; });
             lock.unlock();
             if (!cancelled) {
                 // The bus holds this device for as long as it lives and ends
@@ -175,14 +175,14 @@ void EmulatedDeviceImpl::start_boot() {
 void EmulatedDeviceImpl::cancel_boot() {
     std::thread boot;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         boot_cancelled_ = true;
         boot = std::move(boot_thread_);
     }
     changed_.notify_all();
     if (boot.joinable())
         boot.join();
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     boot_cancelled_ = false;
     boot_pending_ = false;
 }
@@ -193,14 +193,14 @@ std::shared_ptr<emulator::Session> EmulatedDeviceImpl::current_session() {
 }
 
 void EmulatedDeviceImpl::notify_state() {
-    { std::lock_guard<std::mutex> lock(mutex_); }
+    { detail::MutexLock lock(mutex_); }
     changed_.notify_all();
 }
 
 bool EmulatedDeviceImpl::wait_normal_mode(unsigned long timeout_ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                             [this] { return plugged.load() && !boot_mode.load(); });
+    detail::MutexLock lock(mutex_);
+    return lock.wait_for(changed_, std::chrono::milliseconds(timeout_ms),
+                         [this] { return plugged.load() && !boot_mode.load(); });
 }
 
 // --- bus: backend view ----------------------------------------------------
@@ -230,7 +230,7 @@ EmulatedBusImpl::Port* EmulatedBusImpl::port_locked(int hub, int port) {
 }
 
 std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     bool boot = kind != DEVICE_KIND_NORMAL;
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed;
     for (auto& d : devices_snapshot())
@@ -248,7 +248,7 @@ std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index) {
 }
 
 bool EmulatedBusImpl::root_hub_name(int controller, std::string& hub) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (controller < 0 || controller > 9 || controllers_[controller] == 0 ||
         !controller_readable_[controller])
         return false;
@@ -257,7 +257,7 @@ bool EmulatedBusImpl::root_hub_name(int controller, std::string& hub) {
 }
 
 bool EmulatedBusImpl::hub_port_count(const std::string& hub, int& ports) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
     if (!h)
         return false;
@@ -266,7 +266,7 @@ bool EmulatedBusImpl::hub_port_count(const std::string& hub, int& ports) {
 }
 
 bool EmulatedBusImpl::port_info(const std::string& hub, int port, host::PortInfo& info) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
     if (!h || port < 1 || port > static_cast<int>(h->ports.size()))
         return false;
@@ -297,7 +297,7 @@ bool EmulatedBusImpl::port_info(const std::string& hub, int port, host::PortInfo
 }
 
 bool EmulatedBusImpl::port_hub_name(const std::string& hub, int port, std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
     if (!h || port < 1 || port > static_cast<int>(h->ports.size()))
         return false;
@@ -318,7 +318,7 @@ std::shared_ptr<EmulatedDeviceImpl> EmulatedBusImpl::device_of(const EmulatedDev
 }
 
 std::vector<std::shared_ptr<EmulatedDeviceImpl>> EmulatedBusImpl::devices_snapshot() {
-    std::lock_guard<std::mutex> lock(devices_mutex_);
+    detail::MutexLock lock(devices_mutex_);
     return devices_;
 }
 
@@ -333,7 +333,7 @@ int EmulatedBusImpl::new_hub_locked(int ports, bool name_readable) {
 }
 
 int EmulatedBusImpl::add_controller(int ports, int number, bool name_readable) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (number < 0) {
         number = 0;
         while (number < 10 && controllers_[number] != 0)
@@ -350,7 +350,7 @@ int EmulatedBusImpl::add_controller(int ports, int number, bool name_readable) {
 }
 
 int EmulatedBusImpl::add_hub(int hub, int port, int ports, bool name_readable) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     Port* p = port_locked(hub, port);
     if (!p || p->kind != Port::empty)
         return -1;
@@ -365,7 +365,7 @@ int EmulatedBusImpl::add_hub(int hub, int port, int ports, bool name_readable) {
 
 bool EmulatedBusImpl::add_port_fixture(int hub, int port, std::uint16_t vendor,
                                        std::uint16_t product, bool connected) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     Port* p = port_locked(hub, port);
     if (!p || p->kind != Port::empty)
         return false;
@@ -405,10 +405,10 @@ EmulatedDevice EmulatedBusImpl::add_device(int hub, int port, const EmulatedDevi
     auto device = std::make_shared<EmulatedDeviceImpl>(settings);
     device->bus = weak_from_this();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (!attach_locked(device, hub, port))
             return EmulatedDevice();
-        std::lock_guard<std::mutex> devices_lock(devices_mutex_);
+        detail::MutexLock devices_lock(devices_mutex_);
         devices_.push_back(device);
     }
     device->notify_state();
@@ -420,7 +420,7 @@ EmulatedDevice EmulatedBusImpl::add_device(int hub, int port, const EmulatedDevi
 void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device) {
     std::shared_ptr<emulator::Session> session;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (device->plugged.load()) {
             Port* p = port_locked(device->hub, device->port);
             if (p) {
@@ -442,7 +442,7 @@ void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device) 
 bool EmulatedBusImpl::plug(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port) {
     bool plugged;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (hub < 0) {  // back where it was last
             hub = device->hub;
             port = device->port;
@@ -457,7 +457,7 @@ void EmulatedBusImpl::finish_boot(const std::shared_ptr<EmulatedDeviceImpl>& dev
     if (!device)
         return;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (shut_ || !device->plugged.load() || !device->boot_mode.load())
             return;
         // Leaving the boot class ends the boot-mode incarnation and its
@@ -474,19 +474,19 @@ void EmulatedBusImpl::finish_boot(const std::shared_ptr<EmulatedDeviceImpl>& dev
 void EmulatedBusImpl::bind(const std::shared_ptr<EmulatedDeviceImpl>& device, int pipe,
                            DeviceProgram program) {
     device->programs->bind(pipe, std::move(program));
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (device->session && !device->session->boot_mode)
         static_cast<emulator::NormalSession*>(device->session.get())->serve(pipe);
 }
 
 std::shared_ptr<emulator::Session> EmulatedBusImpl::session_of(EmulatedDeviceImpl& device) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return device.session;
 }
 
 void EmulatedBusImpl::shut_down() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         shut_ = true;
     }
     for (const auto& device : devices_snapshot())
@@ -587,13 +587,13 @@ bool EmulatedDevice::wait_normal_mode(unsigned long timeout_ms) const {
 // the devices exist nowhere else, and another program's emulated device with
 // the same ID is another device.
 std::string EmulatedBusImpl::claim_scope() {
-    std::lock_guard<std::mutex> lock(scope_mutex_);
+    detail::MutexLock lock(scope_mutex_);
     if (!claim_scope_.empty()) return claim_scope_;
     return "emulated-" + std::to_string(static_cast<long>(::getpid()));
 }
 
 void EmulatedBusImpl::set_claim_scope(const std::string& scope) {
-    std::lock_guard<std::mutex> lock(scope_mutex_);
+    detail::MutexLock lock(scope_mutex_);
     claim_scope_ = scope.substr(0, 48);
 }
 

@@ -7,12 +7,12 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "emulator/device_session.h"
+#include "support/mutex.h"
 #include "usb/host.h"
 #include "zorbel/emulator.h"
 
@@ -64,14 +64,14 @@ public:
     bool wait_normal_mode(unsigned long timeout_ms);
 
 private:
-    std::mutex mutex_;
+    detail::Mutex mutex_;
     std::condition_variable changed_;
-    EmulatedDeviceSettings settings_;   // guarded by mutex_
-    bool has_record_ = false;           // guarded by mutex_
-    std::u16string record_;             // guarded by mutex_
-    std::thread boot_thread_;           // guarded by mutex_
-    bool boot_pending_ = false;         // guarded by mutex_
-    bool boot_cancelled_ = false;       // guarded by mutex_
+    EmulatedDeviceSettings settings_ GUARDED_BY(mutex_);
+    bool has_record_ GUARDED_BY(mutex_) = false;
+    std::u16string record_ GUARDED_BY(mutex_);
+    std::thread boot_thread_ GUARDED_BY(mutex_);
+    bool boot_pending_ GUARDED_BY(mutex_) = false;
+    bool boot_cancelled_ GUARDED_BY(mutex_) = false;
 };
 
 class EmulatedBusImpl final : public host::Backend,
@@ -124,31 +124,30 @@ private:
         std::vector<Port> ports;  // port p at p-1
     };
 
-    // All under mutex_.
-    Port* port_locked(int hub, int port);
-    const Hub* hub_by_name_locked(const std::string& name) const;
+    Port* port_locked(int hub, int port) REQUIRES(mutex_);
+    const Hub* hub_by_name_locked(const std::string& name) const REQUIRES(mutex_);
     static std::string hub_name(int hub);
-    int new_hub_locked(int ports, bool name_readable);
-    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device);
-    bool attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port);
+    int new_hub_locked(int ports, bool name_readable) REQUIRES(mutex_);
+    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device) REQUIRES(mutex_);
+    bool attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port)
+        REQUIRES(mutex_);
 
-    std::mutex mutex_;
-    std::map<int, Hub> hubs_;
-    int controllers_[10] = {};        // root hub per controller, 0 for none
-    bool controller_readable_[10] = {};
-    int next_hub_ = 1;
-    std::uint64_t next_arrival_ = 1;
-    bool shut_ = false;
+    mutable detail::Mutex mutex_;
+    std::map<int, Hub> hubs_ GUARDED_BY(mutex_);
+    int controllers_[10] GUARDED_BY(mutex_) = {};  // root hub per controller, 0 for none
+    bool controller_readable_[10] GUARDED_BY(mutex_) = {};
+    int next_hub_ GUARDED_BY(mutex_) = 1;
+    std::uint64_t next_arrival_ GUARDED_BY(mutex_) = 1;
+    bool shut_ GUARDED_BY(mutex_) = false;
 
     // Every device ever added, in order; under its own mutex so that a boot
     // thread can find its device without the bus's mutex. Lock order:
     // mutex_, then devices_mutex_.
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_snapshot();
-    std::mutex devices_mutex_;
-    std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_;
-    std::mutex scope_mutex_;
-    std::string claim_scope_;  // guarded by scope_mutex_; empty: this process's own
-
+    detail::Mutex devices_mutex_;
+    std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_ GUARDED_BY(devices_mutex_);
+    detail::Mutex scope_mutex_;
+    std::string claim_scope_ GUARDED_BY(scope_mutex_);  // empty: this process's own
 };
 
 }  // namespace zorbel

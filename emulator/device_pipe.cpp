@@ -134,26 +134,26 @@ private:
 
 void StopSignal::raise() {
     raised_.store(true);
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     for (Flag* flag : flags_)
         flag->set(true);
 }
 
 void StopSignal::add(Flag* flag) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     flags_.push_back(flag);
     if (raised_.load())
         flag->set(true);
 }
 
 void StopSignal::remove(Flag* flag) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     flags_.erase(std::remove(flags_.begin(), flags_.end(), flag), flags_.end());
 }
 
 void ProgramTable::bind(int pipe, DeviceProgram program) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (program)
             programs_[pipe] = std::move(program);
         else
@@ -163,7 +163,7 @@ void ProgramTable::bind(int pipe, DeviceProgram program) {
 }
 
 std::vector<int> ProgramTable::bound_pipes() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     std::vector<int> pipes;
     for (const auto& entry : programs_)
         pipes.push_back(entry.first);
@@ -171,8 +171,8 @@ std::vector<int> ProgramTable::bound_pipes() {
 }
 
 DeviceProgram ProgramTable::wait_program(int pipe, const std::atomic<bool>& stop) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return stop.load() || programs_.count(pipe) != 0; });
+    detail::MutexLock lock(mutex_);
+    lock.wait(changed_, [&]() REQUIRES(mutex_) { return stop.load() || programs_.count(pipe) != 0; });
     if (stop.load())
         return nullptr;
     return programs_[pipe];
@@ -180,7 +180,7 @@ DeviceProgram ProgramTable::wait_program(int pipe, const std::atomic<bool>& stop
 
 void ProgramTable::wake() {
     // Taking the lock orders the wake-up after a waiter's look at `stop`.
-    { std::lock_guard<std::mutex> lock(mutex_); }
+    { detail::MutexLock lock(mutex_); }
     changed_.notify_all();
 }
 

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "support/mutex.h"
 #include "zorbel/emulator.h"
 
 namespace zorbel {
@@ -30,8 +30,8 @@ public:
 
 private:
     std::atomic<bool> raised_{false};
-    std::mutex mutex_;
-    std::vector<Flag*> flags_;  // guarded by mutex_
+    detail::Mutex mutex_;
+    std::vector<Flag*> flags_ GUARDED_BY(mutex_);
 };
 
 // The programs bound to one device's pipe numbers. It outlives the device's
@@ -49,9 +49,9 @@ public:
     void wake();
 
 private:
-    std::mutex mutex_;
+    detail::Mutex mutex_;
     std::condition_variable changed_;
-    std::map<int, DeviceProgram> programs_;  // guarded by mutex_
+    std::map<int, DeviceProgram> programs_ GUARDED_BY(mutex_);
 };
 
 // Serves pipe `pipe` on the device's block engine until `stop` is raised: the host's

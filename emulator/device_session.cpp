@@ -53,7 +53,7 @@ void NormalSession::start() {
 }
 
 void NormalSession::serve(int pipe) {
-    std::lock_guard<std::mutex> lock(servers_mutex_);
+    detail::MutexLock lock(servers_mutex_);
     if (servers_closed_ || servers_.count(pipe))
         return;
     servers_.emplace(pipe, std::thread([this, pipe] {
@@ -73,7 +73,7 @@ void NormalSession::shut_down() {
     programs_->wake();
     std::map<int, std::thread> servers;
     {
-        std::lock_guard<std::mutex> lock(servers_mutex_);
+        detail::MutexLock lock(servers_mutex_);
         servers_closed_ = true;
         servers.swap(servers_);
     }
@@ -84,7 +84,7 @@ void NormalSession::shut_down() {
 long NormalSession::read(const void* reader, const std::atomic<bool>& closed,
                          unsigned char* buf, unsigned int len) {
     {
-        std::lock_guard<std::mutex> lock(read_mutex_);
+        detail::MutexLock lock(read_mutex_);
         if (cancel_for_ == reader) {
             cancel_for_ = nullptr;
             return -1;
@@ -94,13 +94,13 @@ long NormalSession::read(const void* reader, const std::atomic<bool>& closed,
         reading_ = reader;
     }
     long n = alive.load() ? to_host_.take(buf, len) : -1;
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    detail::MutexLock lock(read_mutex_);
     reading_ = nullptr;
     return n;
 }
 
 void NormalSession::cancel_read(const void* reader) {
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    detail::MutexLock lock(read_mutex_);
     if (reading_ == reader)
         to_host_.cancel_take();
     else
@@ -108,7 +108,7 @@ void NormalSession::cancel_read(const void* reader) {
 }
 
 void NormalSession::end_read_of(const void* reader) {
-    std::lock_guard<std::mutex> lock(read_mutex_);
+    detail::MutexLock lock(read_mutex_);
     if (reading_ == reader)
         to_host_.cancel_take();
     if (cancel_for_ == reader)

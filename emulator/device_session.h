@@ -8,11 +8,11 @@
 #include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "emulator/device_pipe.h"
 #include "emulator/lane.h"
+#include "support/mutex.h"
 #include "zorbel/block.h"
 
 namespace zorbel {
@@ -103,13 +103,13 @@ private:
     BlockDriver engine_;
     StopSignal stop_;
 
-    std::mutex servers_mutex_;
-    std::map<int, std::thread> servers_;  // guarded by servers_mutex_
-    bool servers_closed_ = false;          // guarded by servers_mutex_
+    detail::Mutex servers_mutex_;
+    std::map<int, std::thread> servers_ GUARDED_BY(servers_mutex_);
+    bool servers_closed_ GUARDED_BY(servers_mutex_) = false;
 
-    std::mutex read_mutex_;
-    const void* reading_ = nullptr;       // guarded by read_mutex_
-    const void* cancel_for_ = nullptr;    // guarded by read_mutex_
+    detail::Mutex read_mutex_;
+    const void* reading_ GUARDED_BY(read_mutex_) = nullptr;
+    const void* cancel_for_ GUARDED_BY(read_mutex_) = nullptr;
 };
 
 }  // namespace emulator

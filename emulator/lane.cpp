@@ -32,7 +32,9 @@ unsigned Lane::Random::range(unsigned lo, unsigned hi) {
     return lo + static_cast<unsigned>(next() % (static_cast<std::uint64_t>(hi - lo) + 1));
 }
 
-Lane::Lane(const LaneSettings& settings) : settings_(settings) {
+Lane::Lane(const LaneSettings& settings) {
+    detail::MutexLock lock(mutex_);  // no other thread yet; keeps the rule simple
+    settings_ = settings;
     busy_until_ = Clock::now();
     reseed_locked();
 }
@@ -40,28 +42,28 @@ Lane::Lane(const LaneSettings& settings) : settings_(settings) {
 Lane::~Lane() { close(); }
 
 void Lane::set_settings(const LaneSettings& settings) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     settings_ = settings;
     reseed_locked();
 }
 
 LaneSettings Lane::settings() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return settings_;
 }
 
 LaneStats Lane::stats() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return stats_;
 }
 
 std::size_t Lane::queued_bytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return queued_;
 }
 
 bool Lane::is_closed() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     return closed_;
 }
 
@@ -115,7 +117,7 @@ void Lane::queue_locked(const unsigned char* data, std::size_t len, Clock::time_
 bool Lane::send(const unsigned char* data, std::size_t len) {
     bool wake;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         if (closed_) return false;
         if (len == 0) return true;
         ++stats_.transfers;
@@ -148,12 +150,12 @@ bool Lane::send(const unsigned char* data, std::size_t len) {
     return true;
 }
 
-bool Lane::wait_due_locked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& stop) {
+bool Lane::wait_due_locked(detail::MutexLock& lock, const std::function<bool()>& stop) {
     for (;;) {
         if (stop()) return false;
         ++waiters_;
         if (count_ == 0) {
-            changed_.wait(lock);
+            lock.wait(changed_);
         } else {
             const Clock::time_point due = ring_[head_].due;
             if (due <= Clock::now()) {
@@ -161,7 +163,7 @@ bool Lane::wait_due_locked(std::unique_lock<std::mutex>& lock, const std::functi
                 return true;
             }
             // A delay is a timed wait, woken early only by a state change.
-            changed_.wait_until(lock, due);
+            lock.wait_until(changed_, due);
         }
         --waiters_;
     }
@@ -195,7 +197,7 @@ void Lane::clear_queue_locked() {
 }
 
 void Lane::start(Sink sink, const char* thread_name) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (push_mode_ || closed_) return;
     push_mode_ = true;
     sink_ = std::move(sink);
@@ -212,8 +214,8 @@ void Lane::run() {
     for (;;) {
         unsigned n;
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!wait_due_locked(lock, [this] { return closed_; })) return;
+            detail::MutexLock lock(mutex_);
+            if (!wait_due_locked(lock, [this]() REQUIRES(mutex_) { return closed_; })) return;
             const unsigned size = chunk_rng_.range(clamp_chunk(settings_.min_chunk),
                                                    clamp_chunk(settings_.max_chunk));
             n = cut_chunk_locked(chunk_, size);
@@ -222,7 +224,7 @@ void Lane::run() {
         // the chunk is offered again after yielding, until taken or closed.
         while (!sink_(chunk_, n)) {
             {
-                std::lock_guard<std::mutex> lock(mutex_);
+                detail::MutexLock lock(mutex_);
                 if (closed_) return;
             }
             std::this_thread::yield();
@@ -231,9 +233,9 @@ void Lane::run() {
 }
 
 long Lane::take(unsigned char* buf, unsigned max) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (max == 0 || push_mode_) return -1;
-    if (!wait_due_locked(lock, [this] { return closed_ || cancel_pending_; })) {
+    if (!wait_due_locked(lock, [this]() REQUIRES(mutex_) { return closed_ || cancel_pending_; })) {
         if (!closed_) cancel_pending_ = false;  // this take consumes the cancel
         return -1;
     }
@@ -244,7 +246,7 @@ long Lane::take(unsigned char* buf, unsigned max) {
 
 void Lane::cancel_take() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         cancel_pending_ = true;
     }
     changed_.notify_all();
@@ -252,17 +254,17 @@ void Lane::cancel_take() {
 
 void Lane::close() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        detail::MutexLock lock(mutex_);
         closed_ = true;
         clear_queue_locked();
     }
     changed_.notify_all();
-    std::lock_guard<std::mutex> join_lock(join_mutex_);
+    detail::MutexLock join_lock(join_mutex_);
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void Lane::reopen() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    detail::MutexLock lock(mutex_);
     if (push_mode_) return;
     closed_ = false;
     cancel_pending_ = false;

@@ -8,10 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "support/mutex.h"
 #include "zorbel/emulator.h"
 
 namespace zorbel {
@@ -119,39 +119,41 @@ private:
         unsigned range(unsigned lo, unsigned hi);  // [lo, hi]
     };
 
-    void reseed_locked();
+    void reseed_locked() REQUIRES(mutex_);
     void queue_locked(const unsigned char* data, std::size_t len, Clock::time_point due,
-                      bool corrupt);
-    void corrupt_locked(std::vector<unsigned char>& bytes);
+                      bool corrupt) REQUIRES(mutex_);
+    void corrupt_locked(std::vector<unsigned char>& bytes) REQUIRES(mutex_);
     // Waits (lock held) until bytes are due or `stop` says so. True when a
     // chunk can be cut.
-    bool wait_due_locked(std::unique_lock<std::mutex>& lock, const std::function<bool()>& stop);
+    bool wait_due_locked(detail::MutexLock& lock, const std::function<bool()>& stop) REQUIRES(mutex_);
     // Cuts one chunk of at most `max` bytes from the due transfers.
-    unsigned cut_chunk_locked(unsigned char* buf, unsigned max);
+    unsigned cut_chunk_locked(unsigned char* buf, unsigned max) REQUIRES(mutex_);
     void run();
-    void clear_queue_locked();
+    void clear_queue_locked() REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;
+    mutable detail::Mutex mutex_;
     std::condition_variable changed_;
-    LaneSettings settings_;
-    LaneStats stats_;
-    Random fault_rng_;
-    Random chunk_rng_;
+    LaneSettings settings_ GUARDED_BY(mutex_);
+    LaneStats stats_ GUARDED_BY(mutex_);
+    Random fault_rng_ GUARDED_BY(mutex_);
+    Random chunk_rng_ GUARDED_BY(mutex_);
     // Transfers in order, as a ring over `ring_` (head_, count_); recycled.
-    std::vector<Transfer> ring_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
-    std::size_t queued_ = 0;
-    Clock::time_point busy_until_;  // when the bandwidth cap frees the lane
+    std::vector<Transfer> ring_ GUARDED_BY(mutex_);
+    std::size_t head_ GUARDED_BY(mutex_) = 0;
+    std::size_t count_ GUARDED_BY(mutex_) = 0;
+    std::size_t queued_ GUARDED_BY(mutex_) = 0;
+    Clock::time_point busy_until_ GUARDED_BY(mutex_);  // when the bandwidth cap frees the lane
     // Distance to the next corrupted byte, carried across transfers.
-    std::uint64_t corrupt_skip_ = 0;
-    unsigned waiters_ = 0;  // consumers inside a wait on changed_
-    bool closed_ = false;
-    bool cancel_pending_ = false;
-    bool push_mode_ = false;
+    std::uint64_t corrupt_skip_ GUARDED_BY(mutex_) = 0;
+    unsigned waiters_ GUARDED_BY(mutex_) = 0;  // consumers inside a wait on changed_
+    bool closed_ GUARDED_BY(mutex_) = false;
+    bool cancel_pending_ GUARDED_BY(mutex_) = false;
+    bool push_mode_ GUARDED_BY(mutex_) = false;
 
+    // Set under mutex_ before the push thread starts, then read by that
+    // thread alone (the thread's start orders the two).
     Sink sink_;
-    std::mutex join_mutex_;  // two closing threads must not both join
+    detail::Mutex join_mutex_;  // two closing threads must not both join
     std::thread thread_;
     unsigned char chunk_[max_chunk_size];  // the push thread's chunk
 };

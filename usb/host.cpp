@@ -3,9 +3,9 @@
 #include "usb/host.h"
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
 
+#include "support/mutex.h"
 #include "usb/platform.h"
 
 namespace zorbel {
@@ -15,9 +15,9 @@ namespace {
 // The mutex and the stack are built on first use so that an emulated bus
 // constructed during static initialisation elsewhere still finds them.
 struct Registry {
-    std::mutex mutex;
-    std::vector<std::shared_ptr<Backend>> pushed;  // newest last
-    std::shared_ptr<Backend> platform;             // made on first need
+    detail::Mutex mutex;
+    std::vector<std::shared_ptr<Backend>> pushed GUARDED_BY(mutex);  // newest last
+    std::shared_ptr<Backend> platform GUARDED_BY(mutex);             // made on first need
 };
 
 Registry& registry() {
@@ -29,7 +29,7 @@ Registry& registry() {
 
 std::shared_ptr<Backend> current_backend() {
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    detail::MutexLock lock(r.mutex);
     if (!r.pushed.empty())
         return r.pushed.back();
     if (!r.platform)
@@ -41,14 +41,14 @@ void push_backend(std::shared_ptr<Backend> backend) {
     if (!backend)
         return;
     Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    detail::MutexLock lock(r.mutex);
     r.pushed.push_back(std::move(backend));
 }
 
 void remove_backend(const Backend* backend) {
     Registry& r = registry();
     std::shared_ptr<Backend> released;  // let go outside the lock
-    std::lock_guard<std::mutex> lock(r.mutex);
+    detail::MutexLock lock(r.mutex);
     auto it = std::find_if(r.pushed.begin(), r.pushed.end(),
                            [backend](const std::shared_ptr<Backend>& b) { return b.get() == backend; });
     if (it != r.pushed.end()) {

@@ -53,19 +53,19 @@ int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev,
                                           libusb_hotplug_event event, void* self) {
     if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
     auto* context = static_cast<LibusbContext*>(self);
-    std::lock_guard<std::mutex> lock(context->handles_mutex);
+    detail::MutexLock lock(context->handles_mutex);
     for (LibusbHandle* h : context->handles)
         if (h->device() == dev) h->device_gone();
     return 0;  // stay registered
 }
 
 void LibusbContext::add(LibusbHandle* handle) {
-    std::lock_guard<std::mutex> lock(handles_mutex);
+    detail::MutexLock lock(handles_mutex);
     handles.push_back(handle);
 }
 
 void LibusbContext::remove(LibusbHandle* handle) {
-    std::lock_guard<std::mutex> lock(handles_mutex);
+    detail::MutexLock lock(handles_mutex);
     handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
 }
 

@@ -42,13 +42,13 @@ LibusbHandle::~LibusbHandle() {
 void LIBUSB_CALL LibusbHandle::on_transfer_done(libusb_transfer* transfer) {
     auto* pending = static_cast<Pending*>(transfer->user_data);
     LibusbHandle* self = pending->owner;
-    std::lock_guard<std::mutex> lock(self->mutex);
+    detail::MutexLock lock(self->mutex);
     pending->done = true;
     self->changed.notify_all();
 }
 
 bool LibusbHandle::run(libusb_transfer* transfer, bool is_read) {
-    std::unique_lock<std::mutex> lock(mutex);
+    detail::MutexLock lock(mutex);
     if (state != State::open || gone) return false;
     if (is_read && cancel_next_read) {
         cancel_next_read = false;
@@ -71,7 +71,7 @@ bool LibusbHandle::run(libusb_transfer* transfer, bool is_read) {
     if (libusb_submit_transfer(transfer) != 0) return false;
     in_flight.push_back(&pending);
     if (is_read) read_pending = &pending;
-    changed.wait(lock, [&] { return pending.done; });
+    lock.wait(changed, [&] { return pending.done; });
     in_flight.erase(std::find(in_flight.begin(), in_flight.end(), &pending));
     if (is_read) read_pending = nullptr;
     changed.notify_all();  // close() waits for in_flight to empty
@@ -94,7 +94,7 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
 }
 
 void LibusbHandle::cancel_read() {
-    std::lock_guard<std::mutex> lock(mutex);
+    detail::MutexLock lock(mutex);
     // A read whose transfer is still pending ends as cancelled. One that has
     // already completed (its thread not yet awake) returns its data, and a
     // cancel with no read under way must not be lost either: both leave the
@@ -176,20 +176,20 @@ void LibusbHandle::cancel_all_locked() {
 }
 
 void LibusbHandle::device_gone() {
-    std::lock_guard<std::mutex> lock(mutex);
+    detail::MutexLock lock(mutex);
     gone = true;
     cancel_all_locked();
 }
 
 void LibusbHandle::close() {
-    std::unique_lock<std::mutex> lock(mutex);
+    detail::MutexLock lock(mutex);
     if (state != State::open) {
-        changed.wait(lock, [&] { return state == State::closed; });
+        lock.wait(changed, [&]() REQUIRES(mutex) { return state == State::closed; });
         return;
     }
     state = State::closing;
     cancel_all_locked();
-    changed.wait(lock, [&] { return in_flight.empty(); });
+    lock.wait(changed, [&]() REQUIRES(mutex) { return in_flight.empty(); });
     const bool release = claimed;
     lock.unlock();
     if (release) libusb_release_interface(handle, usbmap::interface_number);

@@ -8,10 +8,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "support/mutex.h"
 #include "usb/host.h"
 
 namespace zorbel {
@@ -51,8 +51,8 @@ private:
     std::atomic<bool> stopping{false};
     std::thread event_thread;
 
-    std::mutex handles_mutex;  // guards `handles`
-    std::vector<LibusbHandle*> handles;
+    detail::Mutex handles_mutex;
+    std::vector<LibusbHandle*> handles GUARDED_BY(handles_mutex);
 };
 
 // An open device: requests as asynchronous transfers that close(),
@@ -90,20 +90,21 @@ private:
     // One vendor control request; the byte count of its data stage or -1.
     int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                 std::uint16_t index, unsigned char* data, std::uint16_t length);
-    void cancel_all_locked();
+    void cancel_all_locked() REQUIRES(mutex);
 
     const std::shared_ptr<LibusbContext> context;
     libusb_device_handle* const handle;
     libusb_device* const dev;
 
-    std::mutex mutex;
+    detail::Mutex mutex;
     std::condition_variable changed;
-    std::vector<Pending*> in_flight;   // guarded by `mutex`
-    Pending* read_pending = nullptr;   // guarded by `mutex`
-    bool cancel_next_read = false;     // guarded by `mutex`
-    bool gone = false;                 // guarded by `mutex`
-    bool claimed = false;              // interface 0; guarded by `mutex`
-    enum class State { open, closing, closed } state = State::open;  // guarded by `mutex`
+    std::vector<Pending*> in_flight GUARDED_BY(mutex);
+    Pending* read_pending GUARDED_BY(mutex) = nullptr;
+    bool cancel_next_read GUARDED_BY(mutex) = false;
+    bool gone GUARDED_BY(mutex) = false;
+    bool claimed GUARDED_BY(mutex) = false;  // interface 0
+    enum class State { open, closing, closed };
+    State state GUARDED_BY(mutex) = State::open;
 };
 
 }  // namespace host

@@ -1,0 +1,22 @@
+// Clang's thread-safety analysis (-Wthread-safety) checks at compile time that
+// a field marked GUARDED_BY(m) is touched only with m held, and that a
+// function marked REQUIRES(m) is called only with it held. Other compilers
+// see nothing. The macros are the names the analysis's documentation uses.
+#ifndef ZORBEL_SUPPORT_THREAD_ANNOTATIONS_H
+#define ZORBEL_SUPPORT_THREAD_ANNOTATIONS_H
+
+#if defined(__clang__)
+#define ZORBEL_THREAD_ANNOTATION(x) __attribute__((x))
+#else
+#define ZORBEL_THREAD_ANNOTATION(x)
+#endif
+
+#define CAPABILITY(x) ZORBEL_THREAD_ANNOTATION(capability(x))
+#define SCOPED_CAPABILITY ZORBEL_THREAD_ANNOTATION(scoped_lockable)
+#define GUARDED_BY(x) ZORBEL_THREAD_ANNOTATION(guarded_by(x))
+#define REQUIRES(...) ZORBEL_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) ZORBEL_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) ZORBEL_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+#define EXCLUDES(...) ZORBEL_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
+
+#endif
