@@ -27,19 +27,20 @@ void* counted_alloc(std::size_t n) {
 }
 }  // namespace
 
-void* operator new(std::size_t n) {
-    if (void* p = counted_alloc(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    if (void* p = counted_alloc(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-// Kept out of line: inlined into a caller, gcc sees free() applied to what
-// operator new returned and warns of a mismatch it cannot see is ours.
+// Kept out of line: inlined into a caller, they show gcc malloc() paired with
+// operator delete, or operator new with free(), and it warns of a mismatch
+// that these replacements make sound.
 #define ZORBEL_OUT_OF_LINE __attribute__((noinline))
+ZORBEL_OUT_OF_LINE void* operator new(std::size_t n) {
+    if (void* p = counted_alloc(n)) return p;
+    throw std::bad_alloc();
+}
+ZORBEL_OUT_OF_LINE void* operator new[](std::size_t n) {
+    if (void* p = counted_alloc(n)) return p;
+    throw std::bad_alloc();
+}
+ZORBEL_OUT_OF_LINE void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+ZORBEL_OUT_OF_LINE void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
 ZORBEL_OUT_OF_LINE void operator delete(void* p) noexcept { std::free(p); }
 ZORBEL_OUT_OF_LINE void operator delete[](void* p) noexcept { std::free(p); }
 ZORBEL_OUT_OF_LINE void operator delete(void* p, std::size_t) noexcept { std::free(p); }
