@@ -4,7 +4,8 @@
 // behind its nodes. The device functions seeing the bus, a boot and the
 // device's return in normal mode, pipes carrying data both ways, a device
 // unplugged and plugged back or staying away, stopping a connection under a
-// waiting client, and a handle's read ended by a cancel, a close or an unplug.
+// waiting client, a connection's state flags and device claim, and a handle's
+// read ended by a cancel, a close or an unplug.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -490,6 +491,81 @@ TEST_P(DeviceScenarios, StopReleasesAClientBlockedInARead) {
 }
 
 // --- a handle on the device -------------------------------------------------
+
+TEST_P(DeviceScenarios, StateFlagsFollowStartAndStop) {
+    ASSERT_TRUE(rig->add_device('A').valid());
+    ChanIOControl c;
+    EXPECT_TRUE(c.stopped());
+    EXPECT_TRUE(c.stop());  // never started
+    EXPECT_TRUE(c.was_stopped(1));
+    EXPECT_FALSE(c.start(3));  // no such device
+    EXPECT_TRUE(c.stopped());
+
+    ASSERT_TRUE(c.start(0));
+    EXPECT_TRUE(c.started());
+    EXPECT_TRUE(c.was_started(100));
+    EXPECT_FALSE(c.was_started(0));  // 0 never waits
+    EXPECT_FALSE(c.was_stopped(1));
+    EXPECT_FALSE(claim_free(id('A')));
+
+    EXPECT_TRUE(c.stop());
+    EXPECT_TRUE(c.stopped());
+    EXPECT_TRUE(c.was_stopped(1));
+    EXPECT_FALSE(c.was_started(1));
+    EXPECT_TRUE(claim_free(id('A')));
+
+    ASSERT_TRUE(c.start(0));  // a stopped connection starts again
+    EXPECT_TRUE(c.stop());
+}
+
+TEST_P(DeviceScenarios, OneDeviceOneConnectionWithinAProcess) {
+    ASSERT_TRUE(rig->add_device('A').valid());
+    ASSERT_TRUE(rig->add_device('B').valid());
+    ChanIOControl a, b, c;
+    ASSERT_TRUE(a.start(0));
+    EXPECT_FALSE(a.start(0));  // held by itself
+    EXPECT_FALSE(b.start(0));
+    // A running connection keeps its device and claim whatever it is asked.
+    EXPECT_FALSE(a.start(1));
+    EXPECT_TRUE(claim_free(id('B')));
+    ASSERT_TRUE(b.start(1));
+    EXPECT_FALSE(c.start(0));
+
+    EXPECT_TRUE(a.stop());
+    EXPECT_TRUE(c.start(0));
+    c.stop();
+    b.stop();
+}
+
+TEST_P(DeviceScenarios, FailedOpenGivesTheClaimBack) {
+    ASSERT_TRUE(rig->add_device('A').valid());
+    USBSeqDriver::open_retries.store(0);  // the ID reads, every open attempt is used up
+    ChanIOControl c;
+    EXPECT_FALSE(c.start(0));
+    EXPECT_TRUE(c.stopped());
+    EXPECT_TRUE(claim_free(id('A')));
+    EXPECT_TRUE(c.stop());
+}
+
+TEST_P(DeviceScenarios, DestroyingARunningConnectionStopsIt) {
+    EmulatedDevice dev = rig->add_device('A');
+    ASSERT_TRUE(dev.valid());
+    dev.bind(1, zorbel::echo_program());
+    {
+        ChanIOControl c;
+        ASSERT_TRUE(c.start(0));
+        XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+        ASSERT_NE(pipe, nullptr);
+        in_of(pipe).set_timeout(20000);
+        const std::vector<unsigned char> data = pattern(600, 3);
+        ASSERT_TRUE(send(pipe, data));
+        EXPECT_EQ(receive(pipe, data.size()), data);
+        EXPECT_TRUE(pipe->release());
+    }
+    EXPECT_TRUE(claim_free(id('A')));
+    ChanIOControl again;
+    EXPECT_TRUE(again.start(0));
+}
 
 TEST_P(DeviceScenarios, CancelAndCloseEndReads) {
     EmulatedDevice dev = rig->add_device('A');
