@@ -10,10 +10,7 @@
 
 #if defined(ZORBEL_HAVE_LIBUSB) && defined(ZORBEL_HAVE_UMOCKDEV)
 
-#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <thread>
 #include <vector>
 
