@@ -16,6 +16,7 @@
 #include <cstring>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -101,7 +102,14 @@ std::string hardware_id_of(zorbel::host::DeviceHandle& h) {
 
 char pipe_name[] = "data";
 
-class DeviceScenarios : public ::testing::TestWithParam<RigMaker> {
+// A backend under test: its name for failure messages, and its rig.
+struct Backend {
+    const char* name;
+    RigMaker make;
+};
+void PrintTo(const Backend& backend, std::ostream* os) { *os << backend.name; }
+
+class DeviceScenarios : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
         // Some runtimes (ThreadSanitizer's) add a helper thread of their own
@@ -111,7 +119,7 @@ protected:
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(2);
         std::string unavailable;
-        rig = GetParam()(unavailable);
+        rig = GetParam().make(unavailable);
         if (!rig) GTEST_SKIP() << unavailable;
     }
 
@@ -121,7 +129,7 @@ protected:
         // a moment after the bus has gone: from the second rig of a kind on,
         // every thread that was not there before must end, and soon.
         static std::set<RigMaker> made_before;
-        const bool check_threads = rig && !made_before.insert(GetParam()).second;
+        const bool check_threads = rig && !made_before.insert(GetParam().make).second;
         rig.reset();
         if (check_threads) {
             auto new_threads = [this] {
@@ -652,7 +660,9 @@ TEST_P(DeviceScenarios, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
     EXPECT_EQ(hardware_id_of(*again), hw('A'));
 }
 
-INSTANTIATE_TEST_SUITE_P(Emulated, DeviceScenarios, ::testing::Values(&zorbel::testing::make_emulated_rig));
-INSTANTIATE_TEST_SUITE_P(Libusb, DeviceScenarios, ::testing::Values(&zorbel::testing::make_libusb_rig));
+INSTANTIATE_TEST_SUITE_P(Emulated, DeviceScenarios,
+                         ::testing::Values(Backend{"the emulated bus", &zorbel::testing::make_emulated_rig}));
+INSTANTIATE_TEST_SUITE_P(Libusb, DeviceScenarios,
+                         ::testing::Values(Backend{"libusb over umockdev", &zorbel::testing::make_libusb_rig}));
 
 }  // namespace
