@@ -5,7 +5,6 @@
 // stopping or destroying a running connection) are in device_scenarios_test.cpp.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -22,23 +21,17 @@
 #include <vector>
 
 #include "control/device_claim.h"
+#include "fixtures/threads.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
 #include "zorbel/usb.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zorbel::testing::thread_count;
+using zorbel::testing::wait_threads_at_most;
 
-int thread_count() {
-    int n = 0;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.') ++n;
-        ::closedir(dir);
-    }
-    return n;
-}
+using Clock = std::chrono::steady_clock;
 
 // Claims are system-wide and keyed by the device ID, so every ID made here
 // carries this process's number: test programs running side by side never
@@ -74,7 +67,8 @@ protected:
 
     void TearDown() override {
         bus.reset();
-        EXPECT_EQ(thread_count(), threads_before) << "a thread outlived its connection or bus";
+        EXPECT_TRUE(wait_threads_at_most(threads_before))
+            << "a thread outlived its connection or bus: " << thread_count() << " against " << threads_before;
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(100);
     }
