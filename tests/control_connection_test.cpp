@@ -28,8 +28,6 @@
 
 namespace {
 
-using zorbel::testing::thread_count;
-using zorbel::testing::wait_threads_at_most;
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,10 +52,7 @@ const char shared_scope[] = "connection-test";
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Some runtimes (ThreadSanitizer's) add a helper thread of their own
-        // at the first thread start; let that happen before counting.
-        std::thread([] {}).join();
-        threads_before = thread_count();
+        threads = std::make_unique<zorbel::testing::ThreadWatch>();
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(2);
         bus = std::make_unique<zorbel::EmulatedBus>();
@@ -67,8 +62,8 @@ protected:
 
     void TearDown() override {
         bus.reset();
-        EXPECT_TRUE(wait_threads_at_most(threads_before))
-            << "a thread outlived its connection or bus: " << thread_count() << " against " << threads_before;
+        for (const std::string& tid : threads->survivors())
+            ADD_FAILURE() << "thread " << tid << " outlived its connection or bus";
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(100);
     }
@@ -81,7 +76,7 @@ protected:
         return bus->add_device(root, port, settings);
     }
 
-    int threads_before = 0;
+    std::unique_ptr<zorbel::testing::ThreadWatch> threads;
     std::unique_ptr<zorbel::EmulatedBus> bus;
     int root = -1;
 };

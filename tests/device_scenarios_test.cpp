@@ -8,7 +8,6 @@
 // read ended by a cancel, a close or an unplug.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +24,7 @@
 #include "control/device_claim.h"
 #include "fixtures/device_rig.h"
 #include "fixtures/handle_transport.h"
+#include "fixtures/threads.h"
 #include "usb/discovery.h"
 #include "usb/hub_walk.h"
 #include "zorbel/control.h"
@@ -37,16 +37,6 @@ using Clock = std::chrono::steady_clock;
 using zorbel::EmulatedDevice;
 using zorbel::testing::DeviceRig;
 using zorbel::testing::RigMaker;
-
-std::set<std::string> thread_ids() {
-    std::set<std::string> ids;
-    if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.') ids.insert(e->d_name);
-        ::closedir(dir);
-    }
-    return ids;
-}
 
 bool claim_free(const std::string& id) {
     zorbel::DeviceClaim::Outcome outcome;
@@ -102,6 +92,18 @@ std::string hardware_id_of(zorbel::host::DeviceHandle& h) {
 
 char pipe_name[] = "data";
 
+// Sends `n` bytes through the echo program on pipe 1 of a started connection,
+// checks what comes back, and releases the pipe.
+void echo_round_trip(ChanIOControl& c, size_t n) {
+    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(echo, nullptr);
+    in_of(echo).set_timeout(20000);
+    const std::vector<unsigned char> data = pattern(n, 3);
+    ASSERT_TRUE(send(echo, data));
+    EXPECT_EQ(receive(echo, data.size()), data);
+    EXPECT_TRUE(echo->release());
+}
+
 // A backend under test: its name for failure messages, and its rig.
 struct Backend {
     const char* name;
@@ -112,10 +114,7 @@ void PrintTo(const Backend& backend, std::ostream* os) { *os << backend.name; }
 class DeviceScenarios : public ::testing::TestWithParam<Backend> {
 protected:
     void SetUp() override {
-        // Some runtimes (ThreadSanitizer's) add a helper thread of their own
-        // at the first thread start; let that happen before counting.
-        std::thread([] {}).join();
-        threads_before = thread_ids();
+        threads = std::make_unique<zorbel::testing::ThreadWatch>();
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(2);
         std::string unavailable;
@@ -131,19 +130,9 @@ protected:
         static std::set<RigMaker> made_before;
         const bool check_threads = rig && !made_before.insert(GetParam().make).second;
         rig.reset();
-        if (check_threads) {
-            auto new_threads = [this] {
-                std::vector<std::string> found;
-                for (const std::string& tid : thread_ids())
-                    if (!threads_before.count(tid)) found.push_back(tid);
-                return found;
-            };
-            const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
-            std::vector<std::string> stayed = new_threads();
-            for (; !stayed.empty() && Clock::now() < deadline; stayed = new_threads())
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            for (const std::string& tid : stayed) ADD_FAILURE() << "thread " << tid << " outlived its connection or bus";
-        }
+        if (check_threads)
+            for (const std::string& tid : threads->survivors())
+                ADD_FAILURE() << "thread " << tid << " outlived its connection or bus";
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(100);
     }
@@ -151,7 +140,7 @@ protected:
     static std::string id(char tag) { return DeviceRig::device_id(tag); }
     static std::string hw(char tag) { return DeviceRig::hardware_id(tag); }
 
-    std::set<std::string> threads_before;
+    std::unique_ptr<zorbel::testing::ThreadWatch> threads;
     std::unique_ptr<DeviceRig> rig;
 };
 
@@ -310,13 +299,7 @@ TEST_P(DeviceScenarios, BootedDeviceComesBackInNormalModeAndConnects) {
     // Its programs run, and the traffic reaches it and not the other device.
     ChanIOControl c;
     ASSERT_TRUE(c.start(1));
-    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
-    ASSERT_NE(echo, nullptr);
-    in_of(echo).set_timeout(20000);
-    const std::vector<unsigned char> data = pattern(5000, 3);
-    ASSERT_TRUE(send(echo, data));
-    EXPECT_EQ(receive(echo, data.size()), data);
-    EXPECT_TRUE(echo->release());
+    ASSERT_NO_FATAL_FAILURE(echo_round_trip(c, 5000));
     EXPECT_TRUE(c.stop());
     EXPECT_GT(dev.to_device_stats().bytes, 0u);
     EXPECT_EQ(other.to_device_stats().bytes, 0u);
@@ -562,13 +545,7 @@ TEST_P(DeviceScenarios, DestroyingARunningConnectionStopsIt) {
     {
         ChanIOControl c;
         ASSERT_TRUE(c.start(0));
-        XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
-        ASSERT_NE(pipe, nullptr);
-        in_of(pipe).set_timeout(20000);
-        const std::vector<unsigned char> data = pattern(600, 3);
-        ASSERT_TRUE(send(pipe, data));
-        EXPECT_EQ(receive(pipe, data.size()), data);
-        EXPECT_TRUE(pipe->release());
+        ASSERT_NO_FATAL_FAILURE(echo_round_trip(c, 600));
     }
     EXPECT_TRUE(claim_free(id('A')));
     ChanIOControl again;

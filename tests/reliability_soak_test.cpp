@@ -42,8 +42,6 @@
 
 namespace {
 
-using zorbel::testing::thread_count;
-using zorbel::testing::wait_threads_at_most;
 
 using Clock = std::chrono::steady_clock;
 
@@ -222,7 +220,7 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
     const auto until = Clock::now() + std::chrono::seconds(soak_seconds());
 
     std::thread([] {}).join();  // a runtime's own helper thread, before counting
-    const int threads_before = thread_count();
+    const zorbel::testing::ThreadWatch threads;
     USBSeqDriver::open_retries.store(10);
     USBSeqDriver::open_retry_pause.store(10);  // a reconnection window of half a second
 
@@ -340,8 +338,8 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
         }
     }
 
-    EXPECT_TRUE(wait_threads_at_most(threads_before))
-        << "a thread outlived its connection or bus: " << thread_count() << " against " << threads_before;
+    for (const std::string& tid : threads.survivors())
+        ADD_FAILURE() << "thread " << tid << " outlived its connection or bus";
     for (auto& d : devs) EXPECT_TRUE(claim_free(d->id)) << "claim on " << d->id << " left behind";
     USBSeqDriver::open_retries.store(10);
     USBSeqDriver::open_retry_pause.store(100);
