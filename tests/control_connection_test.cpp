@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "control/device_claim.h"
+#include "fixtures/device_rig.h"
 #include "fixtures/threads.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
@@ -31,14 +31,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Claims are system-wide and keyed by the device ID, so every ID made here
-// carries this process's number: test programs running side by side never
-// meet on a claim.
-std::string device_id(char tag) {
-    char id[8];
-    std::snprintf(id, sizeof id, "%c%06u", tag, static_cast<unsigned>(::getpid()) % 1000000u);
-    return id;
-}
+// Claims are system-wide and keyed by the device ID; these IDs carry this
+// process's number, so test programs running side by side never meet.
+using zorbel::testing::DeviceRig;
+std::string device_id(char tag) { return DeviceRig::device_id(tag); }
 
 ChannelOutput& out_of(XPipe* pipe) { return dynamic_cast<ChannelOutput&>(pipe->get_output()); }
 ChannelInput& in_of(XPipe* pipe) { return dynamic_cast<ChannelInput&>(pipe->get_input()); }
