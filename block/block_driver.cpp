@@ -3,14 +3,17 @@
 // block_receiver.cpp.
 //
 // Lock order, everywhere two or more are held:
-//   dispatch_mutex -> receive_mutex -> protocol_critical
-// (output_mutex is taken alone). A thread that holds protocol_critical must
-// therefore never attach or detach a channel: the table change waits for
-// dispatch_mutex, and a chunk being delivered under it may be waiting for
-// protocol_critical to queue a command.
+//   receive_mutex -> protocol_critical -> output_mutex
+// The pushed receive path handles each chunk inside protocol_critical, which
+// it only tries to take; a table change takes protocol_critical alone. So a
+// client that holds the critical section can make and destroy channels while
+// blocks arrive: the reader is refused and waits, instead of holding a lock
+// that the table change needs while it waits for the critical section.
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdint>
+#include <thread>
 
 #include "support/clock.h"
 #include "zorbel/block.h"
@@ -39,6 +42,7 @@ BlockDriver::BlockDriver(const char*, FormalSeqDriver* driver)
       rx_crc_received(0),
       rx_channel(nullptr) {
     for (auto& slot : channels) slot.store(nullptr, std::memory_order_relaxed);
+    table_unlocked.set(true);
 }
 
 // Channels are expected to be gone by now; the engine owns neither them nor
@@ -49,31 +53,48 @@ BlockDriver::~BlockDriver() = default;
 
 bool BlockDriver::lock_channels() {
     channels_locked.store(true);
+    table_unlocked.clear();
     return true;
 }
 
 bool BlockDriver::unlock_channels() {
     channels_locked.store(false);
+    table_unlocked.set(true);
     return true;
+}
+
+void BlockDriver::await_dispatch(unsigned int refusals) {
+    if (channels_locked.load()) {
+        // Bounded, so a transport that is being stopped looks at its own
+        // state again soon even if a client never unlocks.
+        table_unlocked.sys_wait_set(5);
+        return;
+    }
+    // protocol_critical is held elsewhere: usually for the length of a queue
+    // look or a table change, sometimes by a client for much longer.
+    if (refusals < 32)
+        std::this_thread::yield();
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 bool BlockDriver::attach_channel(FormalChannel* ch) { return change_slot(ch, true); }
 
 bool BlockDriver::deattach_channel(FormalChannel* ch) { return change_slot(ch, false); }
 
-// Raising channels_locked makes new chunks bounce; taking dispatch_mutex then
-// waits for a chunk already being delivered, so once the slot is written no
-// delivery can still be writing into the channel that left it. If that channel
-// was the one a block in progress was addressed to, the receiver forgets the
-// block: a channel that takes the number next must not receive the tail of a
-// payload whose head went into another object's buffer.
+// The pushed path handles a whole chunk inside protocol_critical, so holding
+// it here means no delivery is under way: once the slot is written nothing
+// can still be writing into the channel that left it. If that channel was the
+// one a block in progress was addressed to, the receiver forgets the block: a
+// channel that takes the number next must not receive the tail of a payload
+// whose head went into another object's buffer. The receive lock is not
+// taken: the polled path hands a block over inside protocol_critical too, and
+// a channel made while another thread polls must not wait for its bytes.
 bool BlockDriver::change_slot(FormalChannel* ch, bool attach) {
     if (ch == nullptr) return false;
     bool ok = false;
     lock_channels();
     {
-        std::lock_guard<std::mutex> dispatch(dispatch_mutex);
-        std::lock_guard<std::mutex> receive(receive_mutex);
         std::lock_guard<std::recursive_mutex> critical(protocol_critical);
         unsigned short n = ch->get_id();
         if (proper_channel(n)) {

@@ -44,12 +44,15 @@ inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsign
 
 // --- pushed path ---------------------------------------------------------
 
-// dispatch_mutex is held for the whole chunk, so a table change (which takes it
-// after raising channels_locked) waits for this delivery to end. try_lock,
-// not lock: the caller is a reader thread that must not block behind a table
-// change; it gets false and hands the same chunk in again.
+// The whole chunk is handled inside protocol_critical, so a table change
+// (which takes it) waits for this delivery to end, and commands are queued
+// without taking it again. try_lock, not lock: the holder may be a client that
+// is waiting for this reader (a stop, a join), so the reader must not block
+// behind it; it gets false, and hands the same chunk in again after
+// await_dispatch.
 bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len) {
-    std::unique_lock<std::mutex> lock(dispatch_mutex, std::try_to_lock);
+    if (channels_locked.load()) return false;
+    std::unique_lock<std::recursive_mutex> lock(protocol_critical, std::try_to_lock);
     if (!lock.owns_lock() || channels_locked.load() || rx_chunk != nullptr) return false;
     // A null chunk has nothing to consume; refusing it would only make the
     // reader hand it in again.
@@ -206,21 +209,21 @@ void BlockDriver::updata_channels() {
     deliver(ch, rx_header, rx_dest, rx_length);
 }
 
-// Data: the payload is already in the receive buffer; the received number and
-// length are stored before the flag is set, and the Flag's mutex orders them
-// for the stream that wakes up. Commands touch the queue and the state only
-// inside protocol_critical, where the output stream looks at them.
+// Data: the payload is already in the receive buffer; the received length and
+// then the number are stored before the flag is set (a stream that sees the
+// number it expects reads the length after it), and the Flag's mutex orders
+// them for the stream that wakes up. Commands touch the queue and the state;
+// the caller holds protocol_critical, where the output stream looks at them.
 void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
                           unsigned int len) {
     if (header[0] == blk_data) {
-        ch->received_block.store(header[2]);
         ch->received_length.store(static_cast<std::int32_t>(len));
+        ch->received_block.store(header[2]);
         if (ch->is_correct_blk(header[2])) ch->flag.set(true);
         return;
     }
     const int code = payload[0];
     const unsigned char arg = payload[1];
-    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
     if (code == cmd_reset) {
         ch->init();
         return;
@@ -270,27 +273,31 @@ bool BlockDriver::dispatch_block() {
     int block_no = get_byte(crc);
     unsigned int length = get_word(crc);
     if ((type != blk_data && type != blk_command) || length > max_data_len) return false;
+    if (type == blk_command && length > command_len) return false;
 
+    // The bytes are pulled into a block of our own: pulling may wait for each
+    // byte, and no channel may be written into outside protocol_critical, which
+    // is not held while waiting. The copy costs the polled path alone.
     std::lock_guard<std::mutex> lock(receive_mutex);
-    FormalChannel* ch = get_channel(channel);
-    if (ch == nullptr) return false;
-    unsigned char command[command_len] = {0, 0, 0, 0};
-    unsigned char* dest = command;
-    unsigned int limit = command_len;
-    if (type == blk_data) {
-        if (!ch->waits_for_data() || ch->state_is_bad()) return false;
-        dest = ch->receive_buffer;
-        limit = max_data_len;
-    }
-    if (length > limit) return false;
     bytes_in.fetch_add(length + 9u, std::memory_order_relaxed);
-    for (unsigned int i = 0; i < length; ++i) dest[i] = static_cast<unsigned char>(get_byte(crc) & 0xFF);
+    unsigned char payload[max_data_len] = {0, 0, 0, 0};
+    for (unsigned int i = 0; i < length; ++i) payload[i] = static_cast<unsigned char>(get_byte(crc) & 0xFF);
     unsigned long received = get_dword();
     if (received != crc.get()) return false;
     const unsigned char header[5] = {static_cast<unsigned char>(type), static_cast<unsigned char>(channel),
                                      static_cast<unsigned char>(block_no),
                                      static_cast<unsigned char>(length >> 8),
                                      static_cast<unsigned char>(length & 0xFF)};
-    deliver(ch, header, dest, length);
+
+    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+    FormalChannel* ch = get_channel(channel);
+    if (ch == nullptr) return false;
+    if (type == blk_data) {
+        if (!ch->waits_for_data() || ch->state_is_bad()) return false;
+        std::memcpy(ch->receive_buffer, payload, length);
+        deliver(ch, header, ch->receive_buffer, length);
+    } else {
+        deliver(ch, header, payload, length);
+    }
     return true;
 }

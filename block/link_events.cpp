@@ -12,21 +12,20 @@ void BlockDriver::wake_channels() {
         if (FormalChannel* ch = slot.load(std::memory_order_acquire)) ch->flag.set(true);
 }
 
-// A device that had to be reopened went through a reset or re-enumeration:
-// its channels start again from block 0 and know nothing of the requests
-// they made before. The host's side does the same so both meet again. Bytes
-// the streams hold are kept: an output block that waits for its request
-// leaves as block 0, and an input's unread bytes stay readable. A block half
-// received from the device's old session is forgotten.
-void BlockDriver::restart_channels() {
-    std::lock_guard<std::mutex> dispatch(dispatch_mutex);
+// A device reopened after a failed read is the same device with the same
+// channels (a device that restarted says so with cmd_reset, which re-
+// initialises a channel when it arrives). Numbers, queues and bytes are left
+// as they are: starting the host's side from block 0 would make every channel
+// ask for, and send, numbers that the device takes as stale. What was in
+// flight when the read failed may be lost; waking each channel makes a stream
+// that waits ask again now, instead of after its request interval. Only a
+// block half received on the old handle is forgotten. Raising a flag never
+// hands a stream a block: a stream takes the receive buffer only when the
+// received number is the one it expects, and the receiver stores that number
+// only for a complete block.
+void BlockDriver::resume_channels() {
     std::lock_guard<std::recursive_mutex> critical(protocol_critical);
     reset_receiver();
-    for (auto& slot : channels) {
-        FormalChannel* ch = slot.load(std::memory_order_acquire);
-        if (!ch) continue;
-        ch->expected_block.store(0);
-        ch->queue_count = 0;
-        ch->flag.clear();
-    }
+    for (auto& slot : channels)
+        if (FormalChannel* ch = slot.load(std::memory_order_acquire)) ch->flag.set(true);
 }

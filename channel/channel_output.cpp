@@ -38,10 +38,15 @@ int ChannelOutput::return_state() { return flags.load(); }
 
 long ChannelOutput::can_put_bytes() { return static_cast<long>(buffer_size) - position.load(); }
 
+// A block that has gone to the peer is not added to: the peer may hold it as
+// it was sent, and its confirmation would count the added bytes delivered
+// too. Such a block is settled by a flush first (this happens only after a
+// flush failed).
 long ChannelOutput::write(const unsigned char* data, long count) {
     if (count <= 0) return 0;
     long taken = 0;
     for (;;) {
+        if (block_sent.load() && !flush()) return taken;
         const std::int32_t pos = position.load();
         const long chunk = std::min<long>(static_cast<long>(buffer_size) - pos, count - taken);
         if (chunk > 0) {
@@ -59,6 +64,7 @@ long ChannelOutput::write(const unsigned char* data, long count) {
 }
 
 int ChannelOutput::write_byte(int c) {
+    if (block_sent.load() && !flush()) return 0;
     if (position.load() >= static_cast<std::int32_t>(buffer_size) && !flush()) return 0;
     const std::int32_t pos = position.load();
     buffer[pos] = static_cast<unsigned char>(c & 0xFF);
@@ -82,6 +88,15 @@ long ChannelOutput::write_string(char* s) {
     return write(reinterpret_cast<const unsigned char*>(s), static_cast<long>(std::strlen(s)) + 1);
 }
 
+// Each pass looks at the queue inside protocol_critical, where the receiver
+// appends to it and a peer's cmd_reset re-initialises the channel, and acts on
+// what it finds there: a confirmation advances the block number and empties
+// the buffer in that same step, so a reset that lands afterwards is not
+// overwritten. With nothing to act on, it clears the flag and only then looks
+// at the state, the link and the shutdown switch before it waits: a wake-up
+// (stop, the peer's cmd_delete) that came before the clear is seen by that
+// look, one that comes after it by the wait. A raised flag with an empty queue
+// (a wake-up left from an earlier stop) is therefore no failure.
 bool ChannelOutput::flush() {
     if (length.load() == 0) return true;
     if (state_is_bad() || block_driver == nullptr || block_driver->is_finished()) return false;
@@ -90,48 +105,62 @@ bool ChannelOutput::flush() {
     // value) means no limit.
     std::int64_t budget = timeout > 0 ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
     for (;;) {
-        if (budget <= 0) return false;
-        // While commands are queued the flag stays set and this returns at
-        // once; it blocks only when the queue has run empty.
-        const std::uint32_t before = zorbel::detail::clock_ms();
-        if (!flag.wait_set(static_cast<unsigned long>(budget))) return false;
         if (state_is_bad()) {
             flag.clear();
             return false;
         }
-        budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);
-
-        const unsigned char current = expected_block.load();
-        const unsigned char following = static_cast<unsigned char>(current + 1);
-        unsigned char n;
-        int command;
+        bool send = false;
+        bool delivered = false;
+        unsigned char number = 0;
+        std::int32_t size = 0;
         {
             Critical critical;
-            if (queue_count == 0) return false;  // woken with nothing to look at
-            const QueueEntry& oldest = queue[(queue_head + queue_size - queue_count) % queue_size];
-            n = static_cast<unsigned char>(oldest.block_no);
-            command = oldest.command;
-            // The request for the next number stays queued: it is the next
-            // flush's request for its own block, which then goes out at once.
-            if (!(command == BlockProtocol::cmd_next_block && n == following)) --queue_count;
+            while (queue_count > 0 && !send && !delivered) {
+                const QueueEntry& oldest = queue[(queue_head + queue_size - queue_count) % queue_size];
+                const auto n = static_cast<unsigned char>(oldest.block_no);
+                const int command = oldest.command;
+                const unsigned char current = expected_block.load();
+                const auto following = static_cast<unsigned char>(current + 1);
+                const bool sent = block_sent.load();
+                if (command == BlockProtocol::cmd_next_block && n == current) {
+                    // Every request for the current number sends it again; a
+                    // failed send is made good by the peer's next request.
+                    --queue_count;
+                    send = true;
+                    number = current;
+                    size = length.load();
+                    block_sent.store(true);
+                } else if (sent && command == BlockProtocol::cmd_next_block && n == following) {
+                    // Confirms the block and stays queued: it is the next
+                    // flush's request for its own block, which then goes out
+                    // at once.
+                    delivered = true;
+                } else if (sent && command == BlockProtocol::cmd_block_ack && n == current) {
+                    --queue_count;
+                    delivered = true;
+                } else {
+                    --queue_count;  // stale, or about a block this channel never sent
+                }
+                if (delivered) {
+                    expected_block.store(following);
+                    position.store(0);
+                    length.store(0);
+                    block_sent.store(false);
+                }
+            }
             if (queue_count == 0) flag.clear();
         }
-        if (command == BlockProtocol::cmd_next_block) {
-            // Every request for the current number sends it again; a failed
-            // send is made good by the peer's next request.
-            if (n == current)
-                block_driver->out_block(id, current, BlockProtocol::blk_data, buffer,
-                                        static_cast<unsigned short>(length.load()));
-            if (n == following) break;
-        } else if (command == BlockProtocol::cmd_block_ack && n == current) {
-            break;
+        if (delivered) return true;
+        if (send) {
+            block_driver->out_block(id, number, BlockProtocol::blk_data, buffer, static_cast<unsigned short>(size));
+            continue;
         }
-        // Anything else is stale and has been dropped.
+        if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished()) return false;
+        if (budget <= 0) return false;
+        const std::uint32_t before = zorbel::detail::clock_ms();
+        if (!flag.wait_set(static_cast<unsigned long>(budget))) return false;
+        budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);
     }
-    expected_block.store(static_cast<unsigned char>(expected_block.load() + 1));
-    position.store(0);
-    length.store(0);
-    return true;
 }
 
 long ChannelOutput::seekp(long, seek_t) { return -1; }

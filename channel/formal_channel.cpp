@@ -20,6 +20,7 @@ FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<
       length(0),
       receive_buffer(nullptr),
       received_length(0),
+      block_sent(false),
       state_word(state_word),
       registered(false) {
     construct(driver, id);
@@ -76,6 +77,7 @@ void FormalChannel::init() {
     received_block.store(0xFF);
     length.store(0);
     position.store(0);
+    block_sent.store(false);
     queue_count = 0;  // drops every entry; the head stays where it is
     flag.clear();
 }

@@ -1,3 +1,4 @@
+#include <cstring>
 #include <new>
 
 #include "control/device_claim.h"
@@ -41,7 +42,6 @@ ChanIOControl::ChanIOControl()
 // Pipes still alive belong to whoever holds them, not to the factory, so
 // every pipe must have been released before the connection goes.
 ChanIOControl::~ChanIOControl() {
-    owner_mutex.reset();
     fini_mcp_pipe_factory();
     stop();
     delete block_driver;
@@ -66,10 +66,14 @@ bool ChanIOControl::start(int index) {
     start_flag.clear();
     if (!driver || !block_driver) return false;  // the claim goes with `claim`
     is_stopped.store(false);
-    if (!driver->open_port(usb_port_name, index, 0)) {
+    // The device is opened by number a second time; a device that arrived or
+    // left in between can have moved another one under that number, and the
+    // claim covers the device whose ID was read, not whatever is there now.
+    if (!driver->open_port(usb_port_name, index, 0) ||
+        std::strncmp(static_cast<USBSeqDriver*>(driver)->get_device_id(), id, sizeof id) != 0) {
         driver->close_port(no_port_name);
         is_stopped.store(true);
-        return false;  // the claim is given back: nothing holds the device
+        return false;  // the claim is given back once the device is closed
     }
     owner_mutex = std::move(claim);
 
@@ -86,9 +90,12 @@ bool ChanIOControl::start(int index) {
 }
 
 bool ChanIOControl::stop() {
-    // Given back also on a stopped connection, so stop() always frees the device.
-    owner_mutex.reset();
-    if (is_stopped.load()) return true;
+    if (is_stopped.load()) {
+        // Given back also on a stopped connection, so stop() always frees
+        // the device.
+        owner_mutex.reset();
+        return true;
+    }
 
     driver->set_i_timeout(stop_timeout_ms);
     driver->set_o_timeout(stop_timeout_ms);
@@ -103,6 +110,9 @@ bool ChanIOControl::stop() {
     // still waiting on their channels; they learn here that the link ended.
     block_driver->wake_channels();
     bool closed = driver->close_port(no_port_name);
+    // Only now: another connection that takes the claim must find the device
+    // closed, with nothing of ours still holding its interface.
+    owner_mutex.reset();
     unsigned char* buffer = driver->get_input_callback_buff();
     driver->set_input_callback_buff(nullptr, 0);
     delete[] buffer;

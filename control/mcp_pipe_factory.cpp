@@ -1,5 +1,6 @@
 #include <new>
 
+#include "control/pipe_table.h"
 #include "zorbel/control.h"
 
 namespace {
@@ -10,18 +11,16 @@ char mcp_factory_class_name[] = "XMCPPipeFactory";
 constexpr unsigned long max_pipe_num = 125;
 }  // namespace
 
-XMCPPipeFactory::XMCPPipeFactory() : XPipeFactory(), control(nullptr) {}
+// A number maps to fixed channels, so it can be in use only once; new_pipe
+// refuses a number that a pipe holds, or that is being made or released.
+XMCPPipeFactory::XMCPPipeFactory() : XPipeFactory(), control(nullptr) {
+    if (table) table->unique_numbers = true;
+}
 
 char* XMCPPipeFactory::get_class() { return mcp_factory_class_name; }
 
 XPipe* XMCPPipeFactory::create_pipe(char* name, unsigned long num, unsigned long) {
     if (num == 0 || num > max_pipe_num) return nullptr;
-    // A number maps to fixed channels, so it can be in use only once. The
-    // lookup took a reference; giving it back leaves the existing pipe alive.
-    if (XPipe* existing = get_pipe_by_num(num, 0)) {
-        delete_pipe(existing, 0);
-        return nullptr;
-    }
     if (!control) return nullptr;
     // A connection whose engine could not be built has no channels to offer.
     BlockDriver* engine = control->get_block_driver();

@@ -25,14 +25,28 @@ XPipeFactory::~XPipeFactory() {
 
 char* XPipeFactory::get_class() { return factory_class_name; }
 
+// A factory with unique numbers reserves the number before the pipe is made
+// and keeps it until the pipe is in the table, so two threads asking for one
+// number at once get one pipe between them. No lock is held while the pipe is
+// made: making it attaches channels, which takes protocol_critical, and a
+// factory lock held across that would deadlock against a client that holds
+// the critical section while it makes or releases a pipe.
 XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param) {
     if (!table) return nullptr;
+    const bool numbered = table->unique_numbers;
+    if (numbered) {
+        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        if (!table->reserve_number(num)) return nullptr;
+    }
     XPipe* pipe = create_pipe(name, num, param);
-    if (!pipe) return nullptr;
-    if (add_pipe(pipe)) return pipe;
+    const bool added = pipe && add_pipe(pipe);
     // Made but not entered: nobody could ever release it, so unmake it now.
-    destroy_pipe(pipe);
-    return nullptr;
+    if (pipe && !added) destroy_pipe(pipe);
+    if (numbered) {
+        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        table->free_number(num);
+    }
+    return added ? pipe : nullptr;
 }
 
 XPipe* XPipeFactory::get_pipe_by_name(char* name, unsigned long) {
@@ -65,11 +79,29 @@ XPipe* XPipeFactory::get_pipe_by_num(unsigned long num, unsigned long) {
     return node->item;
 }
 
+// The pipe leaves the table and, for a factory with unique numbers, its number
+// stays taken until the destruction is over: the old pipe's channels leave the
+// engine's table in their destructors, and a new pipe with the number must
+// not register its channels before that.
 bool XPipeFactory::delete_pipe(XPipe* pipe, unsigned long) {
     if (!table || !pipe) return false;
-    if (!remove_pipe(pipe)) return false;
+    unsigned long num = 0;
+    bool held = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        if (!remove_pipe(pipe)) return false;
+        if (table->unique_numbers) {
+            num = pipe->get_num();
+            table->hold_number(num);
+            held = true;
+        }
+    }
     // Out of the table, so no other thread can reach it any more.
     destroy_pipe(pipe);
+    if (held) {
+        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        table->free_number(num);
+    }
     return true;
 }
 

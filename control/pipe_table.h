@@ -2,7 +2,9 @@
 #ifndef ZORBEL_CONTROL_PIPE_TABLE_H
 #define ZORBEL_CONTROL_PIPE_TABLE_H
 
-class XPipe;
+#include <bitset>
+
+#include "zorbel/control.h"
 
 // One pipe in the table and the number of references handed out for it.
 struct XPipeNode {
@@ -22,7 +24,7 @@ struct XPipeNode {
 // lookup's reference is taken before any other thread can drop the last one.
 class XPipeTable {
 public:
-    XPipeTable() : head{&head, &head, nullptr, 0}, total(0) {}
+    XPipeTable() : head{&head, &head, nullptr, 0}, total(0), unique_numbers(false) {}
     ~XPipeTable() { clear(); }
     XPipeTable(const XPipeTable&) = delete;
     XPipeTable& operator=(const XPipeTable&) = delete;
@@ -60,8 +62,30 @@ public:
         }
     }
 
+    // Takes `num` for a pipe about to be made: false while a pipe in the
+    // table carries it or another is being made or destroyed under it.
+    bool reserve_number(unsigned long num) {
+        if (num >= busy_numbers.size() || busy_numbers.test(num)) return false;
+        if (find([num](XPipe* p) { return p->get_num() == num; })) return false;
+        busy_numbers.set(num);
+        return true;
+    }
+    // Marks `num` as held by a pipe that has left the table and is being
+    // destroyed; its channels are still registered until that ends.
+    void hold_number(unsigned long num) {
+        if (num < busy_numbers.size()) busy_numbers.set(num);
+    }
+    void free_number(unsigned long num) {
+        if (num < busy_numbers.size()) busy_numbers.reset(num);
+    }
+
     XPipeNode head;
     int total;
+    // Set by factories whose pipe number maps to fixed channels, so that a
+    // number is in use once: from the start of its new_pipe to the end of the
+    // destruction that its last release starts.
+    bool unique_numbers;
+    std::bitset<256> busy_numbers;
 };
 
 #endif

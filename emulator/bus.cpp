@@ -17,14 +17,17 @@ class EmulatedHandle final : public host::DeviceHandle {
 public:
     EmulatedHandle(std::shared_ptr<EmulatedDeviceImpl> device,
                    std::shared_ptr<emulator::Session> session)
-        : device_(std::move(device)), session_(std::move(session)) {}
+        : device_(std::move(device)), session_(std::move(session)) {
+        if (emulator::NormalSession* s = normal())
+            attachment_ = s->attachment();
+    }
     ~EmulatedHandle() override { close(); }
 
     long read(unsigned char* buf, unsigned int len) override {
         emulator::NormalSession* s = normal();
         if (!s || !usable() || !buf || len == 0)
             return -1;
-        return s->read(this, closed_, buf, len);
+        return s->read(this, closed_, attachment_, buf, len);
     }
 
     void cancel_read() override {
@@ -63,13 +66,19 @@ public:
     }
 
 private:
-    bool usable() const { return !closed_.load() && session_->alive.load(); }
+    // A handle belongs to one attachment of the device: one opened before the
+    // cable was pulled stays dead after it is put back, as a real one does.
+    bool usable() const {
+        const emulator::NormalSession* s = normal();
+        return !closed_.load() && session_->alive.load() && (!s || s->attachment() == attachment_);
+    }
     emulator::NormalSession* normal() const {
         return session_->boot_mode ? nullptr : static_cast<emulator::NormalSession*>(session_.get());
     }
 
     std::shared_ptr<EmulatedDeviceImpl> device_;
     std::shared_ptr<emulator::Session> session_;
+    unsigned attachment_ = 0;
     std::atomic<bool> closed_{false};
 };
 
@@ -376,12 +385,14 @@ bool EmulatedBusImpl::add_port_fixture(int hub, int port, std::uint16_t vendor,
     return true;
 }
 
-std::shared_ptr<emulator::Session> EmulatedBusImpl::new_session_locked(EmulatedDeviceImpl& device) {
+std::shared_ptr<emulator::Session> EmulatedBusImpl::new_session_locked(EmulatedDeviceImpl& device,
+                                                                        bool restarted) {
     if (device.boot_mode.load())
         return std::make_shared<emulator::Session>(true);
     LaneSettings to_device, to_host;
     device.settings(to_device, to_host);
-    auto session = std::make_shared<emulator::NormalSession>(device.programs, to_device, to_host);
+    auto session =
+        std::make_shared<emulator::NormalSession>(device.programs, to_device, to_host, restarted);
     session->start();
     return session;
 }
@@ -396,7 +407,13 @@ bool EmulatedBusImpl::attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& d
     device->hub = hub;
     device->port = port;
     device->arrival = next_arrival_++;
-    device->session = new_session_locked(*device);
+    // A normal-mode device that was unplugged kept its state, as a device
+    // with its own power does; one that is new, or in its boot loader,
+    // starts afresh.
+    if (device->session && !device->session->boot_mode)
+        static_cast<emulator::NormalSession*>(device->session.get())->attach();
+    else
+        device->session = new_session_locked(*device);
     device->plugged.store(true);
     return true;
 }
@@ -417,7 +434,7 @@ EmulatedDevice EmulatedBusImpl::add_device(int hub, int port, const EmulatedDevi
 
 // --- bus: hot-plug and boot ---------------------------------------------------
 
-void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device) {
+void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device, bool power_off) {
     std::shared_ptr<emulator::Session> session;
     {
         detail::MutexLock lock(mutex_);
@@ -428,8 +445,12 @@ void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device) 
                 p->occupant.reset();
             }
             device->plugged.store(false);
-            session = std::move(device->session);
         }
+        // A normal-mode device keeps running off the bus; its cable is out.
+        if (!power_off && device->session && !device->session->boot_mode)
+            static_cast<emulator::NormalSession*>(device->session.get())->detach();
+        else
+            session = std::move(device->session);
     }
     // Outside the bus's lock: ending a boot waits for its thread, which may be
     // waiting for that lock, and stopping a session joins the device's threads.
@@ -437,6 +458,29 @@ void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device) 
     if (session)
         session->shut_down();
     device->notify_state();
+}
+
+bool EmulatedBusImpl::restart(const std::shared_ptr<EmulatedDeviceImpl>& device) {
+    std::shared_ptr<emulator::Session> old;
+    {
+        detail::MutexLock lock(mutex_);
+        if (shut_ || !device->plugged.load() || device->boot_mode.load())
+            return false;
+        old = std::move(device->session);
+    }
+    // The old incarnation ends first (its handles fail, its programs stop),
+    // outside the lock, since that joins the device's threads.
+    if (old)
+        old->shut_down();
+    {
+        detail::MutexLock lock(mutex_);
+        if (shut_ || !device->plugged.load() || device->session)
+            return false;
+        device->arrival = next_arrival_++;
+        device->session = new_session_locked(*device, true);
+    }
+    device->notify_state();
+    return true;
 }
 
 bool EmulatedBusImpl::plug(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port) {
@@ -490,7 +534,7 @@ void EmulatedBusImpl::shut_down() {
         shut_ = true;
     }
     for (const auto& device : devices_snapshot())
-        unplug(device);
+        unplug(device, true);
 }
 
 // --- public handles -----------------------------------------------------------
@@ -508,6 +552,13 @@ void EmulatedDevice::unplug() {
         return;
     if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock())
         bus->unplug(impl);
+}
+
+bool EmulatedDevice::reset() {
+    if (!impl)
+        return false;
+    std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
+    return bus && bus->restart(impl);
 }
 
 bool EmulatedDevice::plug() {

@@ -97,7 +97,12 @@ public:
     EmulatedDevice add_device(int hub, int port, const EmulatedDeviceSettings& settings);
 
     // --- hot-plug, from EmulatedDevice
-    void unplug(const std::shared_ptr<EmulatedDeviceImpl>& device);
+    // `power_off`: the device's state ends too (the bus is going away);
+    // otherwise a normal-mode device keeps it until it is plugged in again.
+    void unplug(const std::shared_ptr<EmulatedDeviceImpl>& device, bool power_off = false);
+    // A normal-mode device restarts: a new incarnation whose programs start
+    // afresh and announce it with cmd_reset. False when not plugged in normal mode.
+    bool restart(const std::shared_ptr<EmulatedDeviceImpl>& device);
     // A negative hub means the device's last place.
     bool plug(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port);
     // The end of a boot: the device re-enumerates in normal mode.
@@ -128,7 +133,8 @@ private:
     const Hub* hub_by_name_locked(const std::string& name) const REQUIRES(mutex_);
     static std::string hub_name(int hub);
     int new_hub_locked(int ports, bool name_readable) REQUIRES(mutex_);
-    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device) REQUIRES(mutex_);
+    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device,
+                                                           bool restarted = false) REQUIRES(mutex_);
     bool attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port)
         REQUIRES(mutex_);
 

@@ -184,9 +184,14 @@ void ProgramTable::wake() {
     changed_.notify_all();
 }
 
-void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop) {
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop,
+                bool announce_reset) {
     DeviceInput in(&engine, static_cast<unsigned long>(2 * pipe - 1), stop);
     DeviceOutput out(&engine, static_cast<unsigned long>(2 * pipe), stop);
+    if (announce_reset) {
+        in.reset();
+        out.reset();
+    }
     while (!stop.raised()) {
         DeviceProgram program = programs.wait_program(pipe, stop.flag());
         if (!program)

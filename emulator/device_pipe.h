@@ -58,8 +58,12 @@ private:
 // output channel 2p-1 is read, channel 2p written. When the host deletes its
 // pipe (the device's channels turn bad) the channels are re-initialised in
 // place rather than rebuilt: destroying them would send cmd_delete, which
-// could strike a new host pipe with the same number.
-void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop);
+// could strike a new host pipe with the same number. `announce_reset`: the
+// device has just restarted, so both channels first tell the host with
+// cmd_reset, which makes a host pipe still open on them start again from
+// block 0 as they do.
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop,
+                bool announce_reset);
 
 }  // namespace emulator
 }  // namespace zorbel

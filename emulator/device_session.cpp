@@ -26,9 +26,11 @@ bool DeviceTransport::done() {
 }
 
 NormalSession::NormalSession(std::shared_ptr<ProgramTable> programs,
-                             const LaneSettings& to_device, const LaneSettings& to_host)
+                             const LaneSettings& to_device, const LaneSettings& to_host,
+                             bool restarted)
     : Session(false),
       programs_(std::move(programs)),
+      restarted_(restarted),
       to_device_(to_device),
       to_host_(to_host),
       transport_(to_host_),
@@ -57,7 +59,7 @@ void NormalSession::serve(int pipe) {
     if (servers_closed_ || servers_.count(pipe))
         return;
     servers_.emplace(pipe, std::thread([this, pipe] {
-        serve_pipe(engine_, pipe, *programs_, stop_);
+        serve_pipe(engine_, pipe, *programs_, stop_, restarted_);
     }));
 }
 
@@ -81,7 +83,21 @@ void NormalSession::shut_down() {
         entry.second.join();
 }
 
-long NormalSession::read(const void* reader, const std::atomic<bool>& closed,
+void NormalSession::detach() {
+    {
+        detail::MutexLock lock(read_mutex_);
+        attachment_.fetch_add(1);
+        cancel_for_ = nullptr;
+    }
+    to_host_.close();
+    to_device_.discard();
+}
+
+void NormalSession::attach() {
+    to_host_.reopen();
+}
+
+long NormalSession::read(const void* reader, const std::atomic<bool>& closed, unsigned attached,
                          unsigned char* buf, unsigned int len) {
     {
         detail::MutexLock lock(read_mutex_);
@@ -89,13 +105,22 @@ long NormalSession::read(const void* reader, const std::atomic<bool>& closed,
             cancel_for_ = nullptr;
             return -1;
         }
-        if (closed.load())
+        if (closed.load() || attachment_.load() != attached)
             return -1;
         reading_ = reader;
     }
     long n = alive.load() ? to_host_.take(buf, len) : -1;
     detail::MutexLock lock(read_mutex_);
     reading_ = nullptr;
+    // A cancel aimed at this read that came after it had its data has not
+    // been consumed by the lane; left there, it would fail whichever read
+    // comes next, on any handle. It stays this reader's, for its next read.
+    if (to_host_.withdraw_cancel() && n > 0)
+        cancel_for_ = reader;
+    // Bytes taken by a read that started before the cable was pulled and
+    // ran on after it was put back were lost with the cable.
+    if (attachment_.load() != attached)
+        return -1;
     return n;
 }
 

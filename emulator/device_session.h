@@ -68,10 +68,18 @@ private:
 // Host side: write() is a transfer to the device; read() takes the next chunk
 // from the device (pull mode: the host's reader thread itself waits, no
 // thread in between). One handle reads at a time, as the USB transport does.
+//
+// The session outlives a cable pulled and put back (detach, attach): the
+// device keeps its engine, its channels and its programs, as a device with its
+// own power does; only the transfers on the cable are lost, and the handles
+// opened before fail. A restart (a new session) is what a reboot gives.
 class NormalSession final : public Session {
 public:
+    // `restarted`: the device has just restarted under a host that may still
+    // have channels open on it, so each pipe server sends cmd_reset on its
+    // two channels before it serves.
     NormalSession(std::shared_ptr<ProgramTable> programs, const LaneSettings& to_device,
-                  const LaneSettings& to_host);
+                  const LaneSettings& to_host, bool restarted = false);
     ~NormalSession() override;
 
     // Starts the engine's input and a server for every bound pipe.
@@ -80,11 +88,21 @@ public:
     // Starts a server for a pipe bound after start (no-op when running).
     void serve(int pipe);
 
-    // A read by `reader` (a handle), which fails once `closed` is true: the
-    // flag is looked at after the read is registered, so a close that races
-    // with the start of the read still ends it.
-    long read(const void* reader, const std::atomic<bool>& closed, unsigned char* buf,
-              unsigned int len);
+    // The cable is pulled: transfers in flight are lost, the read under way
+    // ends with failure, sends to the host fail, and handles opened so far
+    // stay dead. Called under the bus's lock; never blocks.
+    void detach();
+    // The cable is back: the device takes requests again from new handles.
+    void attach();
+    // Which attachment a handle belongs to; handles compare it at each request.
+    unsigned attachment() const { return attachment_.load(); }
+
+    // A read by `reader` (a handle of attachment `attached`), which fails
+    // once `closed` is true or the cable has been pulled since: both are
+    // looked at after the read is registered, so a close or an unplug that
+    // races with the start of the read still ends it.
+    long read(const void* reader, const std::atomic<bool>& closed, unsigned attached,
+              unsigned char* buf, unsigned int len);
     // Ends the read of `reader` under way, or its next one.
     void cancel_read(const void* reader);
     // Ends `reader`'s read under way, and nothing else.
@@ -97,6 +115,8 @@ public:
 
 private:
     std::shared_ptr<ProgramTable> programs_;
+    const bool restarted_;
+    std::atomic<unsigned> attachment_{0};
     Lane to_device_;
     Lane to_host_;
     DeviceTransport transport_;

@@ -263,6 +263,18 @@ void Lane::close() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
+void Lane::discard() {
+    detail::MutexLock lock(mutex_);
+    clear_queue_locked();
+}
+
+bool Lane::withdraw_cancel() {
+    detail::MutexLock lock(mutex_);
+    const bool pending = cancel_pending_;
+    cancel_pending_ = false;
+    return pending;
+}
+
 void Lane::reopen() {
     detail::MutexLock lock(mutex_);
     if (push_mode_) return;

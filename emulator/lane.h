@@ -99,6 +99,11 @@ public:
     // Opens a closed lane again with an empty queue (pull mode only, e.g. a
     // device plugged back in). A pending cancel is discarded.
     void reopen();
+    // Drops every transfer not yet handed on and leaves the lane open, in
+    // either mode (what was on a cable that was pulled).
+    void discard();
+    // Takes back a cancel that no take has consumed; true when there was one.
+    bool withdraw_cancel();
 
     // Bytes queued and not yet handed on (due or not).
     std::size_t queued_bytes() const;

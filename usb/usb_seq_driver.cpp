@@ -8,6 +8,7 @@
 #include "usb/discovery.h"
 #include "usb/host.h"
 #include "usb/hub_walk.h"
+#include "usb/info_record.h"
 #include "zorbel/usb.h"
 
 // What the driver and its reader thread share. The reader holds its own
@@ -47,6 +48,7 @@ USBSeqDriver::USBSeqDriver() : out_count(0), callback_buff(nullptr), callback_bu
     reader_ended.set(true);
     std::memset(out_buf, 0, sizeof out_buf);
     std::memset(hardware_id, 0, sizeof hardware_id);
+    std::memset(device_id, 0, sizeof device_id);
 }
 
 // A driver destroyed without done() still stops its reader first: the reader
@@ -129,26 +131,35 @@ std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::open_once(long index) 
     return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(normal_index), true);
 }
 
-void USBSeqDriver::record_hardware_id(long index) {
-    int type = 0;
-    char id[8] = {};
-    Get_Zorbel_Info(static_cast<int>(index), &type, id, hardware_id);
+bool USBSeqDriver::read_identity(zorbel::host::DeviceHandle& handle, char* hw_id, char* id) {
+    unsigned char record[zorbel::host::info_record_size] = {};
+    if (!handle.get_info(record)) return false;
+    zorbel::detail::decode_info_record(record, nullptr, id, hw_id);
+    return true;
 }
+
+const char* USBSeqDriver::get_device_id() { return device_id; }
 
 // A device may take a moment to appear after it was plugged in or switched
 // to normal mode, so the open is retried open_retries times, each failure
-// (the last included) followed by a pause.
+// (the last included) followed by a pause. The identity is read from the
+// device just opened, not looked up by number again: the numbers shift when
+// another device arrives or leaves in between.
 bool USBSeqDriver::open_port(char*, long index, long) {
     for (int left = open_retries.load(); left > 0; --left) {
         std::shared_ptr<zorbel::host::DeviceHandle> handle = open_once(index);
         if (handle) {
+            if (!read_identity(*handle, hardware_id, device_id)) {
+                std::memset(hardware_id, 0, sizeof hardware_id);
+                std::memset(device_id, 0, sizeof device_id);
+            }
             replace_handle(std::move(handle));
-            record_hardware_id(index);
             return true;
         }
         pause_ms(open_retry_pause.load());
     }
     replace_handle(nullptr);
+    std::memset(device_id, 0, sizeof device_id);
     return false;
 }
 
@@ -252,14 +263,17 @@ bool USBSeqDriver::reconnect(ReaderContext& context) {
         int index = GetOpenIndexForDeviceByHID(wanted);
         if (index != -1) {
             std::shared_ptr<zorbel::host::DeviceHandle> handle = open_once(index);
-            if (handle) {
+            // The number may have passed to another device since the look-up.
+            char found[sizeof hardware_id] = {};
+            if (handle && read_identity(*handle, found, nullptr) &&
+                std::memcmp(found, wanted, sizeof wanted) == 0) {
                 replace_handle(std::move(handle));
-                record_hardware_id(index);
-                // Before the first read of the new session, so nothing the
-                // device sends afresh meets the old numbering.
-                if (BlockDriver* engine = get_input_block_driver()) engine->restart_channels();
+                // Before the first read on the new handle, so that nothing
+                // the device sends now meets half a block from the old one.
+                if (BlockDriver* engine = get_input_block_driver()) engine->resume_channels();
                 return true;
             }
+            if (handle) handle->close();
         }
         int pause = open_retry_pause.load();
         if (pause > 0) context.abort.sys_wait_set(static_cast<unsigned long>(pause));

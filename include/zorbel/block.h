@@ -120,11 +120,13 @@ private:
 // channel slots that blocks are addressed to.
 //
 // Thread-safety: out_block/out_command from any thread (output mutex). The
-// pushed receive path runs on one reader thread at a time. Attaching and
-// detaching channels may happen from any thread while blocks stream in: a
-// chunk that arrives meanwhile is refused, and a detach waits until no
-// delivery into the table is under way, so a channel is never touched after
-// its destructor has unregistered it.
+// pushed receive path handles each chunk inside protocol_critical, which it
+// only ever tries to take: a chunk that meets the lock held elsewhere, or the
+// table locked, is refused, and the transport offers it again after
+// await_dispatch. Attaching and detaching channels take protocol_critical
+// alone, so they wait for a chunk under way (no channel is touched after its
+// destructor has unregistered it) and may be called by a thread that already
+// holds the critical section.
 class ZORBEL_API BlockDriver : public BlockProtocol {
 public:
     BlockDriver(const char* name, FormalSeqDriver* driver);
@@ -153,17 +155,26 @@ public:
 
     // --- receiving
     // Pushed path: consumes the whole chunk and returns true, or refuses it
-    // (false, nothing consumed) while the table changes or another chunk is
-    // being processed.
+    // (false, nothing consumed) while the table is locked, while another
+    // thread holds protocol_critical, or while another chunk is being
+    // processed.
     bool dispatch_block_callback(unsigned char* data, unsigned int len);
-    // Polled path: at most one block per call, pulled with hget_byte.
+    // For a transport whose chunk was just refused, before it offers the chunk
+    // again: waits (at most a few milliseconds) until the table is unlocked,
+    // or gives the holder of protocol_critical a moment. `refusals` counts the
+    // refusals of this chunk so far: the first few only yield, later ones
+    // sleep, so a lock held for long costs the reader no CPU.
+    void await_dispatch(unsigned int refusals);
+    // Polled path: at most one block per call, pulled with hget_byte. It holds
+    // the receive lock while it pulls bytes and protocol_critical only while
+    // it hands a complete block to its channel.
     bool dispatch_block();
 
     // --- channel table
-    // Lock order inside the engine: dispatch_mutex, receive_mutex, then
-    // protocol_critical. Attaching or detaching waits for a chunk being
-    // delivered, and that delivery may need protocol_critical: never attach or
-    // detach (construct or destroy a channel) while holding protocol_critical.
+    // Attaching and detaching take protocol_critical (recursive) and nothing
+    // else: a client may construct or destroy channels and pipes while it
+    // holds the critical section. Lock order: receive lock, then
+    // protocol_critical, then the output mutex.
     bool attach_channel(FormalChannel* ch);
     bool deattach_channel(FormalChannel* ch);
     bool lock_channels();
@@ -181,10 +192,14 @@ public:
     // one looks at the link again: the transport calls it once it has
     // finished, when no block will ever arrive to wake the waiters.
     void wake_channels();
-    // Every registered channel numbers its blocks from 0 again and forgets
-    // the peer's queued commands, keeping the bytes it holds: the transport
-    // calls it after it reopened a device, which starts its channels afresh.
-    void restart_channels();
+    // The transport reopened the same device after a failed read (a cable
+    // pulled and put back, a transient error): the device's channels kept
+    // their state, so every channel keeps its block numbers, its queue and
+    // its bytes. A block half received on the old handle is forgotten, and
+    // every channel is woken so that a stream waiting on it asks again at
+    // once for what may have been lost in between. A device that really
+    // restarted says so with cmd_reset on its channels.
+    void resume_channels();
 
     // --- statistics (bytes per second since the last call)
     void start_statistics();
@@ -202,6 +217,7 @@ private:
     void dispatch_state_3();
     void updata_channels();
     // Delivers a good block (header in rx_header, payload at `payload`).
+    // Caller holds protocol_critical.
     void deliver(FormalChannel* ch, const unsigned char* header,
                  const unsigned char* payload, unsigned int len);
     void reset_receiver();
@@ -210,9 +226,8 @@ private:
     std::atomic<FormalChannel*> channels[256];
     std::mutex receive_mutex;  // serialises the polled path
     std::mutex output_mutex;   // one whole block at a time on the transport
-    // Held by the pushed path for a whole chunk; a table change takes it
-    // (after raising channels_locked) to wait for a delivery under way.
-    std::mutex dispatch_mutex;
+    // Set while the table is not locked; a refused reader waits on it.
+    Flag table_unlocked;
     std::atomic<std::uint32_t> bytes_out;
     std::atomic<std::uint32_t> bytes_in;
     std::atomic<std::uint32_t> stat_start;
@@ -221,7 +236,7 @@ private:
     std::atomic<std::uint32_t> last_tx_time;
     std::atomic<bool> channels_locked;
 
-    // Pushed-receive state; touched only under dispatch_mutex.
+    // Pushed-receive state; touched only inside protocol_critical.
     std::uint8_t rx_state;
     unsigned char rx_header[5];
     std::uint32_t rx_count;

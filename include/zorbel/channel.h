@@ -133,6 +133,12 @@ protected:
     Flag flag;
     unsigned char* receive_buffer;
     std::atomic<std::int32_t> received_length;
+    // Output: the current block has gone to the peer at least once under its
+    // number. Only then can a request for the next number, or an
+    // acknowledgement, confirm it: a late request left over from an earlier
+    // channel with this number must not pass for one. Written inside
+    // protocol_critical; cleared by init() and when the block is confirmed.
+    std::atomic<bool> block_sent;
 
 private:
     void construct(BlockDriver* driver, unsigned char id);

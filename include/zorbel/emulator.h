@@ -123,8 +123,8 @@ public:
     virtual ::ChannelInput& input() = 0;
     virtual ::ChannelOutput& output() = 0;
     // True once the program should return: the host deleted the pipe (one of
-    // its channels turned bad), the device was unplugged or the bus is being
-    // destroyed.
+    // its channels turned bad), the device restarted or the bus is being
+    // destroyed. Unplugging alone does not end a program: the device runs on.
     virtual bool finished() = 0;
     // The bytes that have arrived, at most `count` and never more than one
     // block: > 0 bytes read, 0 when nothing came within a short step (a few
@@ -217,15 +217,24 @@ public:
     bool boot_mode() const;
     std::string hardware_id() const;
 
-    // Removes the device from its port: every open handle's outstanding read
-    // ends with failure, every later request on those handles fails, and the
-    // device's programs stop. Idempotent.
+    // Removes the device from its port, as a cable pulled out: every open
+    // handle's outstanding read ends with failure, every later request on
+    // those handles fails, and transfers on their way are lost. A device in
+    // normal mode runs on with its own power: its programs and the state of
+    // its channels (block numbers, buffered bytes) stay as they were. A
+    // device in its boot loader forgets a boot under way. Idempotent.
     void unplug();
     // Plugs it in again at its last port (or at hub/port when given); it
-    // arrives behind every device already present and, in normal mode, starts
-    // its programs afresh. False when the port is taken or absent.
+    // arrives behind every device already present, and a normal-mode device
+    // carries on where it was. False when the port is taken or absent.
     bool plug();
     bool plug(int hub, int port);
+    // Restarts a device in normal mode, as a reboot does: it leaves the bus
+    // (its handles fail) and arrives again behind the devices present, its
+    // programs start afresh from block 0, and each of its pipes first sends
+    // cmd_reset on both channels so that a host still holding them starts
+    // again too. False when the device is not plugged in normal mode.
+    bool reset();
 
     // Binds a program to pipe 1..125; it serves the next pipe with that
     // number (an unbound pipe stays unanswered). A null program unbinds.

@@ -88,6 +88,13 @@ public:
     unsigned char* get_input_callback_buff() override;
     unsigned int get_input_callback_buff_len() override;
 
+    // The 7-character ID of the device open_port opened, read from that
+    // device itself (so a device that took another's number in between is
+    // not mistaken for the one asked for); empty when none is open or its
+    // record could not be read. The pointer lives as long as the driver; the
+    // text changes with the next open_port.
+    const char* get_device_id();
+
     // Process-wide: open attempts made by open_port (10 at start; 50 during a
     // reconnection and 100 after one), and the pause between attempts.
     static std::atomic<int> open_retries;
@@ -101,7 +108,9 @@ private:
     std::shared_ptr<zorbel::host::DeviceHandle> current_handle();
     void replace_handle(std::shared_ptr<zorbel::host::DeviceHandle> handle);
     static std::shared_ptr<zorbel::host::DeviceHandle> open_once(long index);
-    void record_hardware_id(long index);
+    // Reads the hardware ID and ID from the opened device's own record;
+    // false when the record cannot be read.
+    static bool read_identity(zorbel::host::DeviceHandle& handle, char* hardware_id, char* id);
     // Detaches the reader and waits for its step under way; stop_reader also
     // joins it, unless called on the reader thread itself.
     void detach_reader();
@@ -120,6 +129,7 @@ private:
     std::atomic<unsigned int> callback_buff_len;
     std::atomic<BlockDriver*> block_driver;
     char hardware_id[13];
+    char device_id[8];
 };
 
 #endif
