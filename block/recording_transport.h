@@ -50,6 +50,19 @@ inline Bytes frame_command(unsigned char channel, int command, unsigned char arg
                        {static_cast<unsigned char>(command), arg, 0, 0});
 }
 
+// Hands `bytes` to the engine's pushed receive path as a reader thread does:
+// a refused chunk (the table locked, the critical section held by a stream on
+// another thread) is offered again after the wait the engine asks for. False
+// only if it is still refused after `timeout_ms`.
+inline bool push_chunk(BlockDriver& engine, Bytes bytes, unsigned long timeout_ms = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (unsigned int refusals = 0;; ++refusals) {
+        if (engine.dispatch_block_callback(bytes.data(), static_cast<unsigned int>(bytes.size()))) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        engine.await_dispatch(refusals);
+    }
+}
+
 class RecordingTransport : public FormalSeqDriver {
 public:
     using TransferHook = std::function<void(const Bytes&)>;

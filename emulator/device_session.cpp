@@ -46,9 +46,15 @@ NormalSession::~NormalSession() {
 }
 
 void NormalSession::start() {
-    to_device_.start([this](const unsigned char* data, unsigned len) {
+    to_device_.start([this, refusals = 0u](const unsigned char* data, unsigned len) mutable {
         // The engine only reads the chunk; its interface predates const.
-        return engine_.dispatch_block_callback(const_cast<unsigned char*>(data), len);
+        if (engine_.dispatch_block_callback(const_cast<unsigned char*>(data), len)) {
+            refusals = 0;
+            return true;
+        }
+        // Refused: wait as the engine says before the lane offers it again.
+        engine_.await_dispatch(refusals++);
+        return false;
     });
     for (int pipe : programs_->bound_pipes())
         serve(pipe);

@@ -42,8 +42,7 @@ public:
         blocks[block_no] = payload;
     }
     void push(const Bytes& bytes) {
-        Bytes copy = bytes;
-        ASSERT_TRUE(engine.dispatch_block_callback(copy.data(), static_cast<unsigned>(copy.size())));
+        ASSERT_TRUE(zorbel::testing::push_chunk(engine, bytes));
     }
     std::vector<Request> requests() {
         std::lock_guard<std::mutex> lock(mutex);

@@ -7,9 +7,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "block/recording_transport.h"
+#include "fixtures/watchdog.h"
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
@@ -36,7 +38,7 @@ public:
     }
     void command(int cmd, unsigned char arg) {
         Bytes b = frame_command(kId, cmd, arg);
-        ASSERT_TRUE(engine.dispatch_block_callback(b.data(), static_cast<unsigned>(b.size())));
+        ASSERT_TRUE(zorbel::testing::push_chunk(engine, b));
     }
     void ask(unsigned char n) { command(BlockProtocol::cmd_next_block, n); }
     std::vector<SentBlock> blocks() {
@@ -212,6 +214,97 @@ TEST(ChannelOutput, PeerResetDropsTheBufferAndDeleteFailsTheFlush) {
     EXPECT_FALSE(out.flush());
     EXPECT_TRUE(out.is_bad());
     EXPECT_EQ(out.write_byte(4), 1);  // still room in the buffer
+}
+
+// A late request for the next number, left over from an earlier channel with
+// this number, confirms nothing: the block was never sent. (Before, the
+// first flush returned true having sent nothing.)
+TEST(ChannelOutput, ARequestForTheNextNumberConfirmsOnlyABlockThatWasSent) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    peer.ask(1);                                     // stale: block 0 never went out
+    peer.command(BlockProtocol::cmd_block_ack, 0);  // as stale
+    out.set_timeout(50);
+    out.write_byte(7);
+    EXPECT_FALSE(out.flush());
+    EXPECT_TRUE(peer.blocks().empty());
+    peer.confirm_each = true;
+    peer.ask(0);
+    EXPECT_TRUE(out.flush());
+    ASSERT_EQ(peer.blocks().size(), 1u);
+    EXPECT_EQ(peer.blocks()[0].payload, Bytes{7});
+}
+
+// A raised flag with nothing queued (what stop() leaves on every channel) is
+// no failure: the flush waits for the peer. (Before, it returned false at
+// once.)
+TEST(ChannelOutput, AWakeUpWithNothingQueuedIsNoFailure) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    peer.engine.wake_channels();
+    peer.confirm_each = true;
+    out.write_byte(9);
+    std::thread asker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        peer.ask(0);
+    });
+    EXPECT_TRUE(out.flush());
+    asker.join();
+    ASSERT_EQ(peer.blocks().size(), 1u);
+    EXPECT_EQ(peer.blocks()[0].payload, Bytes{9});
+}
+
+// Bytes written after a flush that sent its block and then failed do not join
+// that block: the peer may hold it as sent, and its confirmation would count
+// them delivered. (Before, they joined it and were lost on confirmation.)
+TEST(ChannelOutput, ABlockOnceSentIsNotAddedTo) {
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    out.set_timeout(30);
+    const Bytes first = bytes_of(100, 1);
+    const Bytes second = bytes_of(50, 200);
+    peer.ask(0);
+    EXPECT_EQ(out.write(first.data(), 100), 100);
+    EXPECT_FALSE(out.flush());  // block 0 went out; no confirmation yet
+    EXPECT_EQ(out.write(second.data(), 50), 0);  // block 0 unsettled: nothing taken
+    peer.confirm_each = true;
+    peer.ask(1);  // confirms block 0 as sent
+    EXPECT_EQ(out.write(second.data(), 50), 50);
+    EXPECT_TRUE(out.flush());
+    Bytes delivered;
+    int next = 0;
+    for (const SentBlock& b : peer.blocks()) {
+        if (b.number != next) continue;  // a block sent again
+        delivered.insert(delivered.end(), b.payload.begin(), b.payload.end());
+        ++next;
+    }
+    Bytes all = first;
+    all.insert(all.end(), second.begin(), second.end());
+    EXPECT_EQ(delivered, all);
+}
+
+// A flush woken by a request it consumes looks at the state and the link
+// again before it waits: a cmd_delete or a stop arriving at that moment ends
+// it. Many rounds, each bounded, with the wake-up racing the request.
+TEST(ChannelOutput, AFlushSeesADeleteOrAStopThatRacesARequest) {
+    zorbel::testing::Watchdog watchdog(std::chrono::seconds(120), "flush racing a delete or a stop");
+    for (int round = 0; round < 300; ++round) {
+        Peer peer;
+        auto out = std::make_unique<ChannelOutput>(&peer.engine, kId);
+        out->write_byte(1);
+        const bool by_stop = round % 2 == 1;
+        std::thread peer_side([&] {
+            peer.ask(5);  // stale: consumed, nothing sent
+            if (by_stop) {
+                peer.transport.finish();
+                peer.engine.wake_channels();
+            } else {
+                peer.command(BlockProtocol::cmd_delete, 0);
+            }
+        });
+        EXPECT_FALSE(out->flush()) << "round " << round;
+        peer_side.join();
+    }
 }
 
 TEST(ChanStreams, NumberIsTakenModulo256AndTheLastRegisteredWins) {

@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +24,7 @@
 #include "control/device_claim.h"
 #include "fixtures/device_rig.h"
 #include "fixtures/threads.h"
+#include "fixtures/watchdog.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
 #include "zorbel/usb.h"
@@ -106,6 +109,112 @@ TEST_F(ConnectionTest, ChannelPipeNumbersMapToChannelPairs) {
     EXPECT_STREQ(static_cast<XMCPPipeFactory*>(f)->get_class(), "XMCPPipeFactory");
     EXPECT_TRUE(again->release());
     EXPECT_TRUE(last->release());
+}
+
+// One number, one pipe: two threads asking for it at once get one pipe
+// between them, and a pipe made while the last one with its number is being
+// released keeps its channels. (Before, both threads could succeed, and the
+// old pipe's destructor took the new one's channel slots.)
+TEST_F(ConnectionTest, APipeNumberIsInUseOnceAcrossThreads) {
+    add_device(1, 'A');
+    zorbel::testing::Watchdog watchdog(std::chrono::seconds(120), "pipes made and released on two threads");
+    ChanIOControl c;
+    XPipeFactory* f = c.get_pipe_factory();
+    BlockDriver* engine = c.get_block_driver();
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> ready{0};
+        XPipe* made[2] = {nullptr, nullptr};
+        auto make = [&](int k) {
+            ready.fetch_add(1);
+            while (ready.load() < 2) std::this_thread::yield();
+            made[k] = f->new_pipe(pipe_name, 7, 0);
+        };
+        std::thread other(make, 1);
+        make(0);
+        other.join();
+        ASSERT_EQ((made[0] != nullptr) + (made[1] != nullptr), 1) << "round " << round;
+        XPipe* old = made[0] ? made[0] : made[1];
+
+        std::thread releaser([old] { EXPECT_TRUE(old->release()); });
+        XPipe* fresh = nullptr;
+        while ((fresh = f->new_pipe(pipe_name, 7, 0)) == nullptr) std::this_thread::yield();
+        releaser.join();
+        EXPECT_EQ(engine->get_channel(13), static_cast<FormalChannel*>(&out_of(fresh))) << "round " << round;
+        EXPECT_EQ(engine->get_channel(14), static_cast<FormalChannel*>(&in_of(fresh))) << "round " << round;
+        EXPECT_TRUE(fresh->release());
+    }
+    EXPECT_EQ(f->get_pipes_total(), 0);
+}
+
+// What stop() leaves behind (every channel woken) is no failure once the
+// connection runs again: the first flush on a pipe that lived through the
+// stop waits for the device. (Before, it returned false at once.)
+TEST_F(ConnectionTest, APipeWorksAfterStopAndStart) {
+    zorbel::EmulatedDevice dev = add_device(1, 'A');
+    dev.bind(1, zorbel::echo_program());
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_NE(echo, nullptr);
+    unsigned char sent[3] = {1, 2, 3};
+    unsigned char got[3] = {};
+    ASSERT_EQ(out_of(echo).write(sent, 3), 3);
+    ASSERT_TRUE(out_of(echo).flush());
+    ASSERT_EQ(in_of(echo).read(got, 3), 3);
+
+    ASSERT_TRUE(c.stop());
+    ASSERT_TRUE(c.start(0));
+    sent[0] = 9;
+    ASSERT_EQ(out_of(echo).write(sent, 3), 3);
+    EXPECT_TRUE(out_of(echo).flush());
+    EXPECT_EQ(in_of(echo).read(got, 3), 3);
+    EXPECT_EQ(got[0], 9);
+    EXPECT_TRUE(echo->release());
+    EXPECT_TRUE(c.stop());
+}
+
+// A read that stop() wakes never takes the block it already took, also after
+// a reconnection: the stream's last block was number 0 and the device sends
+// nothing more. (Before, the reconnection set the expected number back to 0
+// beside a received number of 0, and the wake-up handed the old bytes out
+// again as a new block.)
+TEST_F(ConnectionTest, AReadWokenByStopNeverTakesAnOldBlockAgain) {
+    zorbel::EmulatedDevice dev = add_device(1, 'A');
+    USBSeqDriver::open_retry_pause.store(10);
+    dev.bind(1, zorbel::echo_program());
+    auto runs = std::make_shared<std::atomic<int>>(0);
+    dev.bind(4, [runs](zorbel::DevicePipe& pipe) {
+        const unsigned char hello[5] = {'h', 'e', 'l', 'l', 'o'};
+        if (runs->fetch_add(1) == 0) pipe.write_all(hello, 5);  // once in the device's life
+        while (!pipe.finished()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    XPipe* once = c.get_pipe_factory()->new_pipe(pipe_name, 4, 0);
+    XPipe* echo = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
+    ASSERT_TRUE(once && echo);
+    unsigned char got[5] = {};
+    ASSERT_EQ(in_of(once).read(got, 5), 5);
+
+    dev.unplug();
+    ASSERT_TRUE(dev.plug());
+    // Data through the echo shows that the connection reads again.
+    in_of(echo).set_timeout(200);
+    unsigned char ping[1] = {42};
+    ASSERT_EQ(out_of(echo).write(ping, 1), 1);
+    ASSERT_TRUE(out_of(echo).flush());
+    unsigned char pong[1] = {0};
+    for (int i = 0; i < 50 && in_of(echo).read(pong, 1) != 1; ++i) {}
+    ASSERT_EQ(pong[0], 42);
+
+    std::memset(got, 0, sizeof got);
+    auto reading = std::async(std::launch::async, [&] { return in_of(once).read(got, 5); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(c.stop());
+    EXPECT_LE(reading.get(), 0);
+    EXPECT_EQ(got[0], 0);
+    EXPECT_TRUE(once->release());
+    EXPECT_TRUE(echo->release());
 }
 
 // --- two processes ------------------------------------------------------------

@@ -238,17 +238,24 @@ unsigned char* USBSeqDriver::get_input_callback_buff() { return callback_buff.lo
 unsigned int USBSeqDriver::get_input_callback_buff_len() { return callback_buff_len.load(); }
 
 // Hands one completed read to the block engine. The engine refuses a chunk
-// while its channel table changes; the chunk is then offered again rather
-// than lost, because a lost chunk would cost every channel in it a repeated
-// request (100 ms or more).
+// while its channel table is locked or the critical section is held
+// elsewhere; the chunk is then offered again rather than lost, because a lost
+// chunk would cost every channel in it a repeated request (100 ms or more).
+// Between offers the reader waits as the engine says, never spinning, and
+// without its context lock, so that done() can detach it meanwhile.
 void USBSeqDriver::deliver(ReaderContext& context, unsigned char* buf, unsigned int len) {
-    std::lock_guard<std::recursive_mutex> lock(context.lock);
-    for (;;) {
-        USBSeqDriver* driver = context.driver.load();
-        if (!driver) return;
-        BlockDriver* engine = driver->get_input_block_driver();
-        if (!engine || engine->dispatch_block_callback(buf, len)) return;
-        std::this_thread::yield();
+    for (unsigned int refusals = 0;; ++refusals) {
+        BlockDriver* engine = nullptr;
+        {
+            std::lock_guard<std::recursive_mutex> lock(context.lock);
+            USBSeqDriver* driver = context.driver.load();
+            if (!driver) return;
+            engine = driver->get_input_block_driver();
+            if (!engine || engine->dispatch_block_callback(buf, len)) return;
+        }
+        // The engine outlives the reader: its owner detaches it and joins
+        // this thread before destroying it.
+        engine->await_dispatch(refusals);
     }
 }
 
