@@ -66,6 +66,13 @@ void FormalChannel::reset() {
 
 // Inside protocol_critical (recursive, so the receiver's cmd_reset may already
 // hold it): the queue is shared with the delivering thread.
+//
+// The bytes the stream holds are kept: this is what the peer's cmd_reset runs,
+// and the peer cannot know them. An output block waiting for its request
+// leaves as block 0 of the peer's new start, instead of being dropped while
+// the flush that waits for it reports success; an input block already taken
+// (and confirmed to the peer) stays readable. The streams' own init() empties
+// their buffer when they start.
 void FormalChannel::init() {
     Critical critical;
     set_state_value(state_value() & ~1);
@@ -75,8 +82,6 @@ void FormalChannel::init() {
     // for this channel could otherwise raise the flag over a stale matching
     // number, and the next fetch would take an old buffer as block 0.
     received_block.store(0xFF);
-    length.store(0);
-    position.store(0);
     block_sent.store(false);
     queue_count = 0;  // drops every entry; the head stays where it is
     flag.clear();
