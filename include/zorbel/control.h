@@ -48,7 +48,11 @@ public:
     XPipeFactory& operator=(const XPipeFactory&) = delete;
     char* get_class() override;
 
-    // Makes a pipe and enters it with one reference; null on failure.
+    // Makes a pipe and enters it with one reference; null on failure. A
+    // factory whose numbers map to channels (XMCPPipeFactory) also returns
+    // null for a number that a pipe holds, or that another thread is making
+    // or releasing the last pipe of at this moment. Never holds a lock while
+    // the pipe is made, so it may be called inside the critical section.
     XPipe* new_pipe(char* name, unsigned long num, unsigned long param);
     // Each found pipe carries one more reference, to be given back.
     XPipe* get_pipe_by_name(char* name, unsigned long param);
