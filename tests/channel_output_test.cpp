@@ -287,6 +287,25 @@ TEST(ChannelOutput, ABlockOnceSentIsNotAddedTo) {
     EXPECT_EQ(delivered, all);
 }
 
+// A stop that wakes a waiting flush together with a request the flush then
+// consumes: the flush looks at the link again before it waits on. (Before,
+// it cleared the wake-up with the request and waited for ever.)
+TEST(ChannelOutput, AFlushSeesAStopThatCameWithARequest) {
+    zorbel::testing::Watchdog watchdog(std::chrono::seconds(30), "flush after a stop");
+    Peer peer;
+    ChannelOutput out(&peer.engine, kId);
+    out.write_byte(1);
+    std::thread peer_side([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the flush is waiting
+        peer.transport.finish();
+        peer.engine.wake_channels();
+        peer.ask(5);  // stale: consumed, nothing sent
+    });
+    EXPECT_FALSE(out.flush());
+    peer_side.join();
+    EXPECT_TRUE(peer.blocks().empty());
+}
+
 // A flush woken by a request it consumes looks at the state and the link
 // again before it waits: a cmd_delete or a stop arriving at that moment ends
 // it. Many rounds, each bounded, with the wake-up racing the request.
