@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +15,7 @@
 
 #include "usb/host.h"
 #include "zorbel/channel.h"
+#include "zorbel/control.h"
 #include "zorbel/usb.h"
 
 namespace {
@@ -24,11 +26,14 @@ using zorbel::host::PortInfo;
 
 // A normal-mode device as every handle opened on it sees it.
 struct FakeDevice {
-    explicit FakeDevice(std::string hid) : hardware_id(std::move(hid)) {}
+    explicit FakeDevice(std::string hid, std::string device_id = "FAKE001")
+        : hardware_id(std::move(hid)), id(std::move(device_id)) {}
 
     std::mutex mutex;
     std::condition_variable changed;
     std::string hardware_id;
+    std::string id;
+    int records_read = 0;  // guarded by mutex
     int generation = 0;  // each unplug ends every handle opened before it
     std::deque<std::vector<unsigned char>> incoming;
     std::vector<std::vector<unsigned char>> writes;
@@ -101,8 +106,9 @@ public:
     bool get_info(unsigned char* record) override {
         std::lock_guard<std::mutex> lock(dev->mutex);
         if (dead()) return false;
+        ++dev->records_read;
         std::memset(record, 0, zorbel::host::info_record_size);
-        std::string text = "C" + dev->hardware_id + "xxFAKE001";
+        std::string text = "C" + dev->hardware_id + "xx" + dev->id;
         for (size_t i = 0; i < text.size() && i < 22; ++i) record[2 * i] = static_cast<unsigned char>(text[i]);
         return true;
     }
@@ -130,6 +136,7 @@ public:
     std::shared_ptr<DeviceHandle> open(int kind, int index) override {
         std::lock_guard<std::mutex> lock(mutex);
         ++opens;
+        if (kind == DEVICE_KIND_NORMAL && before_normal_open) before_normal_open(devices);
         if (kind != DEVICE_KIND_NORMAL || index < 0 || index >= static_cast<int>(devices.size()))
             return nullptr;
         return std::make_shared<FakeHandle>(devices[index]);
@@ -139,8 +146,13 @@ public:
     bool port_info(const std::string&, int, PortInfo&) override { return false; }
     bool port_hub_name(const std::string&, int, std::string&) override { return false; }
 
-    std::shared_ptr<FakeDevice> plug(const std::string& hid) {
-        auto device = std::make_shared<FakeDevice>(hid);
+    // Runs under the backend's lock before each normal-mode open, with the
+    // device list; it may reorder the list as a hot-plug between two opens
+    // would.
+    std::function<void(std::vector<std::shared_ptr<FakeDevice>>&)> before_normal_open;
+
+    std::shared_ptr<FakeDevice> plug(const std::string& hid, const std::string& id = "FAKE001") {
+        auto device = std::make_shared<FakeDevice>(hid, id);
         plug(device);
         return device;
     }
@@ -428,3 +440,30 @@ TEST_F(UsbSeqDriverTest, ReaderWithoutABufferEndsAtOnce) {
 }
 
 }  // namespace
+
+// The connection reads the device's ID by number, claims that ID, then opens
+// the device by number again: a device that arrives or leaves in between can
+// put another one under that number. The connection must not run on a device
+// it has not claimed. (Before, start() succeeded on the other device.)
+TEST_F(UsbSeqDriverTest, StartRefusesADeviceOtherThanTheOneItClaimed) {
+    backend->plug("HW0000000001", "FAKE00A");
+    backend->plug("HW0000000002", "FAKE00B");
+    bool swapped = false;
+    backend->before_normal_open = [&swapped](std::vector<std::shared_ptr<FakeDevice>>& devices) {
+        if (swapped) return;
+        int read;
+        {
+            std::lock_guard<std::mutex> lock(devices[0]->mutex);
+            read = devices[0]->records_read;
+        }
+        if (read == 0) return;
+        std::swap(devices[0], devices[1]);  // once the first device's ID has been read
+        swapped = true;
+    };
+    ChanIOControl c;
+    EXPECT_FALSE(c.start(0));
+    EXPECT_TRUE(c.stopped());
+    backend->before_normal_open = nullptr;
+    EXPECT_TRUE(c.start(0));  // device B, read and opened alike
+    EXPECT_TRUE(c.stop());
+}
