@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/device_claim.h"
 #include "usb/host.h"
 #include "zorbel/channel.h"
 #include "zorbel/control.h"
@@ -34,6 +35,8 @@ struct FakeDevice {
     std::string hardware_id;
     std::string id;
     int records_read = 0;  // guarded by mutex
+    // Called when a handle on the device is closed, outside its lock.
+    std::function<void()> on_close;
     int generation = 0;  // each unplug ends every handle opened before it
     std::deque<std::vector<unsigned char>> incoming;
     std::vector<std::vector<unsigned char>> writes;
@@ -116,9 +119,12 @@ public:
     int boot(const void*, unsigned int) override { return -1; }
 
     void close() override {
-        std::lock_guard<std::mutex> lock(dev->mutex);
-        closed = true;
-        dev->changed.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(dev->mutex);
+            closed = true;
+            dev->changed.notify_all();
+        }
+        if (dev->on_close) dev->on_close();
     }
 
 private:
@@ -466,4 +472,25 @@ TEST_F(UsbSeqDriverTest, StartRefusesADeviceOtherThanTheOneItClaimed) {
     backend->before_normal_open = nullptr;
     EXPECT_TRUE(c.start(0));  // device B, read and opened alike
     EXPECT_TRUE(c.stop());
+}
+
+// stop() gives the device claim back only once the device is closed: another
+// connection that takes the claim must not find the device still open here.
+// (Before, the claim was free while the device was being closed.)
+TEST_F(UsbSeqDriverTest, StopGivesTheClaimBackAfterClosingTheDevice) {
+    auto device = backend->plug("HW0000000001", "FAKE00C");
+    ChanIOControl c;
+    ASSERT_TRUE(c.start(0));
+    std::vector<bool> claim_free_at_close;
+    device->on_close = [&claim_free_at_close] {
+        zorbel::DeviceClaim::Outcome outcome;
+        claim_free_at_close.push_back(
+            zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id("FAKE00C"), outcome) != nullptr);
+    };
+    ASSERT_TRUE(c.stop());
+    device->on_close = nullptr;
+    ASSERT_FALSE(claim_free_at_close.empty());
+    for (bool free : claim_free_at_close) EXPECT_FALSE(free);
+    zorbel::DeviceClaim::Outcome outcome;
+    EXPECT_NE(zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id("FAKE00C"), outcome), nullptr);
 }
