@@ -5,9 +5,7 @@
 #include <cstring>
 #include <string>
 
-#ifdef __linux__
-#include <pthread.h>
-#endif
+#include "support/platform_process.h"
 
 namespace zorbel {
 namespace emulator {
@@ -203,9 +201,7 @@ void Lane::start(Sink sink, const char* thread_name) {
     sink_ = std::move(sink);
     std::string name = thread_name != nullptr ? std::string(thread_name).substr(0, 15) : std::string();
     thread_ = std::thread([this, name] {
-#ifdef __linux__
-        if (!name.empty()) pthread_setname_np(pthread_self(), name.c_str());
-#endif
+        detail::name_this_thread(name.c_str());
         run();
     });
 }

@@ -1,7 +1,5 @@
 // The platform backend of a build without a USB library: no devices, no host
 // controllers. Only the emulated bus shows devices then.
-#if !defined(ZORBEL_HAVE_LIBUSB)
-
 #include "usb/platform.h"
 
 namespace zorbel {
@@ -25,5 +23,3 @@ std::shared_ptr<Backend> make_platform_backend() {
 
 }  // namespace host
 }  // namespace zorbel
-
-#endif

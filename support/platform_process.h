@@ -1,0 +1,20 @@
+// What the portable code needs to know of the process and its threads, with
+// one implementation per platform (platform_process_posix.cpp, and a file
+// named for each further platform).
+#ifndef ZORBEL_SUPPORT_PLATFORM_PROCESS_H
+#define ZORBEL_SUPPORT_PLATFORM_PROCESS_H
+
+namespace zorbel {
+namespace detail {
+
+// This process's ID, as the system's tools show it.
+unsigned long process_id();
+
+// Names the calling thread for debuggers, profilers and benchmarks (at most
+// 15 characters are kept); does nothing where the platform cannot.
+void name_this_thread(const char* name);
+
+}  // namespace detail
+}  // namespace zorbel
+
+#endif

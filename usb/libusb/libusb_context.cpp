@@ -1,0 +1,66 @@
+#include "usb/libusb/libusb_context.h"
+
+#include <algorithm>
+
+#include "usb/libusb/libusb_handle.h"
+#include "zorbel/usb.h"
+
+namespace zorbel {
+namespace host {
+
+LibusbContext::LibusbContext() {
+    if (libusb_init(&ctx) != 0) {
+        ctx = nullptr;
+        return;
+    }
+    // Only departures need an answer: arrivals are found by the next listing,
+    // which enumerates afresh. Where the platform has no hot-plug support a
+    // departed device still ends its transfers with "no device".
+    if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
+        hotplug_registered =
+            libusb_hotplug_register_callback(ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+                                             LIBUSB_HOTPLUG_NO_FLAGS, ZORBEL_USB_VENDOR_ID,
+                                             LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                             &LibusbContext::on_hotplug, this,
+                                             &hotplug_handle) == LIBUSB_SUCCESS;
+    }
+    event_thread = std::thread(&LibusbContext::run_events, this);
+}
+
+LibusbContext::~LibusbContext() {
+    if (ctx == nullptr) return;
+    if (hotplug_registered) libusb_hotplug_deregister_callback(ctx, hotplug_handle);
+    stopping.store(true);
+    libusb_interrupt_event_handler(ctx);
+    event_thread.join();
+    libusb_exit(ctx);
+}
+
+void LibusbContext::run_events() {
+    // Sleeps in libusb's poll until a transfer completes, a hot-plug event
+    // arrives or the destructor interrupts it.
+    while (!stopping.load()) libusb_handle_events_completed(ctx, nullptr);
+}
+
+int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev,
+                                          libusb_hotplug_event event, void* self) {
+    if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
+    auto* context = static_cast<LibusbContext*>(self);
+    detail::MutexLock lock(context->handles_mutex);
+    for (LibusbHandle* h : context->handles)
+        if (h->device() == dev) h->device_gone();
+    return 0;  // stay registered
+}
+
+void LibusbContext::add(LibusbHandle* handle) {
+    detail::MutexLock lock(handles_mutex);
+    handles.push_back(handle);
+}
+
+void LibusbContext::remove(LibusbHandle* handle) {
+    detail::MutexLock lock(handles_mutex);
+    handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
+}
+
+}  // namespace host
+}  // namespace zorbel

@@ -1,0 +1,58 @@
+// The libusb context that a backend and its open handles share, with the
+// thread that runs its events.
+#ifndef ZORBEL_USB_LIBUSB_LIBUSB_CONTEXT_H
+#define ZORBEL_USB_LIBUSB_LIBUSB_CONTEXT_H
+
+#include <libusb.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "support/mutex.h"
+
+namespace zorbel {
+namespace host {
+
+class LibusbHandle;
+
+// One libusb context with the thread that runs its events. Transfers are
+// submitted asynchronously by the requesting thread and completed on the
+// event thread, which is why every open handle keeps the context alive.
+//
+// Thread-safety: all members may be used from any thread. The event thread
+// is the only one that runs libusb's event handling; handles are never
+// destroyed on it (it holds no owning reference to any).
+class LibusbContext {
+public:
+    LibusbContext();
+    ~LibusbContext();
+    LibusbContext(const LibusbContext&) = delete;
+    LibusbContext& operator=(const LibusbContext&) = delete;
+
+    // Null when libusb could not start; the backend then has no devices.
+    libusb_context* get() const { return ctx; }
+
+    // Open handles, so a hot-plug departure can end their transfers.
+    void add(LibusbHandle* handle);
+    void remove(LibusbHandle* handle);
+
+private:
+    static int LIBUSB_CALL on_hotplug(libusb_context* ctx, libusb_device* dev,
+                                      libusb_hotplug_event event, void* self);
+    void run_events();
+
+    libusb_context* ctx = nullptr;
+    bool hotplug_registered = false;
+    libusb_hotplug_callback_handle hotplug_handle = 0;
+    std::atomic<bool> stopping{false};
+    std::thread event_thread;
+
+    detail::Mutex handles_mutex;
+    std::vector<LibusbHandle*> handles GUARDED_BY(handles_mutex);
+};
+
+}  // namespace host
+}  // namespace zorbel
+
+#endif
