@@ -93,7 +93,7 @@ void NormalSession::detach() {
     {
         detail::MutexLock lock(read_mutex_);
         attachment_.fetch_add(1);
-        cancel_for_ = nullptr;
+        cancel_for_.clear();
     }
     to_host_.close();
     to_device_.discard();
@@ -107,10 +107,8 @@ long NormalSession::read(const void* reader, const std::atomic<bool>& closed, un
                          unsigned char* buf, unsigned int len) {
     {
         detail::MutexLock lock(read_mutex_);
-        if (cancel_for_ == reader) {
-            cancel_for_ = nullptr;
+        if (cancel_for_.erase(reader) != 0)
             return -1;
-        }
         if (closed.load() || attachment_.load() != attached)
             return -1;
         reading_ = reader;
@@ -122,7 +120,7 @@ long NormalSession::read(const void* reader, const std::atomic<bool>& closed, un
     // been consumed by the lane; left there, it would fail whichever read
     // comes next, on any handle. It stays this reader's, for its next read.
     if (to_host_.withdraw_cancel() && n > 0)
-        cancel_for_ = reader;
+        cancel_for_.insert(reader);
     // Bytes taken by a read that started before the cable was pulled and
     // ran on after it was put back were lost with the cable.
     if (attachment_.load() != attached)
@@ -135,15 +133,14 @@ void NormalSession::cancel_read(const void* reader) {
     if (reading_ == reader)
         to_host_.cancel_take();
     else
-        cancel_for_ = reader;
+        cancel_for_.insert(reader);
 }
 
 void NormalSession::end_read_of(const void* reader) {
     detail::MutexLock lock(read_mutex_);
     if (reading_ == reader)
         to_host_.cancel_take();
-    if (cancel_for_ == reader)
-        cancel_for_ = nullptr;
+    cancel_for_.erase(reader);
 }
 
 long NormalSession::write(const unsigned char* data, unsigned int len) {

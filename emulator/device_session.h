@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <map>
+#include <set>
 #include <memory>
 #include <thread>
 
@@ -129,7 +130,10 @@ private:
 
     detail::Mutex read_mutex_;
     const void* reading_ GUARDED_BY(read_mutex_) = nullptr;
-    const void* cancel_for_ GUARDED_BY(read_mutex_) = nullptr;
+    // Handles whose next read is to fail: a cancel that came while they were
+    // not reading. One entry per handle, so one handle's cancel never
+    // replaces another's.
+    std::set<const void*> cancel_for_ GUARDED_BY(read_mutex_);
 };
 
 }  // namespace emulator

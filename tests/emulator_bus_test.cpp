@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fixtures/handle_transport.h"
+#include "fixtures/watchdog.h"
 #include "usb/discovery.h"
 #include "zorbel/channel.h"
 #include "zorbel/emulator.h"
@@ -117,6 +118,24 @@ TEST(EmulatedHandle, BusDestroyedUnderAReadLeavesAFailingHandle) {
 }
 
 // --- device programs ----------------------------------------------------------
+
+// A cancel that comes while no read is under way fails that handle's next
+// read, whatever other handles on the device do meanwhile. (Before, the
+// device kept one such cancel: a second handle's replaced the first's, whose
+// next read then waited for data.)
+TEST(EmulatedHandle, ACancelBeforeAReadIsKeptForEachHandle) {
+    zorbel::testing::Watchdog watchdog(std::chrono::seconds(30), "reads after cancels on two handles");
+    EmulatedBus bus;
+    bus.add_demo();
+    auto first = open_normal(0);
+    auto second = open_normal(0);
+    ASSERT_TRUE(first && second);
+    first->cancel_read();
+    second->cancel_read();
+    unsigned char buf[8];
+    EXPECT_EQ(first->read(buf, sizeof buf), -1);
+    EXPECT_EQ(second->read(buf, sizeof buf), -1);
+}
 
 TEST(DevicePrograms, EchoSinkAndSourceOfTheDemo) {
     EmulatedBus bus;
