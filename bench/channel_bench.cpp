@@ -62,13 +62,13 @@ long sleeps_so_far() {
 
 void count_sleeps(benchmark::State& state, long before, long round_trips) {
     if (round_trips > 0)
-        state.counters["sleeps_per_rt"] = static_cast<double>(sleeps_so_far() - before) / static_cast<double>(round_trips);
+        state.counters["sleeps_per_rt"] =
+            static_cast<double>(sleeps_so_far() - before) / static_cast<double>(round_trips);
 }
 // The reader's time-out. With one set, a fetch first waits for the block it
 // asked for when it took the previous one; with none it asks again at once
 // and every block travels twice (see BM_OneChannelNoTimeout).
 constexpr long kReadTimeoutMs = 10000;
-
 
 // --- thread placement -------------------------------------------------------
 
@@ -197,20 +197,24 @@ void BM_LinkBound(benchmark::State& state) {
     std::mutex m;
     std::condition_variable cv;
     unsigned received = 0;  // guarded by m
-    to_device.start([&](const unsigned char* d, unsigned n) {
-        std::memcpy(device_buf, d, n);
-        to_host.send(block, sizeof block);
-        return true;
-    }, "bench to_device");
-    to_host.start([&](const unsigned char* d, unsigned n) {
-        std::memcpy(host_buf, d, n);
-        {
-            std::lock_guard<std::mutex> lock(m);
-            received += n;
-        }
-        cv.notify_one();
-        return true;
-    }, "bench to_host");
+    to_device.start(
+        [&](const unsigned char* d, unsigned n) {
+            std::memcpy(device_buf, d, n);
+            to_host.send(block, sizeof block);
+            return true;
+        },
+        "bench to_device");
+    to_host.start(
+        [&](const unsigned char* d, unsigned n) {
+            std::memcpy(host_buf, d, n);
+            {
+                std::lock_guard<std::mutex> lock(m);
+                received += n;
+            }
+            cv.notify_one();
+            return true;
+        },
+        "bench to_host");
     place_named(pinned, "bench to_device", side_a);
     place_named(pinned, "bench to_host", side_b);
     const long before = sleeps_so_far();
@@ -314,9 +318,9 @@ void BM_ManyChannels(benchmark::State& state) {
     }
     std::mutex m;
     std::condition_variable cv;
-    unsigned round = 0;  // guarded by m
-    int busy = 0;        // guarded by m
-    bool stop = false;   // guarded by m
+    unsigned round = 0;   // guarded by m
+    int busy = 0;         // guarded by m
+    bool stop = false;    // guarded by m
     bool failed = false;  // guarded by m
     std::vector<std::thread> readers;
     for (int i = 0; i < n; ++i) {

@@ -93,12 +93,16 @@ int main(int argc, char** argv) {
         const char* tag = std::strcmp(size, "512") == 0 ? "512" : "64k";
         if (ours > 0 && zlib > 0) std::printf("RATIO crc_vs_zlib_%s %.2f\n", tag, ours / zlib);
     }
-    const std::pair<const char*, const char*> figures[] = {
-        {"crc_512", "BM_OurCrc/512"},          {"crc_64k", "BM_OurCrc/65536"},
-        {"crc_portable_512", "BM_PortableCrc/512"}, {"crc_portable_64k", "BM_PortableCrc/65536"},
-        {"crc_folding_512", "BM_FoldingCrc/512"}, {"crc_folding_64k", "BM_FoldingCrc/65536"},
-        {"zlib_crc_512", "BM_ZlibCrc/512"},    {"zlib_crc_64k", "BM_ZlibCrc/65536"},
-        {"memcpy_512", "BM_Memcpy/512"},       {"memcpy_64k", "BM_Memcpy/65536"}};
+    const std::pair<const char*, const char*> figures[] = {{"crc_512", "BM_OurCrc/512"},
+                                                           {"crc_64k", "BM_OurCrc/65536"},
+                                                           {"crc_portable_512", "BM_PortableCrc/512"},
+                                                           {"crc_portable_64k", "BM_PortableCrc/65536"},
+                                                           {"crc_folding_512", "BM_FoldingCrc/512"},
+                                                           {"crc_folding_64k", "BM_FoldingCrc/65536"},
+                                                           {"zlib_crc_512", "BM_ZlibCrc/512"},
+                                                           {"zlib_crc_64k", "BM_ZlibCrc/65536"},
+                                                           {"memcpy_512", "BM_Memcpy/512"},
+                                                           {"memcpy_64k", "BM_Memcpy/65536"}};
     for (const auto& f : figures)
         if (gbps(f.second) > 0) std::printf("FIGURE %s %.2f GB/s\n", f.first, gbps(f.second));
     return 0;

@@ -49,8 +49,7 @@ public:
             auto emulated = zorbel::host::current_backend();
             usb = std::make_unique<zorbel::testing::UmockdevBus>();
             const std::string hardware_id = settings.hardware_id;
-            usb->add_device(usb->add_root_hub(1, 4), 1, ZORBEL_USB_VENDOR_ID,
-                            ZORBEL_USB_PRODUCT_NORMAL,
+            usb->add_device(usb->add_root_hub(1, 4), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
                             std::make_shared<zorbel::testing::EmulatedGadget>([emulated, hardware_id] {
                                 return zorbel::testing::open_emulated(emulated, DEVICE_KIND_NORMAL,
                                                                       hardware_id);

@@ -59,11 +59,14 @@ struct Receiver {
     Receiver() {
         bd.link_check = false;
         bd.connected = true;
-        for (int c = 0; c < kChannels; ++c) sinks.push_back(std::make_unique<Sink>(&bd, static_cast<unsigned char>(c + 1)));
+        for (int c = 0; c < kChannels; ++c)
+            sinks.push_back(std::make_unique<Sink>(&bd, static_cast<unsigned char>(c + 1)));
         std::vector<unsigned char> payload(512);
         for (int i = 0; i < kBlocks; ++i) {
-            for (std::size_t k = 0; k < payload.size(); ++k) payload[k] = static_cast<unsigned char>(i * 31 + k);
-            auto block = zorbel::testing::frame_block(BlockProtocol::blk_data, static_cast<unsigned char>(1 + i % kChannels),
+            for (std::size_t k = 0; k < payload.size(); ++k)
+                payload[k] = static_cast<unsigned char>(i * 31 + k);
+            auto block = zorbel::testing::frame_block(BlockProtocol::blk_data,
+                                                      static_cast<unsigned char>(1 + i % kChannels),
                                                       static_cast<unsigned char>(i / kChannels), payload);
             stream.insert(stream.end(), block.begin(), block.end());
         }
@@ -108,7 +111,8 @@ void BM_CrcSameBytes(benchmark::State& state) {
     std::uint32_t reg = 0xFFFFFFFFu;
     for (auto _ : state) {
         for (std::size_t pos = 0; pos < r.stream.size(); pos += kChunk)
-            reg = zorbel::detail::crc32_update(reg, r.stream.data() + pos, std::min<std::size_t>(kChunk, r.stream.size() - pos));
+            reg = zorbel::detail::crc32_update(reg, r.stream.data() + pos,
+                                               std::min<std::size_t>(kChunk, r.stream.size() - pos));
         benchmark::DoNotOptimize(reg);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * r.stream.size()));

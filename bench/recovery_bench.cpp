@@ -108,13 +108,19 @@ void BM_RecoverOneLostBlock(benchmark::State& state) {
 }  // namespace
 
 BENCHMARK(BM_RecoverOneLostBlock)->Arg(0)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RecoverOneLostBlock)->Arg(50)->Arg(200)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RecoverOneLostBlock)
+    ->Arg(50)
+    ->Arg(200)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    for (const auto& r : recovery_ms) std::printf("FIGURE recovery_timeout_%ldms %.0f ms\n", r.first, r.second);
+    for (const auto& r : recovery_ms)
+        std::printf("FIGURE recovery_timeout_%ldms %.0f ms\n", r.first, r.second);
     return 0;
 }

@@ -214,8 +214,8 @@ int main(int argc, char** argv) {
     // block per round trip, so with a delay d each way its bound is 512 bytes
     // per 2d; the transfer shrinks to 32 blocks per pipe to keep points short.
     f = open_table(dir, "delay.csv", "pipes,delay_us,median_MBps,min_MBps,max_MBps");
-    const std::vector<unsigned> delays =
-        quick ? std::vector<unsigned>{0, 1000, 2000} : std::vector<unsigned>{0, 125, 250, 500, 1000, 1500, 2000};
+    const std::vector<unsigned> delays = quick ? std::vector<unsigned>{0, 1000, 2000}
+                                               : std::vector<unsigned>{0, 125, 250, 500, 1000, 1500, 2000};
     for (int pipes : {1, 8, 125}) {
         for (unsigned delay : delays) {
             const std::size_t total = delay == 0 ? (1 << 20) : 32 * 512 * static_cast<std::size_t>(pipes);

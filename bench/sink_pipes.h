@@ -43,7 +43,8 @@ inline bool send_all(const std::vector<ChannelOutput*>& outs, const std::vector<
 }
 
 // Binds a sink program counting into `tally` to pipes 1 to `pipes` of `device`.
-inline void bind_sinks(zorbel::EmulatedDevice device, int pipes, const std::shared_ptr<zorbel::SinkTally>& tally) {
+inline void bind_sinks(zorbel::EmulatedDevice device, int pipes,
+                       const std::shared_ptr<zorbel::SinkTally>& tally) {
     for (int p = 1; p <= pipes; ++p) device.bind(p, zorbel::sink_program(tally));
 }
 

@@ -62,9 +62,15 @@ bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len)
     rx_chunk_pos = 0;
     while (rx_chunk_pos < rx_chunk_len) {
         switch (rx_state) {
-            case 1: dispatch_state_1(); break;
-            case 2: dispatch_state_2(); break;
-            default: dispatch_state_3(); break;
+            case 1:
+                dispatch_state_1();
+                break;
+            case 2:
+                dispatch_state_2();
+                break;
+            default:
+                dispatch_state_3();
+                break;
         }
     }
     rx_chunk = nullptr;
@@ -189,7 +195,8 @@ void BlockDriver::dispatch_state_2() {
 void BlockDriver::dispatch_state_3() {
     if (rx_count == 0 && rx_chunk_len - rx_chunk_pos >= 4) {  // the whole CRC is here
         const unsigned char* p = rx_chunk + rx_chunk_pos;
-        rx_crc_received = (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+        rx_crc_received =
+            (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
         rx_chunk_pos += 4;
         rx_count = 4;
     }
@@ -198,8 +205,7 @@ void BlockDriver::dispatch_state_3() {
         ++rx_count;
     }
     if (rx_count < 4) return;
-    if (~rx_crc == rx_crc_received)
-        updata_channels();
+    if (~rx_crc == rx_crc_received) updata_channels();
     reset_receiver();
 }
 

@@ -96,7 +96,8 @@ bool BlockDriver::out_block(int channel, int block_no, unsigned char type, unsig
     std::uint32_t reg = zorbel::detail::crc32_update(0xFFFFFFFFu, header, sizeof header);
     if (len > 0) reg = zorbel::detail::crc32_update(reg, data, len);
     reg = ~reg;
-    const unsigned char trailer[4] = {static_cast<unsigned char>(reg >> 24), static_cast<unsigned char>(reg >> 16),
+    const unsigned char trailer[4] = {static_cast<unsigned char>(reg >> 24),
+                                      static_cast<unsigned char>(reg >> 16),
                                       static_cast<unsigned char>(reg >> 8), static_cast<unsigned char>(reg)};
     // Three copies instead of a virtual call per byte: at 523 bytes a block
     // cost about 26 instructions per byte that way.

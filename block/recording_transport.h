@@ -35,9 +35,9 @@ inline Bytes frame_block(unsigned char type, unsigned char channel, unsigned cha
                          const Bytes& payload) {
     Bytes b;
     b.reserve(payload.size() + BlockProtocol::overhead);
-    for (unsigned char h : {static_cast<unsigned char>(0x4D), static_cast<unsigned char>(0x4D), type, channel,
-                            block_no, static_cast<unsigned char>(payload.size() >> 8),
-                            static_cast<unsigned char>(payload.size() & 0xFF)})
+    for (unsigned char h :
+         {static_cast<unsigned char>(0x4D), static_cast<unsigned char>(0x4D), type, channel, block_no,
+          static_cast<unsigned char>(payload.size() >> 8), static_cast<unsigned char>(payload.size() & 0xFF)})
         b.push_back(h);
     for (unsigned char p : payload) b.push_back(p);
     std::uint32_t crc = ~zorbel::detail::crc32_update(0xFFFFFFFFu, b.data(), b.size());
@@ -57,7 +57,8 @@ inline Bytes frame_command(unsigned char channel, int command, unsigned char arg
 inline bool push_chunk(BlockDriver& engine, Bytes bytes, unsigned long timeout_ms = 5000) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (unsigned int refusals = 0;; ++refusals) {
-        if (engine.dispatch_block_callback(bytes.data(), static_cast<unsigned int>(bytes.size()))) return true;
+        if (engine.dispatch_block_callback(bytes.data(), static_cast<unsigned int>(bytes.size())))
+            return true;
         if (std::chrono::steady_clock::now() >= end) return false;
         engine.await_dispatch(refusals);
     }

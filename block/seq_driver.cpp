@@ -4,9 +4,7 @@
 FormalSeqDriver::FormalSeqDriver() : finished(false), i_timeout(0), o_timeout(0) {}
 
 FormalSeqDriver::FormalSeqDriver(const FormalSeqDriver& other)
-    : finished(other.finished.load()),
-      i_timeout(other.i_timeout.load()),
-      o_timeout(other.o_timeout.load()) {}
+    : finished(other.finished.load()), i_timeout(other.i_timeout.load()), o_timeout(other.o_timeout.load()) {}
 
 FormalSeqDriver& FormalSeqDriver::operator=(const FormalSeqDriver& other) {
     finished.store(other.finished.load());

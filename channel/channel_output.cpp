@@ -14,8 +14,7 @@ constexpr std::int64_t kNoLimitMs = 0x7FFFFFFF;
 
 }  // namespace
 
-ChannelOutput::ChannelOutput(BlockDriver* driver, unsigned char id)
-    : FormalChannel(driver, id, &flags) {
+ChannelOutput::ChannelOutput(BlockDriver* driver, unsigned char id) : FormalChannel(driver, id, &flags) {
     init();
 }
 
@@ -152,7 +151,8 @@ bool ChannelOutput::flush() {
         }
         if (delivered) return true;
         if (send) {
-            block_driver->out_block(id, number, BlockProtocol::blk_data, buffer, static_cast<unsigned short>(size));
+            block_driver->out_block(id, number, BlockProtocol::blk_data, buffer,
+                                    static_cast<unsigned short>(size));
             continue;
         }
         if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished()) return false;

@@ -33,8 +33,7 @@ bool XPipe::is_opened() { return is_good(); }
 bool XPipe::is_bad() { return (get_state() & 0x1) != 0; }
 bool XPipe::is_closed() { return is_bad(); }
 
-XPipeBase::XPipeBase(XPipeFactory& factory, char* name, Input* input, Output* output,
-                     unsigned long num)
+XPipeBase::XPipeBase(XPipeFactory& factory, char* name, Input* input, Output* output, unsigned long num)
     : XPipe(factory, name), input(input), output(output), num(num) {}
 
 // The pipe owns its streams; deleting a channel stream also takes its

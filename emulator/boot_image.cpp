@@ -21,12 +21,10 @@ std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
 }  // namespace
 
 std::vector<unsigned char> make_boot_image(const void* payload, std::size_t size) {
-    if (!payload)
-        size = 0;
+    if (!payload) size = 0;
     std::vector<unsigned char> image(sizeof magic + size + trailer_size);
     std::memcpy(image.data(), magic, sizeof magic);
-    if (size)
-        std::memcpy(image.data() + sizeof magic, payload, size);
+    if (size) std::memcpy(image.data() + sizeof magic, payload, size);
     std::size_t body = sizeof magic + size;
     std::uint32_t crc = crc_of(image.data(), body);
     for (std::size_t i = 0; i < trailer_size; ++i)
@@ -35,15 +33,12 @@ std::vector<unsigned char> make_boot_image(const void* payload, std::size_t size
 }
 
 bool boot_image_valid(const void* image, std::size_t size) {
-    if (!image || size < sizeof magic + trailer_size)
-        return false;
+    if (!image || size < sizeof magic + trailer_size) return false;
     const unsigned char* bytes = static_cast<const unsigned char*>(image);
-    if (std::memcmp(bytes, magic, sizeof magic) != 0)
-        return false;
+    if (std::memcmp(bytes, magic, sizeof magic) != 0) return false;
     std::size_t body = size - trailer_size;
     std::uint32_t stored = 0;
-    for (std::size_t i = 0; i < trailer_size; ++i)
-        stored = (stored << 8) | bytes[body + i];
+    for (std::size_t i = 0; i < trailer_size; ++i) stored = (stored << 8) | bytes[body + i];
     return stored == crc_of(bytes, body);
 }
 

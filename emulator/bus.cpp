@@ -12,8 +12,7 @@ namespace zorbel {
 
 std::shared_ptr<EmulatedDeviceImpl> EmulatedBusImpl::device_of(const EmulatedDeviceImpl* raw) {
     for (const auto& d : devices_snapshot())
-        if (d.get() == raw)
-            return d;
+        if (d.get() == raw) return d;
     return nullptr;
 }
 
@@ -23,8 +22,7 @@ std::vector<std::shared_ptr<EmulatedDeviceImpl>> EmulatedBusImpl::devices_snapsh
 }
 
 int EmulatedBusImpl::new_hub_locked(int ports, bool name_readable) {
-    if (ports < 1 || ports > 255)
-        return -1;
+    if (ports < 1 || ports > 255) return -1;
     int id = next_hub_++;
     Hub& h = hubs_[id];
     h.name_readable = name_readable;
@@ -36,14 +34,11 @@ int EmulatedBusImpl::add_controller(int ports, int number, bool name_readable) {
     detail::MutexLock lock(mutex_);
     if (number < 0) {
         number = 0;
-        while (number < 10 && controllers_[number] != 0)
-            ++number;
+        while (number < 10 && controllers_[number] != 0) ++number;
     }
-    if (number > 9 || controllers_[number] != 0)
-        return -1;
+    if (number > 9 || controllers_[number] != 0) return -1;
     int hub = new_hub_locked(ports, true);
-    if (hub < 0)
-        return -1;
+    if (hub < 0) return -1;
     controllers_[number] = hub;
     controller_readable_[number] = name_readable;
     return hub;
@@ -52,23 +47,20 @@ int EmulatedBusImpl::add_controller(int ports, int number, bool name_readable) {
 int EmulatedBusImpl::add_hub(int hub, int port, int ports, bool name_readable) {
     detail::MutexLock lock(mutex_);
     Port* p = port_locked(hub, port);
-    if (!p || p->kind != Port::empty)
-        return -1;
+    if (!p || p->kind != Port::empty) return -1;
     int child = new_hub_locked(ports, name_readable);
-    if (child < 0)
-        return -1;
+    if (child < 0) return -1;
     p = port_locked(hub, port);  // the map insertion left it in place; look again anyway
     p->kind = Port::hub;
     p->child = child;
     return child;
 }
 
-bool EmulatedBusImpl::add_port_fixture(int hub, int port, std::uint16_t vendor,
-                                       std::uint16_t product, bool connected) {
+bool EmulatedBusImpl::add_port_fixture(int hub, int port, std::uint16_t vendor, std::uint16_t product,
+                                       bool connected) {
     detail::MutexLock lock(mutex_);
     Port* p = port_locked(hub, port);
-    if (!p || p->kind != Port::empty)
-        return false;
+    if (!p || p->kind != Port::empty) return false;
     p->kind = Port::fixture;
     p->vendor = vendor;
     p->product = product;
@@ -77,22 +69,18 @@ bool EmulatedBusImpl::add_port_fixture(int hub, int port, std::uint16_t vendor,
 }
 
 std::shared_ptr<emulator::Session> EmulatedBusImpl::new_session_locked(EmulatedDeviceImpl& device,
-                                                                        bool restarted) {
-    if (device.boot_mode.load())
-        return std::make_shared<emulator::Session>(true);
+                                                                       bool restarted) {
+    if (device.boot_mode.load()) return std::make_shared<emulator::Session>(true);
     LaneSettings to_device, to_host;
     device.settings(to_device, to_host);
-    auto session =
-        std::make_shared<emulator::NormalSession>(device.programs, to_device, to_host, restarted);
+    auto session = std::make_shared<emulator::NormalSession>(device.programs, to_device, to_host, restarted);
     session->start();
     return session;
 }
 
-bool EmulatedBusImpl::attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub,
-                                    int port) {
+bool EmulatedBusImpl::attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port) {
     Port* p = port_locked(hub, port);
-    if (shut_ || !p || p->kind != Port::empty || device->plugged.load())
-        return false;
+    if (shut_ || !p || p->kind != Port::empty || device->plugged.load()) return false;
     p->kind = Port::device;
     p->occupant = device;
     device->hub = hub;
@@ -114,8 +102,7 @@ EmulatedDevice EmulatedBusImpl::add_device(int hub, int port, const EmulatedDevi
     device->bus = weak_from_this();
     {
         detail::MutexLock lock(mutex_);
-        if (!attach_locked(device, hub, port))
-            return EmulatedDevice();
+        if (!attach_locked(device, hub, port)) return EmulatedDevice();
         detail::MutexLock devices_lock(devices_mutex_);
         devices_.push_back(device);
     }
@@ -146,8 +133,7 @@ void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device, 
     // Outside the bus's lock: ending a boot waits for its thread, which may be
     // waiting for that lock, and stopping a session joins the device's threads.
     device->cancel_boot();
-    if (session)
-        session->shut_down();
+    if (session) session->shut_down();
     device->notify_state();
 }
 
@@ -155,18 +141,15 @@ bool EmulatedBusImpl::restart(const std::shared_ptr<EmulatedDeviceImpl>& device)
     std::shared_ptr<emulator::Session> old;
     {
         detail::MutexLock lock(mutex_);
-        if (shut_ || !device->plugged.load() || device->boot_mode.load())
-            return false;
+        if (shut_ || !device->plugged.load() || device->boot_mode.load()) return false;
         old = std::move(device->session);
     }
     // The old incarnation ends first (its handles fail, its programs stop),
     // outside the lock, since that joins the device's threads.
-    if (old)
-        old->shut_down();
+    if (old) old->shut_down();
     {
         detail::MutexLock lock(mutex_);
-        if (shut_ || !device->plugged.load() || device->session)
-            return false;
+        if (shut_ || !device->plugged.load() || device->session) return false;
         device->arrival = next_arrival_++;
         device->session = new_session_locked(*device, true);
     }
@@ -189,16 +172,13 @@ bool EmulatedBusImpl::plug(const std::shared_ptr<EmulatedDeviceImpl>& device, in
 }
 
 void EmulatedBusImpl::finish_boot(const std::shared_ptr<EmulatedDeviceImpl>& device) {
-    if (!device)
-        return;
+    if (!device) return;
     {
         detail::MutexLock lock(mutex_);
-        if (shut_ || !device->plugged.load() || !device->boot_mode.load())
-            return;
+        if (shut_ || !device->plugged.load() || !device->boot_mode.load()) return;
         // Leaving the boot class ends the boot-mode incarnation and its
         // handles; the device arrives anew, behind the devices present.
-        if (device->session)
-            device->session->shut_down();
+        if (device->session) device->session->shut_down();
         device->boot_mode.store(false);
         device->arrival = next_arrival_++;
         device->session = new_session_locked(*device);
@@ -224,15 +204,12 @@ void EmulatedBusImpl::shut_down() {
         detail::MutexLock lock(mutex_);
         shut_ = true;
     }
-    for (const auto& device : devices_snapshot())
-        unplug(device, true);
+    for (const auto& device : devices_snapshot()) unplug(device, true);
 }
 
 void EmulatedBus::set_claim_scope(const std::string& scope) { impl->set_claim_scope(scope); }
 
-EmulatedBus::EmulatedBus() : impl(std::make_shared<EmulatedBusImpl>()) {
-    host::push_backend(impl);
-}
+EmulatedBus::EmulatedBus() : impl(std::make_shared<EmulatedBusImpl>()) { host::push_backend(impl); }
 
 EmulatedBus::~EmulatedBus() {
     host::remove_backend(impl.get());
@@ -251,8 +228,7 @@ bool EmulatedBus::add_foreign_device(int hub, int port, std::uint16_t vendor, st
     return impl->add_port_fixture(hub, port, vendor, product, true);
 }
 
-bool EmulatedBus::add_unconnected_port(int hub, int port, std::uint16_t vendor,
-                                       std::uint16_t product) {
+bool EmulatedBus::add_unconnected_port(int hub, int port, std::uint16_t vendor, std::uint16_t product) {
     return impl->add_port_fixture(hub, port, vendor, product, false);
 }
 

@@ -15,45 +15,37 @@ namespace {
 // handle is closed or the incarnation has ended (unplug, boot).
 class EmulatedHandle final : public host::DeviceHandle {
 public:
-    EmulatedHandle(std::shared_ptr<EmulatedDeviceImpl> device,
-                   std::shared_ptr<emulator::Session> session)
+    EmulatedHandle(std::shared_ptr<EmulatedDeviceImpl> device, std::shared_ptr<emulator::Session> session)
         : device_(std::move(device)), session_(std::move(session)) {
-        if (emulator::NormalSession* s = normal())
-            attachment_ = s->attachment();
+        if (emulator::NormalSession* s = normal()) attachment_ = s->attachment();
     }
     ~EmulatedHandle() override { close(); }
 
     long read(unsigned char* buf, unsigned int len) override {
         emulator::NormalSession* s = normal();
-        if (!s || !usable() || !buf || len == 0)
-            return -1;
+        if (!s || !usable() || !buf || len == 0) return -1;
         return s->read(this, closed_, attachment_, buf, len);
     }
 
     void cancel_read() override {
-        if (emulator::NormalSession* s = normal())
-            s->cancel_read(this);
+        if (emulator::NormalSession* s = normal()) s->cancel_read(this);
     }
 
     long write(const unsigned char* data, unsigned int len) override {
         emulator::NormalSession* s = normal();
-        if (!s || !usable() || !data)
-            return -1;
+        if (!s || !usable() || !data) return -1;
         return s->write(data, len);
     }
 
     bool get_info(unsigned char* record) override {
-        if (!normal() || !usable() || !record || device_->info_fails.load())
-            return false;
+        if (!normal() || !usable() || !record || device_->info_fails.load()) return false;
         device_->info_record(record);
         return true;
     }
 
     int boot(const void* image, unsigned int size) override {
-        if (!session_->boot_mode || !usable())
-            return -1;
-        if (!boot_image_valid(image, size))
-            return 1;
+        if (!session_->boot_mode || !usable()) return -1;
+        if (!boot_image_valid(image, size)) return 1;
         device_->boots.fetch_add(1);
         device_->start_boot();
         return 0;
@@ -61,8 +53,7 @@ public:
 
     void close() override {
         closed_.store(true);
-        if (emulator::NormalSession* s = normal())
-            s->end_read_of(this);
+        if (emulator::NormalSession* s = normal()) s->end_read_of(this);
     }
 
 private:
@@ -91,18 +82,13 @@ constexpr std::uint16_t hub_product = 0x0001;
 
 // --- bus: backend view ----------------------------------------------------
 
-EmulatedBusImpl::~EmulatedBusImpl() {
-    shut_down();
-}
+EmulatedBusImpl::~EmulatedBusImpl() { shut_down(); }
 
-std::string EmulatedBusImpl::hub_name(int hub) {
-    return "EMULATED#HUB#" + std::to_string(hub);
-}
+std::string EmulatedBusImpl::hub_name(int hub) { return "EMULATED#HUB#" + std::to_string(hub); }
 
 const EmulatedBusImpl::Hub* EmulatedBusImpl::hub_by_name_locked(const std::string& name) const {
     static const std::string prefix = "EMULATED#HUB#";
-    if (name.compare(0, prefix.size(), prefix) != 0)
-        return nullptr;
+    if (name.compare(0, prefix.size(), prefix) != 0) return nullptr;
     int id = std::atoi(name.c_str() + prefix.size());
     auto it = hubs_.find(id);
     return it == hubs_.end() || hub_name(id) != name ? nullptr : &it->second;
@@ -110,8 +96,7 @@ const EmulatedBusImpl::Hub* EmulatedBusImpl::hub_by_name_locked(const std::strin
 
 EmulatedBusImpl::Port* EmulatedBusImpl::port_locked(int hub, int port) {
     auto it = hubs_.find(hub);
-    if (it == hubs_.end() || port < 1 || port > static_cast<int>(it->second.ports.size()))
-        return nullptr;
+    if (it == hubs_.end() || port < 1 || port > static_cast<int>(it->second.ports.size())) return nullptr;
     return &it->second.ports[port - 1];
 }
 
@@ -120,16 +105,14 @@ std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index) {
     bool boot = kind != DEVICE_KIND_NORMAL;
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed;
     for (auto& d : devices_snapshot())
-        if (d->plugged.load() && d->boot_mode.load() == boot)
-            listed.push_back(std::move(d));
+        if (d->plugged.load() && d->boot_mode.load() == boot) listed.push_back(std::move(d));
     std::sort(listed.begin(), listed.end(),
-              [](const std::shared_ptr<EmulatedDeviceImpl>& a,
-                 const std::shared_ptr<EmulatedDeviceImpl>& b) { return a->arrival < b->arrival; });
-    if (index < 0 || index >= static_cast<int>(listed.size()))
-        return nullptr;
+              [](const std::shared_ptr<EmulatedDeviceImpl>& a, const std::shared_ptr<EmulatedDeviceImpl>& b) {
+                  return a->arrival < b->arrival;
+              });
+    if (index < 0 || index >= static_cast<int>(listed.size())) return nullptr;
     const std::shared_ptr<EmulatedDeviceImpl>& d = listed[index];
-    if (d->open_refused.load() || !d->session)
-        return nullptr;
+    if (d->open_refused.load() || !d->session) return nullptr;
     return std::make_shared<EmulatedHandle>(d, d->session);
 }
 
@@ -145,8 +128,7 @@ bool EmulatedBusImpl::root_hub_name(int controller, std::string& hub) {
 bool EmulatedBusImpl::hub_port_count(const std::string& hub, int& ports) {
     detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
-    if (!h)
-        return false;
+    if (!h) return false;
     ports = static_cast<int>(h->ports.size());
     return true;
 }
@@ -154,30 +136,29 @@ bool EmulatedBusImpl::hub_port_count(const std::string& hub, int& ports) {
 bool EmulatedBusImpl::port_info(const std::string& hub, int port, host::PortInfo& info) {
     detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
-    if (!h || port < 1 || port > static_cast<int>(h->ports.size()))
-        return false;
+    if (!h || port < 1 || port > static_cast<int>(h->ports.size())) return false;
     const Port& p = h->ports[port - 1];
     info = host::PortInfo();
     switch (p.kind) {
-    case Port::empty:
-        break;
-    case Port::hub:
-        info.connected = true;
-        info.vendor_id = hub_vendor;
-        info.product_id = hub_product;
-        info.is_hub = true;
-        break;
-    case Port::fixture:
-        info.connected = p.connected;
-        info.vendor_id = p.vendor;
-        info.product_id = p.product;
-        break;
-    case Port::device:
-        info.connected = true;
-        info.vendor_id = ZORBEL_USB_VENDOR_ID;
-        info.product_id = p.occupant->boot_mode.load() ? ZORBEL_USB_PRODUCT_BOOT
-                                                       : ZORBEL_USB_PRODUCT_NORMAL;
-        break;
+        case Port::empty:
+            break;
+        case Port::hub:
+            info.connected = true;
+            info.vendor_id = hub_vendor;
+            info.product_id = hub_product;
+            info.is_hub = true;
+            break;
+        case Port::fixture:
+            info.connected = p.connected;
+            info.vendor_id = p.vendor;
+            info.product_id = p.product;
+            break;
+        case Port::device:
+            info.connected = true;
+            info.vendor_id = ZORBEL_USB_VENDOR_ID;
+            info.product_id =
+                p.occupant->boot_mode.load() ? ZORBEL_USB_PRODUCT_BOOT : ZORBEL_USB_PRODUCT_NORMAL;
+            break;
     }
     return true;
 }
@@ -185,11 +166,9 @@ bool EmulatedBusImpl::port_info(const std::string& hub, int port, host::PortInfo
 bool EmulatedBusImpl::port_hub_name(const std::string& hub, int port, std::string& name) {
     detail::MutexLock lock(mutex_);
     const Hub* h = hub_by_name_locked(hub);
-    if (!h || port < 1 || port > static_cast<int>(h->ports.size()))
-        return false;
+    if (!h || port < 1 || port > static_cast<int>(h->ports.size())) return false;
     const Port& p = h->ports[port - 1];
-    if (p.kind != Port::hub || !hubs_.at(p.child).name_readable)
-        return false;
+    if (p.kind != Port::hub || !hubs_.at(p.child).name_readable) return false;
     name = hub_name(p.child);
     return true;
 }

@@ -36,8 +36,7 @@ public:
     std::uint64_t arrival = 0;
     std::shared_ptr<emulator::Session> session;
 
-    const std::shared_ptr<emulator::ProgramTable> programs =
-        std::make_shared<emulator::ProgramTable>();
+    const std::shared_ptr<emulator::ProgramTable> programs = std::make_shared<emulator::ProgramTable>();
     std::atomic<bool> open_refused{false};
     std::atomic<bool> info_fails{false};
     std::atomic<unsigned int> boots{0};
@@ -74,8 +73,7 @@ private:
     bool boot_cancelled_ GUARDED_BY(mutex_) = false;
 };
 
-class EmulatedBusImpl final : public host::Backend,
-                              public std::enable_shared_from_this<EmulatedBusImpl> {
+class EmulatedBusImpl final : public host::Backend, public std::enable_shared_from_this<EmulatedBusImpl> {
 public:
     EmulatedBusImpl() = default;
     ~EmulatedBusImpl() override;
@@ -92,8 +90,7 @@ public:
     // --- building the tree
     int add_controller(int ports, int number, bool name_readable);
     int add_hub(int hub, int port, int ports, bool name_readable);
-    bool add_port_fixture(int hub, int port, std::uint16_t vendor, std::uint16_t product,
-                          bool connected);
+    bool add_port_fixture(int hub, int port, std::uint16_t vendor, std::uint16_t product, bool connected);
     EmulatedDevice add_device(int hub, int port, const EmulatedDeviceSettings& settings);
 
     // --- hot-plug, from EmulatedDevice
@@ -121,7 +118,7 @@ private:
         enum Kind { empty, hub, fixture, device } kind = empty;
         int child = 0;  // kind hub
         std::uint16_t vendor = 0, product = 0;
-        bool connected = false;  // kind fixture
+        bool connected = false;                        // kind fixture
         std::shared_ptr<EmulatedDeviceImpl> occupant;  // kind device
     };
     struct Hub {
@@ -133,10 +130,9 @@ private:
     const Hub* hub_by_name_locked(const std::string& name) const REQUIRES(mutex_);
     static std::string hub_name(int hub);
     int new_hub_locked(int ports, bool name_readable) REQUIRES(mutex_);
-    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device,
-                                                           bool restarted = false) REQUIRES(mutex_);
-    bool attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port)
+    std::shared_ptr<emulator::Session> new_session_locked(EmulatedDeviceImpl& device, bool restarted = false)
         REQUIRES(mutex_);
+    bool attach_locked(const std::shared_ptr<EmulatedDeviceImpl>& device, int hub, int port) REQUIRES(mutex_);
 
     mutable detail::Mutex mutex_;
     std::map<int, Hub> hubs_ GUARDED_BY(mutex_);

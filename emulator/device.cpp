@@ -13,9 +13,7 @@ namespace zorbel {
 EmulatedDeviceImpl::EmulatedDeviceImpl(const EmulatedDeviceSettings& settings)
     : boot_mode(settings.boot_mode), settings_(settings) {}
 
-EmulatedDeviceImpl::~EmulatedDeviceImpl() {
-    cancel_boot();
-}
+EmulatedDeviceImpl::~EmulatedDeviceImpl() { cancel_boot(); }
 
 void EmulatedDeviceImpl::info_record(unsigned char* record) {
     std::u16string units;
@@ -75,8 +73,7 @@ void EmulatedDeviceImpl::start_boot() {
     std::thread finished;
     {
         detail::MutexLock lock(mutex_);
-        if (boot_pending_)
-            return;
+        if (boot_pending_) return;
         boot_pending_ = true;
         boot_cancelled_ = false;
         finished = std::move(boot_thread_);  // a boot that has run its course
@@ -89,15 +86,13 @@ void EmulatedDeviceImpl::start_boot() {
             if (!cancelled) {
                 // The bus holds this device for as long as it lives and ends
                 // pending boots before it lets go, so `this` is alive here.
-                if (std::shared_ptr<EmulatedBusImpl> b = bus.lock())
-                    b->finish_boot(b->device_of(this));
+                if (std::shared_ptr<EmulatedBusImpl> b = bus.lock()) b->finish_boot(b->device_of(this));
             }
             lock.lock();
             boot_pending_ = false;
         });
     }
-    if (finished.joinable())
-        finished.join();
+    if (finished.joinable()) finished.join();
 }
 
 void EmulatedDeviceImpl::cancel_boot() {
@@ -108,8 +103,7 @@ void EmulatedDeviceImpl::cancel_boot() {
         boot = std::move(boot_thread_);
     }
     changed_.notify_all();
-    if (boot.joinable())
-        boot.join();
+    if (boot.joinable()) boot.join();
     detail::MutexLock lock(mutex_);
     boot_cancelled_ = false;
     boot_pending_ = false;
@@ -142,37 +136,31 @@ bool EmulatedDevice::boot_mode() const { return impl && impl->boot_mode.load(); 
 std::string EmulatedDevice::hardware_id() const { return impl ? impl->hardware_id() : std::string(); }
 
 void EmulatedDevice::unplug() {
-    if (!impl)
-        return;
-    if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock())
-        bus->unplug(impl);
+    if (!impl) return;
+    if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock()) bus->unplug(impl);
 }
 
 bool EmulatedDevice::reset() {
-    if (!impl)
-        return false;
+    if (!impl) return false;
     std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
     return bus && bus->restart(impl);
 }
 
 bool EmulatedDevice::plug() {
-    if (!impl)
-        return false;
+    if (!impl) return false;
     std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
     return bus && bus->plug(impl, -1, -1);
 }
 
 bool EmulatedDevice::plug(int hub, int port) {
-    if (!impl)
-        return false;
+    if (!impl) return false;
     std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
     return bus && bus->plug(impl, hub, port);
 }
 
 void EmulatedDevice::bind(int pipe, DeviceProgram program) {
     // Pipe numbers 1..125 give channel numbers 1..250.
-    if (!impl || pipe < 1 || pipe > 125)
-        return;
+    if (!impl || pipe < 1 || pipe > 125) return;
     if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock())
         bus->bind(impl, pipe, std::move(program));
     else
@@ -180,8 +168,7 @@ void EmulatedDevice::bind(int pipe, DeviceProgram program) {
 }
 
 void EmulatedDevice::set_link(const LaneSettings& to_device, const LaneSettings& to_host) {
-    if (!impl)
-        return;
+    if (!impl) return;
     impl->set_link(to_device, to_host);
     std::shared_ptr<emulator::Session> session = impl->current_session();
     if (session && !session->boot_mode)
@@ -190,36 +177,30 @@ void EmulatedDevice::set_link(const LaneSettings& to_device, const LaneSettings&
 
 LaneStats EmulatedDevice::to_device_stats() const {
     std::shared_ptr<emulator::Session> session = impl ? impl->current_session() : nullptr;
-    if (!session || session->boot_mode)
-        return LaneStats();
+    if (!session || session->boot_mode) return LaneStats();
     return static_cast<emulator::NormalSession*>(session.get())->to_device_stats();
 }
 
 LaneStats EmulatedDevice::to_host_stats() const {
     std::shared_ptr<emulator::Session> session = impl ? impl->current_session() : nullptr;
-    if (!session || session->boot_mode)
-        return LaneStats();
+    if (!session || session->boot_mode) return LaneStats();
     return static_cast<emulator::NormalSession*>(session.get())->to_host_stats();
 }
 
 void EmulatedDevice::set_open_refused(bool refused) {
-    if (impl)
-        impl->open_refused.store(refused);
+    if (impl) impl->open_refused.store(refused);
 }
 
 void EmulatedDevice::set_info_fails(bool fails) {
-    if (impl)
-        impl->info_fails.store(fails);
+    if (impl) impl->info_fails.store(fails);
 }
 
 void EmulatedDevice::set_info_record(const std::u16string& units) {
-    if (impl)
-        impl->set_info_record(units);
+    if (impl) impl->set_info_record(units);
 }
 
 void EmulatedDevice::set_boot_delay(unsigned int ms) {
-    if (impl)
-        impl->set_boot_delay(ms);
+    if (impl) impl->set_boot_delay(ms);
 }
 
 unsigned int EmulatedDevice::boots() const { return impl ? impl->boots.load() : 0; }

@@ -34,14 +34,12 @@ public:
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             this->flag.clear();
-            if (this->is_bad())
-                return true;
-            if (stop_.raised())
-                return false;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now()).count();
-            if (left <= 0)
-                return false;
+            if (this->is_bad()) return true;
+            if (stop_.raised()) return false;
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                    .count();
+            if (left <= 0) return false;
             this->flag.sys_wait_set(static_cast<unsigned long>(std::min<long long>(left, 50)));
         }
     }
@@ -53,8 +51,7 @@ public:
     // the program even when the engine has finished (read() would refuse).
     long take(unsigned char* buf, long count) {
         long n = std::min<long>(count, this->length.load() - this->position.load());
-        if (n <= 0)
-            return 0;
+        if (n <= 0) return 0;
         std::memcpy(buf, this->buffer + this->position.load(), static_cast<std::size_t>(n));
         this->position.fetch_add(static_cast<std::int32_t>(n));
         return n;
@@ -70,8 +67,7 @@ using DeviceOutput = DeviceStream<ChanOutput>;
 
 class PipeImpl final : public DevicePipe {
 public:
-    PipeImpl(int number, BlockDriver& engine, DeviceInput& in, DeviceOutput& out,
-             const StopSignal& stop)
+    PipeImpl(int number, BlockDriver& engine, DeviceInput& in, DeviceOutput& out, const StopSignal& stop)
         : number_(number), engine_(engine), in_(in), out_(out), stop_(stop) {}
 
     int number() const override { return number_; }
@@ -90,20 +86,16 @@ public:
         // fetch never takes a stale block (a restart marks the block before
         // 0 as the last one received), so what it took is the host's.
         if (in_.available() <= 0) {
-            if (finished())
-                return -1;
-            if (count <= 0)
-                return 0;
-            if (in_.fetch() < 0)
-                return finished() ? -1 : 0;
+            if (finished()) return -1;
+            if (count <= 0) return 0;
+            if (in_.fetch() < 0) return finished() ? -1 : 0;
         }
         return count <= 0 ? 0 : in_.take(buf, count);
     }
 
     bool write_all(const unsigned char* data, long count) override {
         while (count > 0) {
-            if (finished())
-                return false;
+            if (finished()) return false;
             if (out_.room() <= 0) {
                 out_.flush();  // a failed flush keeps the bytes; try again
                 continue;
@@ -116,8 +108,7 @@ public:
             count -= n;
         }
         while (!out_.flush()) {
-            if (finished())
-                return false;
+            if (finished()) return false;
         }
         return true;
     }
@@ -135,15 +126,13 @@ private:
 void StopSignal::raise() {
     raised_.store(true);
     detail::MutexLock lock(mutex_);
-    for (Flag* flag : flags_)
-        flag->set(true);
+    for (Flag* flag : flags_) flag->set(true);
 }
 
 void StopSignal::add(Flag* flag) {
     detail::MutexLock lock(mutex_);
     flags_.push_back(flag);
-    if (raised_.load())
-        flag->set(true);
+    if (raised_.load()) flag->set(true);
 }
 
 void StopSignal::remove(Flag* flag) {
@@ -165,16 +154,14 @@ void ProgramTable::bind(int pipe, DeviceProgram program) {
 std::vector<int> ProgramTable::bound_pipes() {
     detail::MutexLock lock(mutex_);
     std::vector<int> pipes;
-    for (const auto& entry : programs_)
-        pipes.push_back(entry.first);
+    for (const auto& entry : programs_) pipes.push_back(entry.first);
     return pipes;
 }
 
 DeviceProgram ProgramTable::wait_program(int pipe, const std::atomic<bool>& stop) {
     detail::MutexLock lock(mutex_);
     lock.wait(changed_, [&]() REQUIRES(mutex_) { return stop.load() || programs_.count(pipe) != 0; });
-    if (stop.load())
-        return nullptr;
+    if (stop.load()) return nullptr;
     return programs_[pipe];
 }
 
@@ -194,8 +181,7 @@ void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSigna
     }
     while (!stop.raised()) {
         DeviceProgram program = programs.wait_program(pipe, stop.flag());
-        if (!program)
-            break;
+        if (!program) break;
         PipeImpl view(pipe, engine, in, out, stop);
         program(view);
 
@@ -204,14 +190,10 @@ void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSigna
         // together, so once one is bad the other follows within moments;
         // restarting before that would let the late deletion strike the
         // fresh channel.
-        while (!stop.raised() && !engine.is_finished() && !in.is_bad() && !out.is_bad())
-            in.wait_bad(step_ms);
-        if (stop.raised() || engine.is_finished())
-            break;
-        if (!in.is_bad())
-            in.wait_bad(200);
-        if (!out.is_bad())
-            out.wait_bad(200);
+        while (!stop.raised() && !engine.is_finished() && !in.is_bad() && !out.is_bad()) in.wait_bad(step_ms);
+        if (stop.raised() || engine.is_finished()) break;
+        if (!in.is_bad()) in.wait_bad(200);
+        if (!out.is_bad()) out.wait_bad(200);
         in.restart();
         out.restart();
     }

@@ -62,8 +62,7 @@ private:
 // device has just restarted, so both channels first tell the host with
 // cmd_reset, which makes a host pipe still open on them start again from
 // block 0 as they do.
-void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop,
-                bool announce_reset);
+void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSignal& stop, bool announce_reset);
 
 }  // namespace emulator
 }  // namespace zorbel

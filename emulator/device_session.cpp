@@ -7,14 +7,12 @@ namespace emulator {
 
 bool DeviceTransport::hput_byte(int c) {
     out_buf_[out_count_++] = static_cast<unsigned char>(c);
-    if (out_count_ < sizeof out_buf_)
-        return true;
+    if (out_count_ < sizeof out_buf_) return true;
     return flush();
 }
 
 bool DeviceTransport::flush() {
-    if (out_count_ == 0)
-        return true;
+    if (out_count_ == 0) return true;
     bool sent = !is_finished() && to_host_.send(out_buf_, out_count_);
     out_count_ = 0;
     return sent;
@@ -25,9 +23,8 @@ bool DeviceTransport::done() {
     return true;
 }
 
-NormalSession::NormalSession(std::shared_ptr<ProgramTable> programs,
-                             const LaneSettings& to_device, const LaneSettings& to_host,
-                             bool restarted)
+NormalSession::NormalSession(std::shared_ptr<ProgramTable> programs, const LaneSettings& to_device,
+                             const LaneSettings& to_host, bool restarted)
     : Session(false),
       programs_(std::move(programs)),
       restarted_(restarted),
@@ -41,9 +38,7 @@ NormalSession::NormalSession(std::shared_ptr<ProgramTable> programs,
     engine_.connected.store(true);
 }
 
-NormalSession::~NormalSession() {
-    shut_down();
-}
+NormalSession::~NormalSession() { shut_down(); }
 
 void NormalSession::start() {
     to_device_.start([this, refusals = 0u](const unsigned char* data, unsigned len) mutable {
@@ -56,17 +51,14 @@ void NormalSession::start() {
         engine_.await_dispatch(refusals++);
         return false;
     });
-    for (int pipe : programs_->bound_pipes())
-        serve(pipe);
+    for (int pipe : programs_->bound_pipes()) serve(pipe);
 }
 
 void NormalSession::serve(int pipe) {
     detail::MutexLock lock(servers_mutex_);
-    if (servers_closed_ || servers_.count(pipe))
-        return;
-    servers_.emplace(pipe, std::thread([this, pipe] {
-        serve_pipe(engine_, pipe, *programs_, stop_, restarted_);
-    }));
+    if (servers_closed_ || servers_.count(pipe)) return;
+    servers_.emplace(pipe,
+                     std::thread([this, pipe] { serve_pipe(engine_, pipe, *programs_, stop_, restarted_); }));
 }
 
 void NormalSession::shut_down() {
@@ -85,8 +77,7 @@ void NormalSession::shut_down() {
         servers_closed_ = true;
         servers.swap(servers_);
     }
-    for (auto& entry : servers)
-        entry.second.join();
+    for (auto& entry : servers) entry.second.join();
 }
 
 void NormalSession::detach() {
@@ -99,18 +90,14 @@ void NormalSession::detach() {
     to_device_.discard();
 }
 
-void NormalSession::attach() {
-    to_host_.reopen();
-}
+void NormalSession::attach() { to_host_.reopen(); }
 
 long NormalSession::read(const void* reader, const std::atomic<bool>& closed, unsigned attached,
                          unsigned char* buf, unsigned int len) {
     {
         detail::MutexLock lock(read_mutex_);
-        if (cancel_for_.erase(reader) != 0)
-            return -1;
-        if (closed.load() || attachment_.load() != attached)
-            return -1;
+        if (cancel_for_.erase(reader) != 0) return -1;
+        if (closed.load() || attachment_.load() != attached) return -1;
         reading_ = reader;
     }
     long n = alive.load() ? to_host_.take(buf, len) : -1;
@@ -119,12 +106,10 @@ long NormalSession::read(const void* reader, const std::atomic<bool>& closed, un
     // A cancel aimed at this read that came after it had its data has not
     // been consumed by the lane; left there, it would fail whichever read
     // comes next, on any handle. It stays this reader's, for its next read.
-    if (to_host_.withdraw_cancel() && n > 0)
-        cancel_for_.insert(reader);
+    if (to_host_.withdraw_cancel() && n > 0) cancel_for_.insert(reader);
     // Bytes taken by a read that started before the cable was pulled and
     // ran on after it was put back were lost with the cable.
-    if (attachment_.load() != attached)
-        return -1;
+    if (attachment_.load() != attached) return -1;
     return n;
 }
 
@@ -138,14 +123,12 @@ void NormalSession::cancel_read(const void* reader) {
 
 void NormalSession::end_read_of(const void* reader) {
     detail::MutexLock lock(read_mutex_);
-    if (reading_ == reader)
-        to_host_.cancel_take();
+    if (reading_ == reader) to_host_.cancel_take();
     cancel_for_.erase(reader);
 }
 
 long NormalSession::write(const unsigned char* data, unsigned int len) {
-    if (!alive.load() || len == 0)
-        return -1;
+    if (!alive.load() || len == 0) return -1;
     return to_device_.send(data, len) ? static_cast<long>(len) : -1;
 }
 

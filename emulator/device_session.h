@@ -102,8 +102,8 @@ public:
     // once `closed` is true or the cable has been pulled since: both are
     // looked at after the read is registered, so a close or an unplug that
     // races with the start of the read still ends it.
-    long read(const void* reader, const std::atomic<bool>& closed, unsigned attached,
-              unsigned char* buf, unsigned int len);
+    long read(const void* reader, const std::atomic<bool>& closed, unsigned attached, unsigned char* buf,
+              unsigned int len);
     // Ends the read of `reader` under way, or its next one.
     void cancel_read(const void* reader);
     // Ends `reader`'s read under way, and nothing else.

@@ -74,7 +74,8 @@ void Lane::reseed_locked() {
     corrupt_skip_ = 0;
     const double p = settings_.corrupt_byte;
     if (p > 0 && p < 1) {
-        corrupt_skip_ = static_cast<std::uint64_t>(std::floor(std::log1p(-fault_rng_.unit()) / std::log1p(-p)));
+        corrupt_skip_ =
+            static_cast<std::uint64_t>(std::floor(std::log1p(-fault_rng_.unit()) / std::log1p(-p)));
     }
 }
 
@@ -212,8 +213,8 @@ void Lane::run() {
         {
             detail::MutexLock lock(mutex_);
             if (!wait_due_locked(lock, [this]() REQUIRES(mutex_) { return closed_; })) return;
-            const unsigned size = chunk_rng_.range(clamp_chunk(settings_.min_chunk),
-                                                   clamp_chunk(settings_.max_chunk));
+            const unsigned size =
+                chunk_rng_.range(clamp_chunk(settings_.min_chunk), clamp_chunk(settings_.max_chunk));
             n = cut_chunk_locked(chunk_, size);
         }
         // A refusal is brief (the receiver's channel table is changing), so

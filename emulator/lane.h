@@ -120,13 +120,13 @@ private:
     struct Random {
         std::uint64_t state = 0;
         std::uint64_t next();
-        double unit();                       // [0, 1)
+        double unit();                             // [0, 1)
         unsigned range(unsigned lo, unsigned hi);  // [lo, hi]
     };
 
     void reseed_locked() REQUIRES(mutex_);
-    void queue_locked(const unsigned char* data, std::size_t len, Clock::time_point due,
-                      bool corrupt) REQUIRES(mutex_);
+    void queue_locked(const unsigned char* data, std::size_t len, Clock::time_point due, bool corrupt)
+        REQUIRES(mutex_);
     void corrupt_locked(std::vector<unsigned char>& bytes) REQUIRES(mutex_);
     // Waits (lock held) until bytes are due or `stop` says so. True when a
     // chunk can be cut.

@@ -75,8 +75,7 @@ DeviceProgram echo_program() {
                 {
                     std::unique_lock<std::mutex> lock(mutex);
                     changed.wait(lock, [&] { return over || !pending.empty(); });
-                    if (pending.empty())
-                        return;
+                    if (pending.empty()) return;
                     while (n < sizeof out && !pending.empty()) {
                         out[n++] = pending.front();
                         pending.pop_front();
@@ -96,16 +95,13 @@ DeviceProgram echo_program() {
         unsigned char in[BlockProtocol::max_data_len];
         for (;;) {
             long n = pipe.read_some(in, sizeof in);
-            if (n < 0)
-                break;
+            if (n < 0) break;
             std::unique_lock<std::mutex> lock(mutex);
             // A full buffer waits for the host to read, in short steps so
             // that the end of the pipe is noticed.
-            while (!over && pending.size() + static_cast<std::size_t>(n) > capacity &&
-                   !pipe.finished())
+            while (!over && pending.size() + static_cast<std::size_t>(n) > capacity && !pipe.finished())
                 changed.wait_for(lock, std::chrono::milliseconds(50));
-            if (over)
-                break;
+            if (over) break;
             pending.insert(pending.end(), in, in + n);
             changed.notify_all();
         }
@@ -125,10 +121,8 @@ DeviceProgram sink_program(std::shared_ptr<SinkTally> tally) {
         unsigned char buf[BlockProtocol::max_data_len];
         for (;;) {
             long n = pipe.read_some(buf, sizeof buf);
-            if (n < 0)
-                return;
-            if (n > 0 && tally)
-                tally->add(buf, static_cast<std::size_t>(n));
+            if (n < 0) return;
+            if (n > 0 && tally) tally->add(buf, static_cast<std::size_t>(n));
         }
     };
 }
@@ -139,12 +133,9 @@ DeviceProgram source_program(std::uint64_t length) {
         std::uint64_t offset = 0;
         while (length == 0 || offset < length) {
             std::uint64_t n = sizeof buf;
-            if (length != 0 && length - offset < n)
-                n = length - offset;
-            for (std::uint64_t i = 0; i < n; ++i)
-                buf[i] = source_pattern(offset + i);
-            if (!pipe.write_all(buf, static_cast<long>(n)))
-                return;
+            if (length != 0 && length - offset < n) n = length - offset;
+            for (std::uint64_t i = 0; i < n; ++i) buf[i] = source_pattern(offset + i);
+            if (!pipe.write_all(buf, static_cast<long>(n))) return;
             offset += n;
         }
         // Done: stay with the pipe until the host lets it go, so the next

@@ -32,8 +32,9 @@ int main() {
     // flush returns once the device has confirmed them.
     const char message[] = "hello, device";
     auto& out = dynamic_cast<ChannelOutput&>(pipe->get_output());
-    bool sent = out.write(reinterpret_cast<const unsigned char*>(message), sizeof message) == sizeof message &&
-                out.flush();
+    bool sent =
+        out.write(reinterpret_cast<const unsigned char*>(message), sizeof message) == sizeof message &&
+        out.flush();
 
     // A read waits for the device's blocks; the time-out bounds each wait.
     char answer[sizeof message] = {};
@@ -49,7 +50,8 @@ int main() {
     pipe->release();  // the last reference: the pipe and its channels go
     connection.stop();
 
-    if (!sent || got != static_cast<long>(sizeof answer) || std::memcmp(answer, message, sizeof message) != 0) {
+    if (!sent || got != static_cast<long>(sizeof answer) ||
+        std::memcmp(answer, message, sizeof message) != 0) {
         std::fprintf(stderr, "echo_client: the echo did not come back whole\n");
         return 1;
     }

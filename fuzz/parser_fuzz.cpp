@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned n = parser.get_first_modifier(out.data()); n; n = parser.get_next_modifier(out.data()))
         parser.get_mod_value(out.data());
     int params = 0;
-    for (unsigned n = parser.get_first_param(out.data()); n && params < 10000; n = parser.get_next_param(out.data()))
+    for (unsigned n = parser.get_first_param(out.data()); n && params < 10000;
+         n = parser.get_next_param(out.data()))
         ++params;
     XParser fresh(line.data(), sep.data(), pre.data(), suf.data());
     fresh.delete_modifiers(out.data());

@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
         std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         std::ifstream in(dir + "/" + name, std::ios::binary);
-        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                        std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
         ++runs;
     }

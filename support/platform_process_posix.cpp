@@ -12,7 +12,8 @@ unsigned long process_id() { return static_cast<unsigned long>(::getpid()); }
 
 void name_this_thread(const char* name) {
 #ifdef __linux__
-    if (name != nullptr && *name != 0) pthread_setname_np(pthread_self(), std::string(name).substr(0, 15).c_str());
+    if (name != nullptr && *name != 0)
+        pthread_setname_np(pthread_self(), std::string(name).substr(0, 15).c_str());
 #else
     (void)name;
 #endif

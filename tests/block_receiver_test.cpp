@@ -14,9 +14,9 @@
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
-using zorbel::testing::RecordingTransport;
 using zorbel::testing::frame_block;
 using zorbel::testing::frame_command;
+using zorbel::testing::RecordingTransport;
 
 namespace {
 
@@ -34,9 +34,7 @@ public:
     ~ProbeChannel() override { unregister(); }
 
     bool flagged() { return !waits_for_data(); }
-    Bytes received() {
-        return Bytes(receive_buffer, receive_buffer + received_length.load());
-    }
+    Bytes received() { return Bytes(receive_buffer, receive_buffer + received_length.load()); }
     int received_no() { return received_block.load(); }
     int received_len() { return received_length.load(); }
     void expect(unsigned char n) { expected_block = n; }
@@ -67,8 +65,10 @@ struct Engine {
         bd.link_check = false;
         bd.connected = true;
     }
-    bool push(const Bytes& b) { return bd.dispatch_block_callback(const_cast<unsigned char*>(b.data()),
-                                                                  static_cast<unsigned int>(b.size())); }
+    bool push(const Bytes& b) {
+        return bd.dispatch_block_callback(const_cast<unsigned char*>(b.data()),
+                                          static_cast<unsigned int>(b.size()));
+    }
 };
 
 Bytes payload_of(std::size_t n, unsigned seed) {
@@ -258,11 +258,13 @@ TEST(BlockReceiver, EveryChunkSizeGivesTheSameDeliveries) {
         stream.insert(stream.end(), b.begin(), b.end());
         // Noise between blocks, never ending in 0x4D (that would pair with
         // the next block's first sync byte and cost the block).
-        for (unsigned n = rng() % 4; n > 0; --n) stream.push_back(static_cast<unsigned char>(n % 2 == 0 ? 0x4D : rng() % 0x4D));
+        for (unsigned n = rng() % 4; n > 0; --n)
+            stream.push_back(static_cast<unsigned char>(n % 2 == 0 ? 0x4D : rng() % 0x4D));
     }
 
     // Data blocks in delivery order, then every channel's queued commands.
-    using Deliveries = std::pair<std::vector<std::pair<int, Bytes>>, std::vector<std::vector<std::pair<int, int>>>>;
+    using Deliveries =
+        std::pair<std::vector<std::pair<int, Bytes>>, std::vector<std::vector<std::pair<int, int>>>>;
     auto deliveries = [&](unsigned size) {
         Engine e;
         std::vector<std::unique_ptr<ProbeChannel>> chans;
@@ -282,7 +284,8 @@ TEST(BlockReceiver, EveryChunkSizeGivesTheSameDeliveries) {
     std::size_t commands = 0;
     for (const auto& q : unsplit.second) commands += q.size();
     ASSERT_GT(commands, 0u);
-    for (unsigned size = 1; size <= 600; ++size) ASSERT_TRUE(deliveries(size) == unsplit) << "chunk size " << size;
+    for (unsigned size = 1; size <= 600; ++size)
+        ASSERT_TRUE(deliveries(size) == unsplit) << "chunk size " << size;
 }
 
 TEST(BlockReceiver, PolledPathDeliversOneBlockPerCall) {

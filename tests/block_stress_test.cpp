@@ -20,9 +20,9 @@
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
-using zorbel::testing::RecordingTransport;
 using zorbel::testing::frame_block;
 using zorbel::testing::frame_command;
+using zorbel::testing::RecordingTransport;
 
 namespace {
 
@@ -79,10 +79,16 @@ TEST(BlockStress, ChannelsComeAndGoWhileBlocksStreamIn) {
         auto ch = static_cast<unsigned char>(i % kChannels);
         Bytes b;
         switch (rng() % 6) {
-            case 0: b = frame_command(ch, BlockProtocol::cmd_next_block, static_cast<unsigned char>(i)); break;
-            case 1: b = frame_command(ch, rng() % 2 ? BlockProtocol::cmd_delete : BlockProtocol::cmd_reset, 0); break;
-            default: b = frame_block(BlockProtocol::blk_data, ch, static_cast<unsigned char>(rng() % 3),
-                                     Bytes(rng() % 513, static_cast<unsigned char>(i))); break;
+            case 0:
+                b = frame_command(ch, BlockProtocol::cmd_next_block, static_cast<unsigned char>(i));
+                break;
+            case 1:
+                b = frame_command(ch, rng() % 2 ? BlockProtocol::cmd_delete : BlockProtocol::cmd_reset, 0);
+                break;
+            default:
+                b = frame_block(BlockProtocol::blk_data, ch, static_cast<unsigned char>(rng() % 3),
+                                Bytes(rng() % 513, static_cast<unsigned char>(i)));
+                break;
         }
         stream.insert(stream.end(), b.begin(), b.end());
     }
@@ -95,10 +101,11 @@ TEST(BlockStress, ChannelsComeAndGoWhileBlocksStreamIn) {
         while (!stop.load()) {
             for (std::size_t pos = 0; pos < stream.size() && !stop.load();) {
                 std::size_t n = std::min<std::size_t>(1 + r() % 1000, stream.size() - pos);
-                chunk.assign(stream.begin() + static_cast<long>(pos), stream.begin() + static_cast<long>(pos + n));
+                chunk.assign(stream.begin() + static_cast<long>(pos),
+                             stream.begin() + static_cast<long>(pos + n));
                 // A refused chunk is handed in again, as a reader thread does.
-                for (unsigned int refusals = 0; !bd.dispatch_block_callback(chunk.data(), static_cast<unsigned>(n));
-                     ++refusals) {
+                for (unsigned int refusals = 0;
+                     !bd.dispatch_block_callback(chunk.data(), static_cast<unsigned>(n)); ++refusals) {
                     refused.fetch_add(1);
                     if (stop.load()) return;
                     bd.await_dispatch(refusals);
@@ -116,8 +123,12 @@ TEST(BlockStress, ChannelsComeAndGoWhileBlocksStreamIn) {
     for (long round = 0; round < 20000 || accepted.load() < 20000; ++round, ++rounds) {
         int k = static_cast<int>(r() % kChannels);
         switch (r() % 3) {
-            case 0: live[k] = std::make_unique<Churned>(&bd, static_cast<unsigned char>(k)); break;
-            case 1: live[k].reset(); break;
+            case 0:
+                live[k] = std::make_unique<Churned>(&bd, static_cast<unsigned char>(k));
+                break;
+            case 1:
+                live[k].reset();
+                break;
             default:
                 if (live[k]) live[k]->take();
                 break;

@@ -41,9 +41,7 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         blocks[block_no] = payload;
     }
-    void push(const Bytes& bytes) {
-        ASSERT_TRUE(zorbel::testing::push_chunk(engine, bytes));
-    }
+    void push(const Bytes& bytes) { ASSERT_TRUE(zorbel::testing::push_chunk(engine, bytes)); }
     std::vector<Request> requests() {
         std::lock_guard<std::mutex> lock(mutex);
         return seen;
@@ -249,8 +247,7 @@ TEST(ChannelInput, PeersDeleteFailsTheStreamAfterItsBlock) {
 TEST(ChannelInput, WordsDwordsAndStrings) {
     ScriptedPeer peer;
     ChannelInput in(&peer.engine, kId);
-    peer.offer(0, {0x12, 0x34, 0x12, 0x34, 0x56, 0x78, 0x61, 0x62, 0x00, 0x63, 'a', 'b', 'c', 'd', 'e',
-                   'f'});
+    peer.offer(0, {0x12, 0x34, 0x12, 0x34, 0x56, 0x78, 0x61, 0x62, 0x00, 0x63, 'a', 'b', 'c', 'd', 'e', 'f'});
     EXPECT_EQ(in.read_word(), 0x1234);
     EXPECT_EQ(in.read_dword(), 0x12345678ul);
     char s[8] = "xxxxxxx";

@@ -33,7 +33,8 @@ public:
         engine.link_check.store(false);
         engine.connected.store(true);
         transport.set_on_transfer([this](const Bytes& t) {
-            if (confirm_each.load() && t[2] == BlockProtocol::blk_data) ask(static_cast<unsigned char>(t[4] + 1));
+            if (confirm_each.load() && t[2] == BlockProtocol::blk_data)
+                ask(static_cast<unsigned char>(t[4] + 1));
         });
     }
     void command(int cmd, unsigned char arg) {
@@ -226,7 +227,7 @@ TEST(ChannelOutput, PeerResetKeepsTheBufferAndDeleteFailsTheFlush) {
 TEST(ChannelOutput, ARequestForTheNextNumberConfirmsOnlyABlockThatWasSent) {
     Peer peer;
     ChannelOutput out(&peer.engine, kId);
-    peer.ask(1);                                     // stale: block 0 never went out
+    peer.ask(1);                                    // stale: block 0 never went out
     peer.command(BlockProtocol::cmd_block_ack, 0);  // as stale
     out.set_timeout(50);
     out.write_byte(7);
@@ -269,7 +270,7 @@ TEST(ChannelOutput, ABlockOnceSentIsNotAddedTo) {
     const Bytes second = bytes_of(50, 200);
     peer.ask(0);
     EXPECT_EQ(out.write(first.data(), 100), 100);
-    EXPECT_FALSE(out.flush());  // block 0 went out; no confirmation yet
+    EXPECT_FALSE(out.flush());                   // block 0 went out; no confirmation yet
     EXPECT_EQ(out.write(second.data(), 50), 0);  // block 0 unsettled: nothing taken
     peer.confirm_each = true;
     peer.ask(1);  // confirms block 0 as sent

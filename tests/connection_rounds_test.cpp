@@ -86,7 +86,8 @@ TEST(ConnectionRounds, StartStreamStopWhilePipesComeAndGo) {
             zorbel::testing::Watchdog watchdog(std::chrono::seconds(60), "round " + std::to_string(round));
             ASSERT_TRUE(c.start(1)) << "round " << round;
             for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 7 + round);
-            ASSERT_EQ(out_of(echo).write(sent.data(), static_cast<long>(sent.size())), static_cast<long>(sent.size()));
+            ASSERT_EQ(out_of(echo).write(sent.data(), static_cast<long>(sent.size())),
+                      static_cast<long>(sent.size()));
             ASSERT_TRUE(out_of(echo).flush()) << "round " << round;
             ASSERT_EQ(read_all(in_of(echo), back.data(), static_cast<long>(back.size())),
                       static_cast<long>(back.size()))

@@ -31,7 +31,6 @@
 
 namespace {
 
-
 using Clock = std::chrono::steady_clock;
 
 // Claims are system-wide and keyed by the device ID; these IDs carry this
@@ -202,7 +201,8 @@ TEST_F(ConnectionTest, AReadWokenByStopNeverTakesAnOldBlockAgain) {
     ASSERT_EQ(out_of(echo).write(ping, 1), 1);
     ASSERT_TRUE(out_of(echo).flush());
     unsigned char pong[1] = {0};
-    for (int i = 0; i < 50 && in_of(echo).read(pong, 1) != 1; ++i) {}
+    for (int i = 0; i < 50 && in_of(echo).read(pong, 1) != 1; ++i) {
+    }
     ASSERT_EQ(pong[0], 42);
 
     std::memset(got, 0, sizeof got);
@@ -253,7 +253,8 @@ public:
     explicit HolderProcess(const std::string& id) {
         int to_child[2], from_child[2];
         if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0) return;
-        for (int* fd : {&to_child[0], &to_child[1], &from_child[0], &from_child[1]}) *fd = above_holder_fds(*fd);
+        for (int* fd : {&to_child[0], &to_child[1], &from_child[0], &from_child[1]})
+            *fd = above_holder_fds(*fd);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, from_child[1], 3);

@@ -39,8 +39,12 @@ ZORBEL_OUT_OF_LINE void* operator new[](std::size_t n) {
     if (void* p = counted_alloc(n)) return p;
     throw std::bad_alloc();
 }
-ZORBEL_OUT_OF_LINE void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
-ZORBEL_OUT_OF_LINE void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return counted_alloc(n); }
+ZORBEL_OUT_OF_LINE void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
+    return counted_alloc(n);
+}
+ZORBEL_OUT_OF_LINE void* operator new[](std::size_t n, const std::nothrow_t&) noexcept {
+    return counted_alloc(n);
+}
 ZORBEL_OUT_OF_LINE void operator delete(void* p) noexcept { std::free(p); }
 ZORBEL_OUT_OF_LINE void operator delete[](void* p) noexcept { std::free(p); }
 ZORBEL_OUT_OF_LINE void operator delete(void* p, std::size_t) noexcept { std::free(p); }
@@ -59,7 +63,8 @@ ChannelInput& in_of(XPipe* pipe) { return dynamic_cast<ChannelInput&>(pipe->get_
 bool send(XPipe* pipe, const std::vector<unsigned char>& piece, std::size_t total) {
     ChannelOutput& out = out_of(pipe);
     for (std::size_t sent = 0; sent < total; sent += piece.size())
-        if (out.write(piece.data(), static_cast<long>(piece.size())) != static_cast<long>(piece.size())) return false;
+        if (out.write(piece.data(), static_cast<long>(piece.size())) != static_cast<long>(piece.size()))
+            return false;
     return out.flush();
 }
 

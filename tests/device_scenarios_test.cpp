@@ -8,7 +8,6 @@
 // read ended by a cancel, a close or an unplug.
 #include <gtest/gtest.h>
 
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -222,13 +221,16 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
         const char* id;
     };
     const std::u16string full = u"CABCDEFGHIJKLxx1234567";
-    std::u16string wide = u"TABC" + std::u16string(1, u'\u00E9') + u"DEFGHIJKxx" +
-                          std::u16string(1, u'\u4E2D') + u"234567";
+    std::u16string wide =
+        u"TABC" + std::u16string(1, u'\u00E9') + u"DEFGHIJKxx" + std::u16string(1, u'\u4E2D') + u"234567";
     const Case cases[] = {
         {"C gives 0, unused units ignored", full, 0, "ABCDEFGHIJKL", "1234567"},
         {"other letter keeps the caller's", u"XABCDEFGHIJKLxx1234567", 42, "ABCDEFGHIJKL", "1234567"},
         {"text ending early pads with zeros", u"TAB", 1, "AB", ""},
-        {"zero in the middle ends everything", u"TABCDEFGHIJKL\0\0" u"1234567", 1, "ABCDEFGHIJKL", ""},
+        {"zero in the middle ends everything",
+         u"TABCDEFGHIJKL\0\0"
+         u"1234567",
+         1, "ABCDEFGHIJKL", ""},
         {"units above 0x7F become ?", wide, 1, "ABC?DEFGHIJK", "?234567"},
         {"empty record", u"", 42, "", ""},
     };
@@ -246,7 +248,8 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
         EXPECT_STREQ(hwid, c.hardware_id) << c.name;
         EXPECT_STREQ(id, c.id) << c.name;
         // Padded with zeros to the full width, not just terminated.
-        for (std::size_t i = std::strlen(c.hardware_id); i < sizeof hwid; ++i) EXPECT_EQ(hwid[i], 0) << c.name;
+        for (std::size_t i = std::strlen(c.hardware_id); i < sizeof hwid; ++i)
+            EXPECT_EQ(hwid[i], 0) << c.name;
         for (std::size_t i = std::strlen(c.id); i < sizeof id; ++i) EXPECT_EQ(id[i], 0) << c.name;
     }
 }
@@ -353,7 +356,8 @@ TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
     EXPECT_EQ(failed_sends.load(), 0);
     for (int i = 0; i < echo_pipes; ++i) EXPECT_EQ(echoed[i], pattern(echo_bytes, i)) << "pipe " << i + 1;
     ASSERT_EQ(sourced.size(), stream_bytes);
-    for (size_t k = 0; k < stream_bytes; ++k) ASSERT_EQ(sourced[k], zorbel::source_pattern(k)) << "byte " << k;
+    for (size_t k = 0; k < stream_bytes; ++k)
+        ASSERT_EQ(sourced[k], zorbel::source_pattern(k)) << "byte " << k;
     ASSERT_TRUE(tally->wait_for(stream_bytes, 20000));
     CRC32 crc;
     crc.update(sunk.data(), sunk.size());
@@ -668,6 +672,7 @@ TEST_P(DeviceScenarios, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
 INSTANTIATE_TEST_SUITE_P(Emulated, DeviceScenarios,
                          ::testing::Values(Backend{"the emulated bus", &zorbel::testing::make_emulated_rig}));
 INSTANTIATE_TEST_SUITE_P(Libusb, DeviceScenarios,
-                         ::testing::Values(Backend{"libusb over umockdev", &zorbel::testing::make_libusb_rig}));
+                         ::testing::Values(Backend{"libusb over umockdev",
+                                                   &zorbel::testing::make_libusb_rig}));
 
 }  // namespace

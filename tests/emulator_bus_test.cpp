@@ -41,8 +41,7 @@ std::shared_ptr<zorbel::host::DeviceHandle> open_normal(int index) {
 // of the streams lasts at most `step_ms`; send and receive go on step after
 // step for up to 20 s, so a lost block costs one step, not the test.
 struct HostPipe {
-    HostPipe(BlockDriver& engine, int p, long step_ms = 200)
-        : out(&engine, 2 * p - 1), in(&engine, 2 * p) {
+    HostPipe(BlockDriver& engine, int p, long step_ms = 200) : out(&engine, 2 * p - 1), in(&engine, 2 * p) {
         out.set_timeout(step_ms);
         in.set_timeout(step_ms);
     }
@@ -51,11 +50,9 @@ struct HostPipe {
         for (std::size_t at = 0; at < bytes.size(); at += 512) {
             // A block's worth into an empty buffer never flushes by itself.
             long n = static_cast<long>(std::min<std::size_t>(512, bytes.size() - at));
-            if (out.write(bytes.data() + at, n) != n)
-                return false;
+            if (out.write(bytes.data() + at, n) != n) return false;
             while (!out.flush())
-                if (out.is_bad() || std::chrono::steady_clock::now() > end)
-                    return false;
+                if (out.is_bad() || std::chrono::steady_clock::now() > end) return false;
         }
         return true;
     }
@@ -65,8 +62,7 @@ struct HostPipe {
         std::size_t have = 0;
         for (int silent = 0; have < n && silent < quiet;) {
             long r = in.read(got.data() + have, static_cast<long>(n - have));
-            if (r < 0)
-                break;
+            if (r < 0) break;
             silent = r == 0 ? silent + 1 : 0;
             have += static_cast<std::size_t>(r);
         }
@@ -79,8 +75,7 @@ struct HostPipe {
 
 std::vector<unsigned char> pattern(std::size_t n, unsigned seed) {
     std::vector<unsigned char> v(n);
-    for (std::size_t i = 0; i < n; ++i)
-        v[i] = static_cast<unsigned char>(i * 31 + seed);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<unsigned char>(i * 31 + seed);
     return v;
 }
 
@@ -159,8 +154,7 @@ TEST(DevicePrograms, EchoSinkAndSourceOfTheDemo) {
     HostPipe source(host.engine, 3);
     std::vector<unsigned char> got = source.receive(2000);
     ASSERT_EQ(got.size(), 2000u);
-    for (std::size_t k = 0; k < got.size(); ++k)
-        ASSERT_EQ(got[k], zorbel::source_pattern(k)) << k;
+    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(got[k], zorbel::source_pattern(k)) << k;
 }
 
 TEST(DevicePrograms, APipeDeletedByTheHostIsServedAfreshNextTime) {
@@ -203,10 +197,8 @@ TEST(DevicePrograms, UserProgramAndFaultyLink) {
         unsigned char buf[512];
         long n;
         while ((n = pipe.read_some(buf, sizeof buf)) >= 0) {
-            for (long i = 0; i < n; ++i)
-                buf[i] = static_cast<unsigned char>(~buf[i]);
-            if (n > 0 && !pipe.write_all(buf, n))
-                return;
+            for (long i = 0; i < n; ++i) buf[i] = static_cast<unsigned char>(~buf[i]);
+            if (n > 0 && !pipe.write_all(buf, n)) return;
         }
     });
     HostEngine host(open_normal(0));
@@ -278,8 +270,7 @@ TEST(DevicePrograms, DeviceFunctionsWhileTrafficRuns) {
         });
     }
     traffic.join();
-    for (auto& t : askers)
-        t.join();
+    for (auto& t : askers) t.join();
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
-using zorbel::testing::RecordingTransport;
 using zorbel::testing::frame_command;
+using zorbel::testing::RecordingTransport;
 
 namespace {
 
@@ -32,8 +32,8 @@ public:
 
 class BareChannel : public FormalChannel {
 public:
-    using FormalChannel::FormalChannel;
     using FormalChannel::delete_notification;
+    using FormalChannel::FormalChannel;
     using FormalChannel::return_state;
     using FormalChannel::state_is_bad;
     using FormalChannel::update_state;
@@ -47,7 +47,8 @@ struct Engine {
         bd.connected = true;
     }
     bool push(const Bytes& b) {
-        return bd.dispatch_block_callback(const_cast<unsigned char*>(b.data()), static_cast<unsigned>(b.size()));
+        return bd.dispatch_block_callback(const_cast<unsigned char*>(b.data()),
+                                          static_cast<unsigned>(b.size()));
     }
 };
 

@@ -45,8 +45,7 @@ class Loopback : public Gadget {
 public:
     explicit Loopback(std::string hardware_id) : info(record(hardware_id, "ID00001")) {}
     bool control(const ControlSetup& s, std::vector<unsigned char>& data) override {
-        if (s.request_type != zorbel::usbmap::vendor_in ||
-            s.request != zorbel::usbmap::request_get_info)
+        if (s.request_type != zorbel::usbmap::vendor_in || s.request != zorbel::usbmap::request_get_info)
             return false;
         data = info;
         return true;
@@ -69,11 +68,9 @@ public:
             return true;
         }
         if (s.request != zorbel::usbmap::request_boot_status) return false;
-        const bool good = image.size() == expected && image.size() >= 2 && image[0] == 'Z' &&
-                          image[1] == 'B';
+        const bool good = image.size() == expected && image.size() >= 2 && image[0] == 'Z' && image[1] == 'B';
         data.assign(1, good ? 0 : 1);
-        if (good)
-            reenumerate(std::make_shared<Loopback>(hardware_id), ZORBEL_USB_PRODUCT_NORMAL, 5);
+        if (good) reenumerate(std::make_shared<Loopback>(hardware_id), ZORBEL_USB_PRODUCT_NORMAL, 5);
         return true;
     }
     void bulk_out(const unsigned char* data, std::size_t len) override {
@@ -112,7 +109,7 @@ protected:
                         std::make_shared<Loopback>("HW0000000001"));
         bus->add_device(hub, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_BOOT,
                         std::make_shared<BootLoader>("HWBOOT000001"));
-        bus->add_device(root1, 3, ZORBEL_USB_VENDOR_ID, 0x0042);  // another product
+        bus->add_device(root1, 3, ZORBEL_USB_VENDOR_ID, 0x0042);       // another product
         bus->add_device(root1, 4, 0x1234, ZORBEL_USB_PRODUCT_NORMAL);  // another vendor
         backend = std::make_unique<LibusbBackend>();
     }
@@ -258,8 +255,6 @@ TEST_F(LibusbBackendTest, WalksControllersHubsAndPorts) {
 
 #else
 
-TEST(LibusbBackendTest, NeedsLibusbAndUmockdev) {
-    GTEST_SKIP() << "built without libusb-1.0 or umockdev";
-}
+TEST(LibusbBackendTest, NeedsLibusbAndUmockdev) { GTEST_SKIP() << "built without libusb-1.0 or umockdev"; }
 
 #endif

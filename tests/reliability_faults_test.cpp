@@ -56,12 +56,9 @@ struct FaultCase {
 // A full block travels as one transfer of 523 bytes, so a byte rate of
 // 0.0002 damages about one block transfer in ten.
 const FaultCase fault_cases[] = {
-    {"chunking", 1, 1000, 0, 0, 0, 0},
-    {"corrupt", 1000, 1000, 0, 0.0002, 0, 0},
-    {"drop", 1000, 1000, 0, 0, 0.10, 0},
-    {"duplicate", 1000, 1000, 0, 0, 0, 0.10},
-    {"delay", 1000, 1000, 3000, 0, 0, 0},
-    {"all_at_once", 1, 700, 500, 0.0002, 0.10, 0.10},
+    {"chunking", 1, 1000, 0, 0, 0, 0},    {"corrupt", 1000, 1000, 0, 0.0002, 0, 0},
+    {"drop", 1000, 1000, 0, 0, 0.10, 0},  {"duplicate", 1000, 1000, 0, 0, 0, 0.10},
+    {"delay", 1000, 1000, 3000, 0, 0, 0}, {"all_at_once", 1, 700, 500, 0.0002, 0.10, 0.10},
 };
 
 LaneSettings lane(const FaultCase& c, std::uint64_t seed) {
@@ -274,19 +271,19 @@ TEST_P(StackFaults, PipesCarryEveryByteOnceAndInOrder) {
     for (int i = 0; i < 2; ++i) {
         sent[i] = random_bytes(bytes, seed + 10 + static_cast<std::uint64_t>(i));
         threads.emplace_back([&, i] {
-            send_ok[i] = send_all(out_of(pipes[i]), sent[i], seed + 20 + static_cast<std::uint64_t>(i),
-                                  deadline);
+            send_ok[i] =
+                send_all(out_of(pipes[i]), sent[i], seed + 20 + static_cast<std::uint64_t>(i), deadline);
         });
         threads.emplace_back([&, i] {
-            got[i] = receive_all(pipes[i]->get_input(), bytes, seed + 30 + static_cast<std::uint64_t>(i), deadline);
+            got[i] = receive_all(pipes[i]->get_input(), bytes, seed + 30 + static_cast<std::uint64_t>(i),
+                                 deadline);
         });
     }
     std::vector<unsigned char> sourced;
     threads.emplace_back([&] { sourced = receive_all(pipes[2]->get_input(), bytes, seed + 40, deadline); });
     sent[2] = random_bytes(bytes, seed + 50);
-    threads.emplace_back([&] {
-        send_ok[2] = send_all(out_of(pipes[3]), sent[2], seed + 60, deadline, &sunk_confirmed);
-    });
+    threads.emplace_back(
+        [&] { send_ok[2] = send_all(out_of(pipes[3]), sent[2], seed + 60, deadline, &sunk_confirmed); });
     for (auto& t : threads) t.join();
 
     for (int i = 0; i < 2; ++i)

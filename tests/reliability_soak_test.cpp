@@ -42,7 +42,6 @@
 
 namespace {
 
-
 using Clock = std::chrono::steady_clock;
 
 long env_or(const char* name, long fallback) {
@@ -177,7 +176,8 @@ void sink_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::tim
 
 // Reads the source on the device; the stream must be the source pattern from
 // its start, across unplugs of the device.
-void source_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until, Counters& n) {
+void source_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until,
+                 Counters& n) {
     XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, source_pipe, 0);
     if (!pipe) return;
     PipeCount counted(n);
@@ -285,7 +285,8 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
                     }
                     ++n.connections;
                     raise_max(n.max_connections_at_once, ++n.connections_now);
-                    const auto conn_until = std::min(until, Clock::now() + std::chrono::milliseconds(300 + rng() % 3000));
+                    const auto conn_until =
+                        std::min(until, Clock::now() + std::chrono::milliseconds(300 + rng() % 3000));
                     std::vector<std::thread> users;
                     for (int p = 1; p <= traffic_pipes; ++p) {
                         const std::uint64_t s = rng();
@@ -334,14 +335,15 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
     USBSeqDriver::open_retries.store(10);
     USBSeqDriver::open_retry_pause.store(100);
 
-    std::printf("soak: %lld s, %d devices, %llu connections (at most %d at once), %llu pipes (at most %d at once), "
-                "%llu echo rounds, %llu failed rounds, %llu bytes\n",
-                static_cast<long long>(soak_seconds()), devices, static_cast<unsigned long long>(n.connections.load()),
-                n.max_connections_at_once.load(), static_cast<unsigned long long>(n.pipes.load()),
-                n.max_pipes_at_once.load(),
-                static_cast<unsigned long long>(n.echo_rounds.load()),
-                static_cast<unsigned long long>(n.failed_rounds.load()),
-                static_cast<unsigned long long>(n.bytes.load()));
+    std::printf(
+        "soak: %lld s, %d devices, %llu connections (at most %d at once), %llu pipes (at most %d at once), "
+        "%llu echo rounds, %llu failed rounds, %llu bytes\n",
+        static_cast<long long>(soak_seconds()), devices,
+        static_cast<unsigned long long>(n.connections.load()), n.max_connections_at_once.load(),
+        static_cast<unsigned long long>(n.pipes.load()), n.max_pipes_at_once.load(),
+        static_cast<unsigned long long>(n.echo_rounds.load()),
+        static_cast<unsigned long long>(n.failed_rounds.load()),
+        static_cast<unsigned long long>(n.bytes.load()));
     EXPECT_GT(n.connections.load(), 0u);
     EXPECT_GT(n.echo_rounds.load(), 0u);
 }

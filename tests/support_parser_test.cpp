@@ -51,8 +51,11 @@ struct LineCase {
 
 TEST(Parser, TableOfLines) {
     const LineCase cases[] = {
-        {"send $port=3 $mode = fast file1 file2", "send", {{"port", "3"}, {"mode", "fast"}},
-         {"file1", "file2"}, "send file1 file2"},
+        {"send $port=3 $mode = fast file1 file2",
+         "send",
+         {{"port", "3"}, {"mode", "fast"}},
+         {"file1", "file2"},
+         "send file1 file2"},
         {"cmd", "cmd", {}, {}, "cmd"},
         // A modifier without a value takes the next suffix's value on the line.
         {"cmd $a $b=1 x", "cmd", {{"a", "1"}, {"b", "1"}}, {"x"}, "cmd x"},
@@ -183,8 +186,8 @@ TEST(Parser, CopiesOwnTheirStrings) {
     XParser assigned;
     assigned = *original;
     XParser& same = assigned;
-    assigned = same;  // self-assignment keeps the line
-    original.reset();     // the copies must not share what it freed
+    assigned = same;   // self-assignment keeps the line
+    original.reset();  // the copies must not share what it freed
 
     for (XParser* p : {&copy, &assigned}) {
         EXPECT_EQ(p->get_next_param(out), 3u);  // carries on where the original was

@@ -63,9 +63,8 @@ class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (*tool == '\0') GTEST_SKIP() << "the tool is not built";
-        dir_ = fs::temp_directory_path() /
-               ("zorbel_tool_test_" + std::to_string(getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() / ("zorbel_tool_test_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override {
@@ -76,7 +75,8 @@ protected:
     fs::path path(const std::string& name) const { return dir_ / name; }
 
     // Starts the tool; standard input from `in` (or nothing), output to files.
-    pid_t start(const std::vector<std::string>& args, const std::string& tag, const fs::path& in = "/dev/null") {
+    pid_t start(const std::vector<std::string>& args, const std::string& tag,
+                const fs::path& in = "/dev/null") {
         pid_t pid = fork();
         if (pid == 0) {
             int i = open(in.c_str(), O_RDONLY);
@@ -145,14 +145,16 @@ TEST_F(ToolTest, DemoRunsTheWholeJob) {
 TEST_F(ToolTest, ListAndInfo) {
     Outcome json = run(on_demo_bus({"list", "--json"}));
     EXPECT_EQ(json.status, 0) << json.err;
-    EXPECT_EQ(json.out,
-              "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
-              "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
-                  hardware_id(1) + "\", \"id\": \"" + device_id(1) + "\"}], \"count\": 2, \"bus_count\": 2}\n");
+    EXPECT_EQ(
+        json.out,
+        "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
+        "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
+            hardware_id(1) + "\", \"id\": \"" + device_id(1) + "\"}], \"count\": 2, \"bus_count\": 2}\n");
 
     Outcome table = run(on_demo_bus({"list"}));
     EXPECT_EQ(table.status, 0);
-    EXPECT_NE(table.out.find("1       normal  T     " + hardware_id(1) + "  " + device_id(1)), std::string::npos)
+    EXPECT_NE(table.out.find("1       normal  T     " + hardware_id(1) + "  " + device_id(1)),
+              std::string::npos)
         << table.out;
 
     Outcome empty = run(on_normal_bus({"--normal-devices", "0", "list"}));
@@ -174,7 +176,8 @@ TEST_F(ToolTest, ListAndInfo) {
 // sink, whose checksum the tool reports: every byte arrives, in order.
 TEST_F(ToolTest, SendAndReceiveThroughFiles) {
     const std::size_t size = 300 * 1024 + 77;  // not a whole number of blocks
-    Outcome recv = run(on_demo_bus({"recv", "1", "3", path("from_device").string(), "--bytes", std::to_string(size)}));
+    Outcome recv =
+        run(on_demo_bus({"recv", "1", "3", path("from_device").string(), "--bytes", std::to_string(size)}));
     ASSERT_EQ(recv.status, 0) << recv.err;
     std::string received = slurp(path("from_device"));
     EXPECT_EQ(received.size(), size);
@@ -185,7 +188,8 @@ TEST_F(ToolTest, SendAndReceiveThroughFiles) {
     ASSERT_EQ(send.status, 0) << send.err;
     char crc[9];
     std::snprintf(crc, sizeof crc, "%08x", crc_of(received));
-    EXPECT_NE(send.err.find("sink has read " + std::to_string(size) + " bytes, CRC-32 " + crc), std::string::npos)
+    EXPECT_NE(send.err.find("sink has read " + std::to_string(size) + " bytes, CRC-32 " + crc),
+              std::string::npos)
         << send.err;
 
     // Standard input and output serve when no file is named.
@@ -203,8 +207,8 @@ TEST_F(ToolTest, BootWaitsForNormalMode) {
     spit(path("good.img"), std::string(image.begin(), image.end()));
     Outcome r = run(on_demo_bus({"boot", "0", path("good.img").string()}));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("device 0 booted; it is back in normal mode as device 1 (hardware ID " + hardware_id(0) +
-                         ")"),
+    EXPECT_NE(r.out.find("device 0 booted; it is back in normal mode as device 1 (hardware ID " +
+                         hardware_id(0) + ")"),
               std::string::npos)
         << r.out;
 }
@@ -217,7 +221,8 @@ TEST_F(ToolTest, EchoAndBench) {
 
     for (const char* direction : {"send", "recv"}) {
         SCOPED_TRACE(direction);
-        Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "64k", "--direction", direction}));
+        Outcome bench =
+            run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "64k", "--direction", direction}));
         EXPECT_EQ(bench.status, 0) << bench.err;
         EXPECT_NE(bench.out.find("    2        131072"), std::string::npos) << bench.out;
     }
@@ -239,12 +244,14 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_demo_bus({"send", "0", "2", data}), 1, "device 0 is in boot mode"},
         {on_demo_bus({"boot", "1", data}), 1, "device 1 is in normal mode already"},
         {on_demo_bus({"boot", "0", path("bad.img").string()}), 1, "device 0 refused"},
-        {on_normal_bus({"send", "0", "126", data}), 2, "pipe 126 is out of range: pipe numbers run from 1 to 125"},
+        {on_normal_bus({"send", "0", "126", data}), 2,
+         "pipe 126 is out of range: pipe numbers run from 1 to 125"},
         {on_normal_bus({"recv", "0", "0"}), 2, "pipe 0 is out of range"},
         {on_normal_bus({"send", "0", "2", path("missing").string()}), 1, "cannot read"},
         {on_normal_bus({"send", "0", "2", dir_.string()}), 1, "it is a directory"},
         {on_normal_bus({"recv", "0", "3", path("no/such/dir/file").string()}), 1, "cannot write"},
-        {on_normal_bus({"recv", "0", "2", "--timeout", "0.5"}), 1, "sent no data on pipe 2 for 0.5 s; 0 bytes"},
+        {on_normal_bus({"recv", "0", "2", "--timeout", "0.5"}), 1,
+         "sent no data on pipe 2 for 0.5 s; 0 bytes"},
         {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
         {{"frob"}, 2, "unknown command 'frob'; see 'zorbel --help'"},
         {on_demo_bus({"info", "x"}), 2, "see 'zorbel info --help'"},
@@ -270,7 +277,8 @@ TEST_F(ToolTest, DeviceGoneDuringTransfer) {
               std::string::npos)
         << send.err;
 
-    Outcome recv = run(on_normal_bus({"--unplug-after", "100k", "recv", "0", "3", path("out").string(), "--bytes", "1M"}));
+    Outcome recv = run(
+        on_normal_bus({"--unplug-after", "100k", "recv", "0", "3", path("out").string(), "--bytes", "1M"}));
     EXPECT_EQ(recv.status, 1);
     EXPECT_NE(recv.err.find("went away during the transfer"), std::string::npos) << recv.err;
     EXPECT_FALSE(fs::exists(path("out")));
@@ -316,7 +324,8 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
     EXPECT_EQ(unrelated.status, 0) << unrelated.err;
     Outcome refused = run(shared({"send", "0", "2", path("data").string()}));
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("device 0 (ID " + device_id(0) + ") is in use by another program"), std::string::npos)
+    EXPECT_NE(refused.err.find("device 0 (ID " + device_id(0) + ") is in use by another program"),
+              std::string::npos)
         << refused.err;
 
     kill(holder, SIGINT);
@@ -337,8 +346,8 @@ TEST_F(ToolTest, ProgressOnATerminal) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         // A slow link makes the transfer last long enough to be drawn.
-        std::vector<std::string> args = on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2",
-                                                       path("data").string()});
+        std::vector<std::string> args =
+            on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()});
         std::vector<char*> argv{const_cast<char*>(tool)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);

@@ -124,8 +124,7 @@ TEST(BootZorbel, RefusedImages) {
         {"foreign", bad_magic.data(), static_cast<int>(bad_magic.size())},
         {"truncated", cut.data(), static_cast<int>(cut.size())},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(Boot_Zorbel(0, c.image, c.size), 1) << c.name;
+    for (const Case& c : cases) EXPECT_EQ(Boot_Zorbel(0, c.image, c.size), 1) << c.name;
     EXPECT_EQ(demo.boot.boots(), 0u);
     EXPECT_EQ(Get_Zorbel_State(0), 1);
 }
@@ -157,7 +156,7 @@ TEST(HubWalk, CountsWhatIsConnectedWithTheRightIds) {
     int root0 = bus.add_controller(4, 0);
     int root9 = bus.add_controller(2, 9);  // numbers need not be contiguous
     int hub_a = bus.add_hub(root0, 1);
-    int hub_b = bus.add_hub(hub_a, 4);     // two external hubs chained
+    int hub_b = bus.add_hub(hub_a, 4);  // two external hubs chained
     bus.add_device(hub_b, 2, normal("ZB0000000001"));
     bus.add_device(root9, 2, boot("ZB0000000002"));
     // Zorbel's vendor with another product, another vendor with Zorbel's
@@ -289,8 +288,7 @@ TEST(DeviceFunctions, SafeFromSeveralThreadsWhileDevicesComeAndGo) {
             }
         });
     }
-    for (auto& t : askers)
-        t.join();
+    for (auto& t : askers) t.join();
     stop.store(true);
     churn.join();
 }

@@ -78,9 +78,7 @@ public:
         std::unique_lock<std::mutex> lock(dev->mutex);
         ++dev->reads_started;
         dev->changed.notify_all();
-        dev->changed.wait(lock, [&] {
-            return cancelled || dead() || !dev->incoming.empty();
-        });
+        dev->changed.wait(lock, [&] { return cancelled || dead() || !dev->incoming.empty(); });
         if (cancelled || dead()) {
             cancelled = false;
             return -1;
@@ -112,7 +110,8 @@ public:
         ++dev->records_read;
         std::memset(record, 0, zorbel::host::info_record_size);
         std::string text = "C" + dev->hardware_id + "xx" + dev->id;
-        for (size_t i = 0; i < text.size() && i < 22; ++i) record[2 * i] = static_cast<unsigned char>(text[i]);
+        for (size_t i = 0; i < text.size() && i < 22; ++i)
+            record[2 * i] = static_cast<unsigned char>(text[i]);
         return true;
     }
 
@@ -195,7 +194,11 @@ char port_name[] = "USB";
 // A data block as the device frames it.
 std::vector<unsigned char> data_block(unsigned char channel, unsigned char number,
                                       const std::vector<unsigned char>& payload) {
-    std::vector<unsigned char> b = {0x4D, 0x4D, BlockProtocol::blk_data, channel, number,
+    std::vector<unsigned char> b = {0x4D,
+                                    0x4D,
+                                    BlockProtocol::blk_data,
+                                    channel,
+                                    number,
                                     static_cast<unsigned char>(payload.size() >> 8),
                                     static_cast<unsigned char>(payload.size() & 0xFF)};
     b.insert(b.end(), payload.begin(), payload.end());

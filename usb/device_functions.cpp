@@ -17,8 +17,7 @@ constexpr int max_index = 4;
 
 bool opens(int kind, int index) {
     std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(kind, index, false);
-    if (!handle)
-        return false;
+    if (!handle) return false;
     handle->close();
     return true;
 }
@@ -29,15 +28,13 @@ int Get_Zorbel_State(int number) {
     int k = 0;
     for (int j = 0; j < max_index; ++j) {
         if (opens(DEVICE_KIND_BOOT, j)) {
-            if (k == number)
-                return 1;
+            if (k == number) return 1;
             ++k;
         }
     }
     for (int j = 0; j < max_index; ++j) {
         if (opens(DEVICE_KIND_NORMAL, j)) {
-            if (k == number)
-                return 2;
+            if (k == number) return 2;
             ++k;
         }
     }
@@ -47,8 +44,7 @@ int Get_Zorbel_State(int number) {
 int Get_Zorbel_Count() {
     int n = zorbel::count_boot_devices_on_bus();
     for (int j = 0; j < max_index; ++j) {
-        if (opens(DEVICE_KIND_NORMAL, j))
-            ++n;
+        if (opens(DEVICE_KIND_NORMAL, j)) ++n;
     }
     return n;
 }
@@ -59,21 +55,18 @@ int Get_Real_Zorbel_Count() {
 }
 
 bool Get_Zorbel_Info(int number, int* type, char* id, char* hardware_id) {
-    if (Get_Zorbel_State(number) != 2)
-        return false;
+    if (Get_Zorbel_State(number) != 2) return false;
     // Boot-mode devices come first in the numbering; they are counted on the
     // bus here, which agrees with the state query while every boot-mode
     // device on the bus is also listed as one.
     int index = number - zorbel::count_boot_devices_on_bus();
     std::shared_ptr<zorbel::host::DeviceHandle> handle =
         zorbel::open_device(DEVICE_KIND_NORMAL, index, false);
-    if (!handle)
-        return false;
+    if (!handle) return false;
     unsigned char record[zorbel::host::info_record_size] = {};
     bool answered = handle->get_info(record);
     handle->close();
-    if (!answered)
-        return false;
+    if (!answered) return false;
 
     zorbel::detail::decode_info_record(record, type, id, hardware_id);
     return true;
@@ -92,24 +85,19 @@ bool Get_Zorbel_ID(int number, char* id) {
 }
 
 int GetOpenIndexForDeviceByHID(char* hardware_id) {
-    if (!hardware_id)
-        return -1;
+    if (!hardware_id) return -1;
     for (int i = 0; i < max_index; ++i) {
         char read[13];
-        if (Get_Zorbel_HardwareID(i, read) && std::strcmp(read, hardware_id) == 0)
-            return i;
+        if (Get_Zorbel_HardwareID(i, read) && std::strcmp(read, hardware_id) == 0) return i;
     }
     return -1;
 }
 
 int Boot_Zorbel(int index, void* image, int size) {
     // Refused before any request: nothing sensible can be handed over.
-    if (size < 0 || (!image && size != 0))
-        return -1;
-    std::shared_ptr<zorbel::host::DeviceHandle> handle =
-        zorbel::open_device(DEVICE_KIND_BOOT, index, false);
-    if (!handle)
-        return -1;
+    if (size < 0 || (!image && size != 0)) return -1;
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(DEVICE_KIND_BOOT, index, false);
+    if (!handle) return -1;
     int result = handle->boot(image, static_cast<unsigned int>(size));
     handle->close();
     // 0 taken, 1 refused; a request that failed because the device went away
@@ -117,10 +105,6 @@ int Boot_Zorbel(int index, void* image, int size) {
     return result == 0 || result == 1 ? result : -1;
 }
 
-int Register_Zorbel_Connect_proc(void (*)(int)) {
-    return -1;
-}
+int Register_Zorbel_Connect_proc(void (*)(int)) { return -1; }
 
-int Register_Zorbel_Disconnect_proc(void (*)(int)) {
-    return -1;
-}
+int Register_Zorbel_Disconnect_proc(void (*)(int)) { return -1; }

@@ -30,16 +30,13 @@ Registry& registry() {
 std::shared_ptr<Backend> current_backend() {
     Registry& r = registry();
     detail::MutexLock lock(r.mutex);
-    if (!r.pushed.empty())
-        return r.pushed.back();
-    if (!r.platform)
-        r.platform = make_platform_backend();
+    if (!r.pushed.empty()) return r.pushed.back();
+    if (!r.platform) r.platform = make_platform_backend();
     return r.platform;
 }
 
 void push_backend(std::shared_ptr<Backend> backend) {
-    if (!backend)
-        return;
+    if (!backend) return;
     Registry& r = registry();
     detail::MutexLock lock(r.mutex);
     r.pushed.push_back(std::move(backend));

@@ -9,12 +9,10 @@ namespace {
 
 void walk_hub(host::Backend& backend, const std::string& hub, int tier, BusCounts& counts) {
     int ports = 0;
-    if (!backend.hub_port_count(hub, ports))
-        return;
+    if (!backend.hub_port_count(hub, ports)) return;
     for (int port = 1; port <= ports; ++port) {
         host::PortInfo info;
-        if (!backend.port_info(hub, port, info))
-            continue;
+        if (!backend.port_info(hub, port, info)) continue;
         // Only an enumerated device counts: a port that is not connected may
         // still hold the descriptor fields of a device seen before.
         if (info.connected && info.vendor_id == ZORBEL_USB_VENDOR_ID) {
@@ -27,8 +25,7 @@ void walk_hub(host::Backend& backend, const std::string& hub, int tier, BusCount
         // name cannot be read cannot be opened, so its devices stay uncounted.
         if (info.is_hub && tier < max_hub_tier) {
             std::string child;
-            if (backend.port_hub_name(hub, port, child))
-                walk_hub(backend, child, tier + 1, counts);
+            if (backend.port_hub_name(hub, port, child)) walk_hub(backend, child, tier + 1, counts);
         }
     }
 }
@@ -39,8 +36,7 @@ BusCounts walk_usb_hubs(host::Backend& backend) {
     BusCounts counts;
     for (int controller = 0; controller <= 9; ++controller) {
         std::string root;
-        if (backend.root_hub_name(controller, root))
-            walk_hub(backend, root, 1, counts);
+        if (backend.root_hub_name(controller, root)) walk_hub(backend, root, 1, counts);
     }
     return counts;
 }
@@ -50,8 +46,6 @@ BusCounts walk_usb_hubs() {
     return walk_usb_hubs(*backend);
 }
 
-unsigned short count_boot_devices_on_bus() {
-    return walk_usb_hubs().boot;
-}
+unsigned short count_boot_devices_on_bus() { return walk_usb_hubs().boot; }
 
 }  // namespace zorbel

@@ -23,8 +23,7 @@ void decode_info_record(const unsigned char (&record)[host::info_record_size], i
     char text[units] = {};
     for (int i = 0; i < units; ++i) {
         char c = unit_to_char(record, i);
-        if (c == 0)
-            break;
+        if (c == 0) break;
         text[i] = c;
     }
     if (type) {

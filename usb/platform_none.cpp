@@ -17,9 +17,7 @@ public:
 
 }  // namespace
 
-std::shared_ptr<Backend> make_platform_backend() {
-    return std::make_shared<NoDevices>();
-}
+std::shared_ptr<Backend> make_platform_backend() { return std::make_shared<NoDevices>(); }
 
 }  // namespace host
 }  // namespace zorbel

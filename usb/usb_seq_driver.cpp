@@ -41,8 +41,8 @@ void pause_ms(int ms) {
 std::atomic<int> USBSeqDriver::open_retries{10};
 std::atomic<int> USBSeqDriver::open_retry_pause{100};
 
-USBSeqDriver::USBSeqDriver() : out_count(0), callback_buff(nullptr), callback_buff_len(0),
-                               block_driver(nullptr) {
+USBSeqDriver::USBSeqDriver()
+    : out_count(0), callback_buff(nullptr), callback_buff_len(0), block_driver(nullptr) {
     set_i_timeout(10000);
     set_o_timeout(10000);
     reader_ended.set(true);
@@ -193,8 +193,7 @@ void USBSeqDriver::detach_reader() {
     // cancel finds itself detached first, or meets the sticky cancel.
     context->driver.store(nullptr);
     context->abort.set(true);
-    if (std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle())
-        handle->cancel_read();
+    if (std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle()) handle->cancel_read();
     // Wait for a step under way (a hand-over or a reconnection) to end.
     std::lock_guard<std::recursive_mutex> lock(context->lock);
 }

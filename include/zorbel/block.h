@@ -149,8 +149,7 @@ public:
     bool put_dword(unsigned long d);
 
     // --- sending
-    bool out_block(int channel, int block_no, unsigned char type,
-                   unsigned char* data, unsigned short len);
+    bool out_block(int channel, int block_no, unsigned char type, unsigned char* data, unsigned short len);
     bool out_command(int channel, BlockProtocol::command_t cmd, unsigned char arg);
 
     // --- receiving
@@ -218,8 +217,8 @@ private:
     void updata_channels();
     // Delivers a good block (header in rx_header, payload at `payload`).
     // Caller holds protocol_critical.
-    void deliver(FormalChannel* ch, const unsigned char* header,
-                 const unsigned char* payload, unsigned int len);
+    void deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
+                 unsigned int len);
     void reset_receiver();
     bool change_slot(FormalChannel* ch, bool attach);
 

@@ -123,8 +123,8 @@ protected:
     unsigned char* buffer;  // input: block being read; output: being filled
     unsigned char id;
     std::atomic<unsigned char> expected_block;
-    unsigned short queue_head;   // guarded by protocol_critical
-    unsigned short queue_count;  // guarded by protocol_critical
+    unsigned short queue_head;     // guarded by protocol_critical
+    unsigned short queue_count;    // guarded by protocol_critical
     QueueEntry queue[queue_size];  // guarded by protocol_critical
     std::atomic<unsigned char> received_block;
     BlockDriver* block_driver;

@@ -108,8 +108,7 @@ protected:
 // which case the null stream stands in) and carries a number.
 class ZORBEL_API XPipeBase : public XPipe {
 public:
-    XPipeBase(XPipeFactory& factory, char* name, Input* input, Output* output,
-              unsigned long num);
+    XPipeBase(XPipeFactory& factory, char* name, Input* input, Output* output, unsigned long num);
     ~XPipeBase() override;
     XPipeBase(const XPipeBase&) = delete;  // both copies would delete the streams
     XPipeBase& operator=(const XPipeBase&) = delete;

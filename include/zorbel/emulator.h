@@ -79,7 +79,6 @@ private:
     std::unique_ptr<EmulatedLinkImpl> impl;
 };
 
-
 // ---------------------------------------------------------------------------
 // The emulated USB bus
 //
@@ -193,13 +192,13 @@ ZORBEL_API bool boot_image_valid(const void* image, std::size_t size);
 
 // One emulated Zorbel device as it is first plugged in.
 struct EmulatedDeviceSettings {
-    bool boot_mode = false;              // arrives waiting in its boot loader
-    char type = 'T';                     // the record's type letter
+    bool boot_mode = false;                    // arrives waiting in its boot loader
+    char type = 'T';                           // the record's type letter
     std::string hardware_id = "ZB0000000001";  // 12 characters
     std::string id = "0000001";                // 7 characters
-    LaneSettings to_device;              // the host's writes
-    LaneSettings to_host;                // the host's reads
-    unsigned int boot_delay_ms = 5;      // from an accepted image to normal mode
+    LaneSettings to_device;                    // the host's writes
+    LaneSettings to_host;                      // the host's reads
+    unsigned int boot_delay_ms = 5;            // from an accepted image to normal mode
 };
 
 // A handle on one device of a bus; copies name the same device. It stays

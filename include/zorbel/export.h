@@ -6,13 +6,13 @@
 #define ZORBEL_EXPORT_H
 
 #if defined(_WIN32)
-#  if defined(ZORBEL_BUILDING)
-#    define ZORBEL_API __declspec(dllexport)
-#  else
-#    define ZORBEL_API __declspec(dllimport)
-#  endif
+#if defined(ZORBEL_BUILDING)
+#define ZORBEL_API __declspec(dllexport)
 #else
-#  define ZORBEL_API __attribute__((visibility("default")))
+#define ZORBEL_API __declspec(dllimport)
+#endif
+#else
+#define ZORBEL_API __attribute__((visibility("default")))
 #endif
 
 #endif

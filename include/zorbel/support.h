@@ -21,7 +21,7 @@ class ZORBEL_API Flag {
 public:
     Flag();
     ~Flag();
-    Flag(const Flag&) = delete;             // owns its synchronisation state
+    Flag(const Flag&) = delete;  // owns its synchronisation state
     Flag& operator=(const Flag&) = delete;
 
     void set(bool on);
@@ -110,8 +110,8 @@ extern ZORBEL_API char* mod_suffix;
 // returns its length; 0 means there is no such token.
 class ZORBEL_API XParser {
 public:
-    XParser(char* line = nullptr, char* separators = separator_chars,
-            char* prefix = mod_prefix, char* suffix = mod_suffix);
+    XParser(char* line = nullptr, char* separators = separator_chars, char* prefix = mod_prefix,
+            char* suffix = mod_suffix);
     ~XParser();
     XParser(const XParser& other);             // deep copy
     XParser& operator=(const XParser& other);  // deep copy

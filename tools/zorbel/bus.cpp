@@ -98,13 +98,15 @@ DeviceEntry Bus::device(int number) const {
     }
     if (!emulated()) {
         std::string node = unopenable_device_node();
-        if (!node.empty()) throw Failure(fmt::format("no such device: {}; {}", number, permission_advice(node)));
+        if (!node.empty())
+            throw Failure(fmt::format("no such device: {}; {}", number, permission_advice(node)));
     }
     int count = static_cast<int>(devices().size());
     if (count == 0)
-        throw Failure(fmt::format("no such device: {}; no device is attached (connect one, or try --emulate)", number));
-    throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')", number,
-                              count - 1));
+        throw Failure(
+            fmt::format("no such device: {}; no device is attached (connect one, or try --emulate)", number));
+    throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')",
+                              number, count - 1));
 }
 
 std::shared_ptr<zorbel::SinkTally> Bus::sink_tally(const std::string& hardware_id) const {

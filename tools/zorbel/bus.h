@@ -46,7 +46,7 @@ constexpr int source_pipe = 3;
 struct DeviceEntry {
     int number = -1;
     bool boot_mode = false;
-    int type = -1;  // 1 for "T", 0 for "C", -1 unknown
+    int type = -1;            // 1 for "T", 0 for "C", -1 unknown
     std::string hardware_id;  // normal mode only
     std::string id;
     bool info_read = false;

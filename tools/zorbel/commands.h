@@ -32,8 +32,8 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands);
 void print_device_table(const std::vector<DeviceEntry>& devices);
 // Hands `image` to boot-mode device `number` and waits until it is back in
 // normal mode; returns its new device number.
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image, const std::string& image_name,
-                  double timeout_s, bool quiet);
+int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                  const std::string& image_name, double timeout_s, bool quiet);
 
 }  // namespace zorbel_tool
 

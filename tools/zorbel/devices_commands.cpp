@@ -30,8 +30,9 @@ std::string device_json(const DeviceEntry& e) {
 
 std::vector<unsigned char> read_whole_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
-                                       std::strerror(errno)));
+    if (!in)
+        throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
+                                  std::strerror(errno)));
     std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (in.bad()) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
     return data;
@@ -55,18 +56,21 @@ void print_device_table(const std::vector<DeviceEntry>& devices) {
     }
 }
 
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image, const std::string& image_name,
-                  double timeout_s, bool quiet) {
+int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                  const std::string& image_name, double timeout_s, bool quiet) {
     DeviceEntry device = bus.device(number);
     if (!device.boot_mode)
-        throw Failure(fmt::format("device {} is in normal mode already; only a device in boot mode takes an image",
-                                  number));
+        throw Failure(fmt::format(
+            "device {} is in normal mode already; only a device in boot mode takes an image", number));
     std::set<std::string> before = normal_hardware_ids(bus);
-    int result = Boot_Zorbel(number, const_cast<unsigned char*>(image.data()), static_cast<int>(image.size()));
+    int result =
+        Boot_Zorbel(number, const_cast<unsigned char*>(image.data()), static_cast<int>(image.size()));
     if (result < 0)
-        throw Failure(fmt::format("device {} could not be reached to hand it the image; run 'zorbel list'", number));
+        throw Failure(
+            fmt::format("device {} could not be reached to hand it the image; run 'zorbel list'", number));
     if (result > 0)
-        throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number, image_name));
+        throw Failure(
+            fmt::format("device {} refused {}: it is not a boot image for this device", number, image_name));
 
     // The device leaves its boot loader and comes back as a normal-mode
     // device; it is recognised by a hardware ID that was not there before.
@@ -78,17 +82,19 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
             if (!e.boot_mode && e.info_read && !before.count(e.hardware_id)) {
                 progress.finish();
                 if (!quiet)
-                    fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n", number,
-                               e.number, e.hardware_id);
+                    fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n",
+                               number, e.number, e.hardware_id);
                 return e.number;
             }
         }
         double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
         if (waited > timeout_s)
-            throw Failure(fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
-                                      "check the device, or allow longer with --timeout",
-                                      number, timeout_s));
-        if (interrupted()) throw Failure("interrupted while waiting for the device to restart", exit_interrupted);
+            throw Failure(
+                fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
+                            "check the device, or allow longer with --timeout",
+                            number, timeout_s));
+        if (interrupted())
+            throw Failure("interrupted while waiting for the device to restart", exit_interrupted);
         progress.update(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a device restart is not a data path
     }
@@ -107,18 +113,19 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                     std::string items;
                                     for (const DeviceEntry& e : devices)
                                         items += (items.empty() ? "" : ", ") + device_json(e);
-                                    fmt::print("{{\"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n", items,
-                                               count, on_bus);
+                                    fmt::print("{{\"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n",
+                                               items, count, on_bus);
                                 } else if (devices.empty()) {
                                     fmt::print("no device attached (on the USB bus: {})\n", on_bus);
                                 } else {
                                     print_device_table(devices);
-                                    fmt::print("{} device{} (counted: {}, on the USB bus: {})\n", devices.size(),
-                                               devices.size() == 1 ? "" : "s", count, on_bus);
+                                    fmt::print("{} device{} (counted: {}, on the USB bus: {})\n",
+                                               devices.size(), devices.size() == 1 ? "" : "s", count, on_bus);
                                 }
                                 if (!bus.emulated()) {
                                     std::string node = unopenable_device_node();
-                                    if (!node.empty()) fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
+                                    if (!node.empty())
+                                        fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
                                 }
                                 return exit_ok;
                             }});
@@ -132,32 +139,34 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         CLI::App* info = app.add_subcommand("info", "Show one device in full");
         info->add_option("N", o->number, "Device number (see 'zorbel list')")->required();
         info->add_flag("--json", o->json, "Print JSON for scripts");
-        commands.push_back({info, [o](Bus& bus, const Globals&) {
-                                DeviceEntry e = bus.device(o->number);
-                                int boot_count = bus.boot_count();
-                                int kind_index = e.boot_mode ? e.number : e.number - boot_count;
-                                if (!e.boot_mode && !e.info_read)
-                                    throw Failure(fmt::format("device {} did not answer the information request; "
-                                                              "unplug it, plug it in again and retry",
-                                                              e.number));
-                                if (o->json) {
-                                    std::string j = device_json(e);
-                                    j.pop_back();
-                                    fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
-                                    return exit_ok;
-                                }
-                                fmt::print("device {}\n", e.number);
-                                fmt::print("  mode         {}\n", e.mode_name());
-                                fmt::print("  index        {} among {}-mode devices\n", kind_index, e.mode_name());
-                                if (e.boot_mode) {
-                                    fmt::print("  (a device in boot mode reports no identity until it is booted)\n");
-                                } else {
-                                    fmt::print("  type         {}\n", e.type_letter());
-                                    fmt::print("  hardware ID  {}\n", e.hardware_id);
-                                    fmt::print("  ID           {}\n", e.id);
-                                }
-                                return exit_ok;
-                            }});
+        commands.push_back(
+            {info, [o](Bus& bus, const Globals&) {
+                 DeviceEntry e = bus.device(o->number);
+                 int boot_count = bus.boot_count();
+                 int kind_index = e.boot_mode ? e.number : e.number - boot_count;
+                 if (!e.boot_mode && !e.info_read)
+                     throw Failure(
+                         fmt::format("device {} did not answer the information request; "
+                                     "unplug it, plug it in again and retry",
+                                     e.number));
+                 if (o->json) {
+                     std::string j = device_json(e);
+                     j.pop_back();
+                     fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
+                     return exit_ok;
+                 }
+                 fmt::print("device {}\n", e.number);
+                 fmt::print("  mode         {}\n", e.mode_name());
+                 fmt::print("  index        {} among {}-mode devices\n", kind_index, e.mode_name());
+                 if (e.boot_mode) {
+                     fmt::print("  (a device in boot mode reports no identity until it is booted)\n");
+                 } else {
+                     fmt::print("  type         {}\n", e.type_letter());
+                     fmt::print("  hardware ID  {}\n", e.hardware_id);
+                     fmt::print("  ID           {}\n", e.id);
+                 }
+                 return exit_ok;
+             }});
     }
     {
         struct Options {
@@ -166,10 +175,12 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             double timeout_s = 30;
         };
         auto o = std::make_shared<Options>();
-        CLI::App* boot = app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
+        CLI::App* boot =
+            app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
         boot->add_option("N", o->number, "Device number of a boot-mode device")->required();
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
-        boot->add_option("--timeout", o->timeout_s, "Seconds to wait for the device to come back in normal mode")
+        boot->add_option("--timeout", o->timeout_s,
+                         "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
         commands.push_back({boot, [o](Bus& bus, const Globals& g) {

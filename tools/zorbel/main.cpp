@@ -20,9 +20,10 @@ void add_global_options(CLI::App& app, Globals& g) {
     app.add_flag("-q,--quiet", g.quiet, "No progress and no summaries, only results and errors");
     const char* group = "Emulation";
     EmulationOptions& e = g.emulation;
-    app.add_flag("--emulate", e.enabled,
-                 "Use an emulated bus inside this process instead of the USB bus: device 0 in boot mode, device 1 "
-                 "in normal mode, with echo on pipe 1, a sink on pipe 2 and a source on pipe 3")
+    app.add_flag(
+           "--emulate", e.enabled,
+           "Use an emulated bus inside this process instead of the USB bus: device 0 in boot mode, device 1 "
+           "in normal mode, with echo on pipe 1, a sink on pipe 2 and a source on pipe 3")
         ->group(group);
     app.add_option("--boot-devices", e.boot_devices, "Emulated devices in boot mode (numbered first)")
         ->capture_default_str()
@@ -32,10 +33,12 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->capture_default_str()
         ->check(CLI::Range(0, 4))
         ->group(group);
-    app.add_option("--link-delay-us", e.delay_us, "Delay of every transfer on the emulated link, in microseconds")
+    app.add_option("--link-delay-us", e.delay_us,
+                   "Delay of every transfer on the emulated link, in microseconds")
         ->capture_default_str()
         ->group(group);
-    app.add_option("--link-bandwidth", e.bandwidth, "Bytes per second of each direction of the link (0: unlimited)")
+    app.add_option("--link-bandwidth", e.bandwidth,
+                   "Bytes per second of each direction of the link (0: unlimited)")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber)
         ->group(group);
@@ -47,16 +50,20 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0))
         ->group(group);
-    app.add_option("--duplicate-rate", e.duplicate_rate, "Probability that the link delivers a transfer twice")
+    app.add_option("--duplicate-rate", e.duplicate_rate,
+                   "Probability that the link delivers a transfer twice")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0))
         ->group(group);
     app.add_option("--seed", e.seed, "Seed of the link's random faults")->capture_default_str()->group(group);
-    app.add_option("--claim-scope", e.claim_scope,
-                   "Share device claims with other processes whose emulated bus has this scope, as programs "
-                   "sharing one real device do (by default an emulated device is claimed within this process only)")
+    app.add_option(
+           "--claim-scope", e.claim_scope,
+           "Share device claims with other processes whose emulated bus has this scope, as programs "
+           "sharing one real device do (by default an emulated device is claimed within this process only)")
         ->check(CLI::Validator(
-            [](std::string& v) { return v.size() <= 48 ? std::string() : std::string("at most 48 characters"); },
+            [](std::string& v) {
+                return v.size() <= 48 ? std::string() : std::string("at most 48 characters");
+            },
             "TEXT"))
         ->group(group);
     app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
@@ -121,7 +128,8 @@ int main(int argc, char** argv) {
             return f.status();
         } catch (const std::exception& e) {
             std::fflush(stdout);
-            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", c.app->get_name(), e.what());
+            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", c.app->get_name(),
+                       e.what());
             return exit_failed;
         }
     }

@@ -38,13 +38,22 @@ std::string json_string(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20 || c >= 0x7F)
-                    out += fmt::format("\\u{:04x}", c);  // device text is ASCII; anything else is shown, not passed raw
+                    out += fmt::format("\\u{:04x}",
+                                       c);  // device text is ASCII; anything else is shown, not passed raw
                 else
                     out += static_cast<char>(c);
         }
@@ -102,10 +111,12 @@ void Progress::draw(std::uint64_t done) {
         constexpr int width = 24;
         double part = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
         int filled = static_cast<int>(part * width);
-        std::string left = rate > 0 ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate) : "-:--";
-        line = fmt::format("{} [{}{}] {:3.0f}% {} of {}  {}  {} left", label_, std::string(filled, '#'),
-                           std::string(width - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),
-                           human_bytes(static_cast<double>(total_)), human_rate(rate), left);
+        std::string left =
+            rate > 0 ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate) : "-:--";
+        line =
+            fmt::format("{} [{}{}] {:3.0f}% {} of {}  {}  {} left", label_, std::string(filled, '#'),
+                        std::string(width - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),
+                        human_bytes(static_cast<double>(total_)), human_rate(rate), left);
     } else {
         line = fmt::format("{} {}  {}  {}", label_, human_bytes(static_cast<double>(done)), human_rate(rate),
                            human_duration(seconds));

@@ -30,19 +30,19 @@ std::string got_through(std::uint64_t bytes, std::uint64_t expected) {
 }
 
 // Why a transfer that made no progress for a while cannot go on, if it cannot.
-void check_stalled(Pipe& pipe, const TransferOptions& options, std::uint64_t bytes, clock_type::time_point idle_since,
-                   const char* waiting_for) {
+void check_stalled(Pipe& pipe, const TransferOptions& options, std::uint64_t bytes,
+                   clock_type::time_point idle_since, const char* waiting_for) {
     Connection& c = pipe.connection();
     if (interrupted())
         throw Failure(fmt::format("interrupted; {}", got_through(bytes, options.expected)), exit_interrupted);
     if (options.cancel && options.cancel->load()) throw Failure("cancelled");
     if (c.lost())
-        throw Failure(fmt::format("{} went away during the transfer; {}; plug it in again and retry", c.name(),
-                                  got_through(bytes, options.expected)));
+        throw Failure(fmt::format("{} went away during the transfer; {}; plug it in again and retry",
+                                  c.name(), got_through(bytes, options.expected)));
     if (seconds_since(idle_since) > options.timeout_s)
-        throw Failure(fmt::format("{} {} on pipe {} for {:g} s; {} (is a program on the device serving that pipe?)",
-                                  c.name(), waiting_for, pipe.number(), options.timeout_s,
-                                  got_through(bytes, options.expected)));
+        throw Failure(fmt::format(
+            "{} {} on pipe {} for {:g} s; {} (is a program on the device serving that pipe?)", c.name(),
+            waiting_for, pipe.number(), options.timeout_s, got_through(bytes, options.expected)));
 }
 
 // Hands one block to the device and waits until the device confirms it.
@@ -51,11 +51,13 @@ void deliver_block(Pipe& pipe, const unsigned char* data, std::size_t n, std::ui
     // Only a channel stream can say when the device has confirmed a block.
     auto* channel = dynamic_cast<ChannelOutput*>(&pipe.output());
     if (!channel)
-        throw Failure(fmt::format("pipe {} of {} has no channel to send on", pipe.number(), pipe.connection().name()));
+        throw Failure(
+            fmt::format("pipe {} of {} has no channel to send on", pipe.number(), pipe.connection().name()));
     ChannelOutput& out = *channel;
     // The stream's buffer is empty between blocks, so a block always fits.
     if (out.write(data, static_cast<long>(n)) != static_cast<long>(n))
-        throw Failure(fmt::format("pipe {} refused data; {}", pipe.number(), got_through(sent, options.expected)));
+        throw Failure(
+            fmt::format("pipe {} refused data; {}", pipe.number(), got_through(sent, options.expected)));
     auto idle_since = clock_type::now();
     while (!out.flush()) {
         if (out.is_bad() && !pipe.connection().lost())
@@ -88,7 +90,8 @@ TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferO
     return result;
 }
 
-TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit, const TransferOptions& options) {
+TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit,
+                           const TransferOptions& options) {
     Input& in = pipe.input();
     in.set_timeout(step_ms);
     Connection& c = pipe.connection();
@@ -140,8 +143,8 @@ std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double tim
             message.size(), options);
         latencies.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - began).count());
         if (reply != message)
-            throw Failure(fmt::format("the reply to round trip {} differs from what was sent; the link corrupts data",
-                                      i + 1));
+            throw Failure(fmt::format(
+                "the reply to round trip {} differs from what was sent; the link corrupts data", i + 1));
     }
     return latencies;
 }
@@ -186,7 +189,8 @@ TransferResult echo_bulk(Pipe& pipe, std::uint64_t bytes, double timeout_s, Prog
             [&](const unsigned char* d, std::size_t n) {
                 for (std::size_t k = 0; k < n; ++k, ++checked)
                     if (d[k] != zorbel::source_pattern(checked))
-                        throw Failure(fmt::format("the echo returned a different byte at offset {}", checked));
+                        throw Failure(
+                            fmt::format("the echo returned a different byte at offset {}", checked));
             },
             bytes, recv_options);
     } catch (...) {

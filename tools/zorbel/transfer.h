@@ -21,9 +21,9 @@ using ByteSource = std::function<std::size_t(unsigned char* buf, std::size_t cap
 using ByteSink = std::function<void(const unsigned char* data, std::size_t count)>;
 
 struct TransferOptions {
-    double timeout_s = 10;           // longest wait without progress
-    std::uint64_t expected = 0;      // total when known, for progress and messages
-    Progress* progress = nullptr;    // may be null
+    double timeout_s = 10;                      // longest wait without progress
+    std::uint64_t expected = 0;                 // total when known, for progress and messages
+    Progress* progress = nullptr;               // may be null
     const std::atomic<bool>* cancel = nullptr;  // a partner thread gave up
 };
 
@@ -37,7 +37,8 @@ struct TransferResult {
 TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferOptions& options);
 
 // Receives until `limit` bytes arrived (0: until the device ends the stream).
-TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit, const TransferOptions& options);
+TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit,
+                           const TransferOptions& options);
 
 // Round trips of `size` bytes (one block, 1..512) over an echoing pipe; the
 // latency of each in microseconds. A reply that differs is a Failure.

@@ -32,8 +32,9 @@ public:
             return;
         }
         file_ = std::fopen(path.c_str(), "rb");
-        if (!file_) throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
-                                              std::strerror(errno)));
+        if (!file_)
+            throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
+                                      std::strerror(errno)));
         struct stat st {};
         if (fstat(fileno(file_), &st) == 0) {
             if (S_ISDIR(st.st_mode)) {
@@ -53,7 +54,8 @@ public:
     std::size_t read(unsigned char* buf, std::size_t cap, std::uint64_t sent) {
         std::size_t n = std::fread(buf, 1, cap, file_);
         if (n == 0 && std::ferror(file_))
-            throw Failure(fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
+            throw Failure(
+                fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
         return n;
     }
     std::uint64_t size() const { return size_; }  // 0 when unknown
@@ -78,8 +80,9 @@ public:
         name_ = path;
         part_ = path + ".part";
         file_ = std::fopen(part_.c_str(), "wb");
-        if (!file_) throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
-                                              std::strerror(errno)));
+        if (!file_)
+            throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
+                                      std::strerror(errno)));
     }
     ~OutputFile() {
         if (file_ && file_ != stdout) {
@@ -96,7 +99,8 @@ public:
     }
     // Makes the received bytes the named file.
     void commit() {
-        if (std::fflush(file_) != 0) throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+        if (std::fflush(file_) != 0)
+            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
         if (file_ == stdout) return;
         std::FILE* f = file_;
         file_ = nullptr;
@@ -113,11 +117,13 @@ private:
     std::FILE* file_ = nullptr;
 };
 
-std::string percentile_row(const char* label, double us) { return fmt::format("  {:<8}{:>10.1f} us\n", label, us); }
+std::string percentile_row(const char* label, double us) {
+    return fmt::format("  {:<8}{:>10.1f} us\n", label, us);
+}
 
 double percentile(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return 0;
-    auto at = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size()))) ;
+    auto at = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
     return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
 }
 
@@ -141,7 +147,8 @@ void print_latencies(std::vector<double> us) {
     for (std::size_t i = 0; i < counts.size(); ++i) {
         double low = std::ldexp(1.0, first + static_cast<int>(i));
         int bar = static_cast<int>(40.0 * static_cast<double>(counts[i]) / static_cast<double>(most) + 0.5);
-        fmt::print("  {:>8.0f} us+ {:<40} {}\n", low, std::string(static_cast<std::size_t>(bar), '#'), counts[i]);
+        fmt::print("  {:>8.0f} us+ {:<40} {}\n", low, std::string(static_cast<std::size_t>(bar), '#'),
+                   counts[i]);
     }
 }
 
@@ -160,36 +167,37 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         send->add_option("N", o->number, "Device number")->required();
         send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
         send->add_option("FILE", o->file, "File to send; standard input when absent or -");
-        send->add_option("--timeout", o->timeout_s, "Seconds the device may take no data before the send fails")
+        send->add_option("--timeout", o->timeout_s,
+                         "Seconds the device may take no data before the send fails")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({send, [o](Bus& bus, const Globals& g) {
-                                check_pipe_number(o->pipe);
-                                InputFile in(o->file);
-                                Connection connection(bus, o->number);
-                                Pipe pipe(connection, o->pipe);
-                                Progress progress("sending", in.size(), progress_wanted() && !g.quiet);
-                                TransferOptions options;
-                                options.timeout_s = o->timeout_s;
-                                options.expected = in.size();
-                                options.progress = &progress;
-                                TransferResult r = send_stream(
-                                    pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap, 0); },
-                                    options);
-                                // Releasing the pipe is the end of the stream for the device.
-                                pipe.release();
-                                progress.finish();
-                                if (!g.quiet)
-                                    fmt::print(stderr, "sent {} bytes to {} pipe {} in {:.2f} s ({})\n", r.bytes,
-                                               connection.name(), o->pipe, r.seconds,
-                                               human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0));
-                                auto tally = o->pipe == sink_pipe ? bus.sink_tally(connection.device().hardware_id)
-                                                                  : nullptr;
-                                if (tally && tally->wait_for(r.bytes, 2000) && !g.quiet)
-                                    fmt::print(stderr, "the emulated device's sink has read {} bytes, CRC-32 {:08x}\n",
-                                               tally->bytes(), tally->crc32());
-                                return exit_ok;
-                            }});
+        commands.push_back(
+            {send, [o](Bus& bus, const Globals& g) {
+                 check_pipe_number(o->pipe);
+                 InputFile in(o->file);
+                 Connection connection(bus, o->number);
+                 Pipe pipe(connection, o->pipe);
+                 Progress progress("sending", in.size(), progress_wanted() && !g.quiet);
+                 TransferOptions options;
+                 options.timeout_s = o->timeout_s;
+                 options.expected = in.size();
+                 options.progress = &progress;
+                 TransferResult r = send_stream(
+                     pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap, 0); }, options);
+                 // Releasing the pipe is the end of the stream for the device.
+                 pipe.release();
+                 progress.finish();
+                 if (!g.quiet)
+                     fmt::print(stderr, "sent {} bytes to {} pipe {} in {:.2f} s ({})\n", r.bytes,
+                                connection.name(), o->pipe, r.seconds,
+                                human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0));
+                 auto tally =
+                     o->pipe == sink_pipe ? bus.sink_tally(connection.device().hardware_id) : nullptr;
+                 if (tally && tally->wait_for(r.bytes, 2000) && !g.quiet)
+                     fmt::print(stderr, "the emulated device's sink has read {} bytes, CRC-32 {:08x}\n",
+                                tally->bytes(), tally->crc32());
+                 return exit_ok;
+             }});
     }
     {
         struct Options {
@@ -204,9 +212,10 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         recv->add_option("N", o->number, "Device number")->required();
         recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
         recv->add_option("FILE", o->file, "File to write; standard output when absent or -");
-        recv->add_option("--bytes", o->bytes,
-                         "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
-                         "stream")
+        recv->add_option(
+                "--bytes", o->bytes,
+                "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
+                "stream")
             ->transform(CLI::AsSizeValue(false));
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
@@ -222,13 +231,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                 options.expected = o->bytes;
                                 options.progress = &progress;
                                 TransferResult r = recv_stream(
-                                    pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); }, o->bytes,
-                                    options);
+                                    pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); },
+                                    o->bytes, options);
                                 pipe.release();
                                 out.commit();
                                 progress.finish();
                                 if (!g.quiet)
-                                    fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n",
+                                    fmt::print(stderr,
+                                               "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n",
                                                r.bytes, connection.name(), o->pipe, r.seconds,
                                                human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
                                                r.ended_by_device ? "; the device ended the stream" : "");
@@ -247,7 +257,9 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
         echo->add_option("N", o->number, "Device number")->required();
         echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
-        echo->add_option("--count", o->count, "Round trips")->capture_default_str()->check(CLI::Range(1, 1000000));
+        echo->add_option("--count", o->count, "Round trips")
+            ->capture_default_str()
+            ->check(CLI::Range(1, 1000000));
         echo->add_option("--size", o->size, "Bytes per round trip (one block: 1 to 512)")
             ->capture_default_str()
             ->check(CLI::Range(1, 512));
@@ -261,7 +273,8 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                 // A fresh stream's first fetch waits out the request interval
                                 // before it asks, so one round trip is made before measuring.
                                 echo_round_trips(pipe, 1, o->size, o->timeout_s);
-                                std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
+                                std::vector<double> us =
+                                    echo_round_trips(pipe, o->count, o->size, o->timeout_s);
                                 fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up)\n",
                                            o->count, o->size, connection.name(), o->pipe);
                                 print_latencies(us);
@@ -283,9 +296,11 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
             ->capture_default_str()
             ->check(CLI::Range(1, 125));
-        bench->add_option("--first-pipe", o->first_pipe,
-                          "The first pipe; the others follow it. The device must run a sink (send) or a source "
-                          "(recv) on each; the emulated device is given them")
+        bench
+            ->add_option(
+                "--first-pipe", o->first_pipe,
+                "The first pipe; the others follow it. The device must run a sink (send) or a source "
+                "(recv) on each; the emulated device is given them")
             ->capture_default_str()
             ->check(CLI::Range(1, 125));
         bench->add_option("--bytes", o->bytes, "Bytes per pipe (suffixes k, M, G)")
@@ -297,67 +312,69 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
             ->capture_default_str()
             ->check(CLI::PositiveNumber);
-        commands.push_back({bench, [o](Bus& bus, const Globals&) {
-                                int last = o->first_pipe + o->pipes - 1;
-                                check_pipe_number(last);
-                                bool sending = o->direction == "send";
-                                Connection connection(bus, o->number);
-                                fmt::print("{} {} per pipe {} {} over pipes {} to {}\n",
-                                           sending ? "sending" : "receiving", human_bytes(double(o->bytes)),
-                                           sending ? "to" : "from", connection.name(), o->first_pipe, last);
-                                fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS",
-                                           "TOTAL", "PER PIPE");
-                                for (int k = 1; k <= o->pipes; ++k) {
-                                    std::vector<std::unique_ptr<Pipe>> pipes;
-                                    for (int p = o->first_pipe; p < o->first_pipe + k; ++p)
-                                        pipes.push_back(std::make_unique<Pipe>(connection, p));
-                                    std::vector<std::exception_ptr> errors(pipes.size());
-                                    std::vector<std::thread> threads;
-                                    auto began = std::chrono::steady_clock::now();
-                                    for (std::size_t i = 0; i < pipes.size(); ++i)
-                                        threads.emplace_back([&, i] {
-                                            TransferOptions options;
-                                            options.timeout_s = o->timeout_s;
-                                            options.expected = o->bytes;
-                                            try {
-                                                if (sending) {
-                                                    std::uint64_t made = 0;
-                                                    send_stream(
-                                                        *pipes[i],
-                                                        [&](unsigned char* b, std::size_t cap) {
-                                                            auto n = static_cast<std::size_t>(
-                                                                std::min<std::uint64_t>(cap, o->bytes - made));
-                                                            std::memset(b, 0x5A, n);
-                                                            made += n;
-                                                            return n;
-                                                        },
-                                                        options);
-                                                } else {
-                                                    recv_stream(
-                                                        *pipes[i], [](const unsigned char*, std::size_t) {}, o->bytes,
-                                                        options);
-                                                }
-                                            } catch (...) {
-                                                errors[i] = std::current_exception();
-                                            }
-                                        });
-                                    for (auto& t : threads) t.join();
-                                    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - began)
-                                                   .count();
-                                    for (auto& e : errors)
-                                        if (e) std::rethrow_exception(e);
-                                    double total = double(o->bytes) * k;
-                                    fmt::print("{:>5}  {:>12}  {:>8.3f}  {:>12}  {:>12}\n", k,
-                                               static_cast<std::uint64_t>(total), s, human_rate(total / s),
-                                               human_rate(total / s / k));
-                                }
-                                return exit_ok;
-                            },
-                            [o](EmulationOptions& e) {
-                                // The emulated device serves the bench's pipes with what it needs.
-                                for (int p = o->first_pipe; p < o->first_pipe + o->pipes && p <= 125; ++p)
-                                    e.programs[p] = o->direction == "send" ? "sink" : "source";
-                            }});
+        commands.push_back(
+            {bench,
+             [o](Bus& bus, const Globals&) {
+                 int last = o->first_pipe + o->pipes - 1;
+                 check_pipe_number(last);
+                 bool sending = o->direction == "send";
+                 Connection connection(bus, o->number);
+                 fmt::print("{} {} per pipe {} {} over pipes {} to {}\n", sending ? "sending" : "receiving",
+                            human_bytes(double(o->bytes)), sending ? "to" : "from", connection.name(),
+                            o->first_pipe, last);
+                 fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS", "TOTAL",
+                            "PER PIPE");
+                 for (int k = 1; k <= o->pipes; ++k) {
+                     std::vector<std::unique_ptr<Pipe>> pipes;
+                     for (int p = o->first_pipe; p < o->first_pipe + k; ++p)
+                         pipes.push_back(std::make_unique<Pipe>(connection, p));
+                     std::vector<std::exception_ptr> errors(pipes.size());
+                     std::vector<std::thread> threads;
+                     auto began = std::chrono::steady_clock::now();
+                     for (std::size_t i = 0; i < pipes.size(); ++i)
+                         threads.emplace_back([&, i] {
+                             TransferOptions options;
+                             options.timeout_s = o->timeout_s;
+                             options.expected = o->bytes;
+                             try {
+                                 if (sending) {
+                                     std::uint64_t made = 0;
+                                     send_stream(
+                                         *pipes[i],
+                                         [&](unsigned char* b, std::size_t cap) {
+                                             auto n = static_cast<std::size_t>(
+                                                 std::min<std::uint64_t>(cap, o->bytes - made));
+                                             std::memset(b, 0x5A, n);
+                                             made += n;
+                                             return n;
+                                         },
+                                         options);
+                                 } else {
+                                     recv_stream(
+                                         *pipes[i], [](const unsigned char*, std::size_t) {}, o->bytes,
+                                         options);
+                                 }
+                             } catch (...) {
+                                 errors[i] = std::current_exception();
+                             }
+                         });
+                     for (auto& t : threads) t.join();
+                     double s =
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+                     for (auto& e : errors)
+                         if (e) std::rethrow_exception(e);
+                     double total = double(o->bytes) * k;
+                     fmt::print("{:>5}  {:>12}  {:>8.3f}  {:>12}  {:>12}\n", k,
+                                static_cast<std::uint64_t>(total), s, human_rate(total / s),
+                                human_rate(total / s / k));
+                 }
+                 return exit_ok;
+             },
+             [o](EmulationOptions& e) {
+                 // The emulated device serves the bench's pipes with what it needs.
+                 for (int p = o->first_pipe; p < o->first_pipe + o->pipes && p <= 125; ++p)
+                     e.programs[p] = o->direction == "send" ? "sink" : "source";
+             }});
     }
 }
 

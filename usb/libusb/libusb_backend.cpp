@@ -48,8 +48,8 @@ struct Placed {
 // The present devices of a kind in the stable order: bus number, then port
 // path. The devices stay valid while `list` lives.
 std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
-    const std::uint16_t product = kind == DEVICE_KIND_NORMAL ? ZORBEL_USB_PRODUCT_NORMAL
-                                                              : ZORBEL_USB_PRODUCT_BOOT;
+    const std::uint16_t product =
+        kind == DEVICE_KIND_NORMAL ? ZORBEL_USB_PRODUCT_NORMAL : ZORBEL_USB_PRODUCT_BOOT;
     std::vector<Placed> found;
     for (libusb_device* dev : list) {
         libusb_device_descriptor desc;
@@ -61,8 +61,7 @@ std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
         if (depth > 0) p.place.insert(p.place.end(), ports, ports + depth);
         found.push_back(std::move(p));
     }
-    std::sort(found.begin(), found.end(),
-              [](const Placed& a, const Placed& b) { return a.place < b.place; });
+    std::sort(found.begin(), found.end(), [](const Placed& a, const Placed& b) { return a.place < b.place; });
     return found;
 }
 
@@ -107,9 +106,7 @@ bool LibusbBackend::port_hub_name(const std::string& hub, int port, std::string&
     return sysfs::port_hub_name(sysfs::usb_devices, hub, port, name);
 }
 
-std::shared_ptr<Backend> make_platform_backend() {
-    return std::make_shared<LibusbBackend>();
-}
+std::shared_ptr<Backend> make_platform_backend() { return std::make_shared<LibusbBackend>(); }
 
 }  // namespace host
 }  // namespace zorbel

@@ -17,12 +17,10 @@ LibusbContext::LibusbContext() {
     // which enumerates afresh. Where the platform has no hot-plug support a
     // departed device still ends its transfers with "no device".
     if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
-        hotplug_registered =
-            libusb_hotplug_register_callback(ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
-                                             LIBUSB_HOTPLUG_NO_FLAGS, ZORBEL_USB_VENDOR_ID,
-                                             LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-                                             &LibusbContext::on_hotplug, this,
-                                             &hotplug_handle) == LIBUSB_SUCCESS;
+        hotplug_registered = libusb_hotplug_register_callback(
+                                 ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+                                 ZORBEL_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                 &LibusbContext::on_hotplug, this, &hotplug_handle) == LIBUSB_SUCCESS;
     }
     event_thread = std::thread(&LibusbContext::run_events, this);
 }
@@ -42,8 +40,8 @@ void LibusbContext::run_events() {
     while (!stopping.load()) libusb_handle_events_completed(ctx, nullptr);
 }
 
-int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev,
-                                          libusb_hotplug_event event, void* self) {
+int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event event,
+                                          void* self) {
     if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
     auto* context = static_cast<LibusbContext*>(self);
     detail::MutexLock lock(context->handles_mutex);

@@ -38,8 +38,8 @@ public:
     void remove(LibusbHandle* handle);
 
 private:
-    static int LIBUSB_CALL on_hotplug(libusb_context* ctx, libusb_device* dev,
-                                      libusb_hotplug_event event, void* self);
+    static int LIBUSB_CALL on_hotplug(libusb_context* ctx, libusb_device* dev, libusb_hotplug_event event,
+                                      void* self);
     void run_events();
 
     libusb_context* ctx = nullptr;

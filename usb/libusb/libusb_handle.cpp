@@ -85,8 +85,8 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
     // A zero-length packet completes a transfer without data; the caller is
     // promised at least one byte, so such a completion is waited past.
     for (;;) {
-        libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_in, buf, static_cast<int>(len),
-                                  nullptr, nullptr, 0);
+        libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_in, buf, static_cast<int>(len), nullptr,
+                                  nullptr, 0);
         if (!run(t.t, true)) return -1;
         if (t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
         if (t.t->actual_length > 0) return t.t->actual_length;
@@ -127,8 +127,7 @@ int LibusbHandle::control(std::uint8_t request_type, std::uint8_t request, std::
     libusb_fill_control_setup(buffer.data(), request_type, request, value, index, length);
     const bool in = (request_type & LIBUSB_ENDPOINT_IN) != 0;
     if (!in && length > 0) std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
-    libusb_fill_control_transfer(t.t, handle, buffer.data(), nullptr, nullptr,
-                                 usbmap::control_timeout_ms);
+    libusb_fill_control_transfer(t.t, handle, buffer.data(), nullptr, nullptr, usbmap::control_timeout_ms);
     if (!run(t.t, false) || t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
     const int got = std::min<int>(t.t->actual_length, length);
     if (in && got > 0) std::memcpy(data, libusb_control_transfer_get_data(t.t), got);
@@ -147,8 +146,7 @@ bool LibusbHandle::get_info(unsigned char* record) {
 
 int LibusbHandle::boot(const void* image, unsigned int size) {
     if (image == nullptr && size > 0) return -1;
-    if (control(usbmap::vendor_out, usbmap::request_boot_begin, size & 0xFFFF, size >> 16, nullptr,
-                0) != 0)
+    if (control(usbmap::vendor_out, usbmap::request_boot_begin, size & 0xFFFF, size >> 16, nullptr, 0) != 0)
         return -1;
     if (size > 0) {
         TransferPtr t;

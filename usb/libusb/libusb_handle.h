@@ -50,8 +50,8 @@ private:
     // then in the transfer. False when it could not be submitted.
     bool run(libusb_transfer* transfer, bool is_read);
     // One vendor control request; the byte count of its data stage or -1.
-    int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
-                std::uint16_t index, unsigned char* data, std::uint16_t length);
+    int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
+                unsigned char* data, std::uint16_t length);
     void cancel_all_locked() REQUIRES(mutex);
 
     const std::shared_ptr<LibusbContext> context;

@@ -84,8 +84,8 @@ void EmulatedGadget::bulk_out(const unsigned char* data, std::size_t len) {
     }
 }
 
-std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Backend>& emulated,
-                                                  int kind, const std::string& hardware_id) {
+std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Backend>& emulated, int kind,
+                                                  const std::string& hardware_id) {
     for (int i = 0;; ++i) {
         auto h = emulated->open(kind, i);
         if (!h) return nullptr;

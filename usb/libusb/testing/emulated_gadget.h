@@ -57,8 +57,8 @@ private:
 // Opens the emulated device of `kind` whose information record carries
 // `hardware_id` (any boot-mode device when `kind` is boot, since a boot
 // loader answers no information request), on the backend `emulated`.
-std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Backend>& emulated,
-                                                  int kind, const std::string& hardware_id);
+std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Backend>& emulated, int kind,
+                                                  const std::string& hardware_id);
 
 }  // namespace testing
 }  // namespace zorbel

@@ -108,8 +108,8 @@ private:
     const std::shared_ptr<Gadget> gadget;
     int fifo = -1;  // our end of the node's FIFO
 
-    std::mutex mutex;                  // guards everything below
-    std::deque<unsigned char> in_data; // bytes the gadget sent, not yet read
+    std::mutex mutex;                   // guards everything below
+    std::deque<unsigned char> in_data;  // bytes the gadget sent, not yet read
     std::deque<Urb> waiting_in;
     std::deque<Urb> done;
     bool gone = false;
@@ -224,63 +224,62 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
         }
     }
     switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        GError* error = nullptr;
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), &error);
-        if (caps == nullptr) {
-            g_clear_error(&error);
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
+        case USBDEVFS_GET_CAPABILITIES: {
+            GError* error = nullptr;
+            UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(guint32), &error);
+            if (caps == nullptr) {
+                g_clear_error(&error);
+                umockdev_ioctl_client_complete(client, -1, EFAULT);
+                return true;
+            }
+            // One URB per transfer, whatever its size.
+            guint32 value =
+                USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+            umockdev_ioctl_data_update(caps, 0, reinterpret_cast<guint8*>(&value), sizeof value);
+            g_object_unref(caps);
+            umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
-        // One URB per transfer, whatever its size.
-        guint32 value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
-                        USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-        umockdev_ioctl_data_update(caps, 0, reinterpret_cast<guint8*>(&value), sizeof value);
-        g_object_unref(caps);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_CLAIMINTERFACE: {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (claim_locked(client))
-            umockdev_ioctl_client_complete(client, 0, 0);
-        else
-            umockdev_ioctl_client_complete(client, -1, EBUSY);
-        return true;
-    }
-    case USBDEVFS_RELEASEINTERFACE: {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (claimant == client) {
-            g_object_unref(claimant);
-            claimant = nullptr;
+        case USBDEVFS_CLAIMINTERFACE: {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (claim_locked(client))
+                umockdev_ioctl_client_complete(client, 0, 0);
+            else
+                umockdev_ioctl_client_complete(client, -1, EBUSY);
+            return true;
         }
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESETEP:
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    case USBDEVFS_SUBMITURB:
-        submit(client, arg);
-        return true;
-    case USBDEVFS_REAPURB:
-    case USBDEVFS_REAPURBNDELAY:
-        reap(client, arg);
-        return true;
-    case USBDEVFS_DISCARDURB:
-        discard(client, arg);
-        return true;
-    default:
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return true;
+        case USBDEVFS_RELEASEINTERFACE: {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (claimant == client) {
+                g_object_unref(claimant);
+                claimant = nullptr;
+            }
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESETEP:
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        case USBDEVFS_SUBMITURB:
+            submit(client, arg);
+            return true;
+        case USBDEVFS_REAPURB:
+        case USBDEVFS_REAPURBNDELAY:
+            reap(client, arg);
+            return true;
+        case USBDEVFS_DISCARDURB:
+            discard(client, arg);
+            return true;
+        default:
+            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            return true;
     }
 }
 
 void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     GError* error = nullptr;
-    UMockdevIoctlData* urb_data =
-        umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), &error);
+    UMockdevIoctlData* urb_data = umockdev_ioctl_data_resolve(arg, 0, sizeof(struct usbdevfs_urb), &error);
     if (urb_data == nullptr) {
         g_clear_error(&error);
         umockdev_ioctl_client_complete(client, -1, EFAULT);
@@ -386,8 +385,7 @@ void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, status),
                                reinterpret_cast<guint8*>(&urb.status), sizeof urb.status);
     umockdev_ioctl_data_update(u.urb, offsetof(struct usbdevfs_urb, actual_length),
-                               reinterpret_cast<guint8*>(&urb.actual_length),
-                               sizeof urb.actual_length);
+                               reinterpret_cast<guint8*>(&urb.actual_length), sizeof urb.actual_length);
     umockdev_ioctl_data_set_ptr(slot, 0, u.urb);
     umockdev_ioctl_client_complete(client, 0, 0);
     g_object_unref(slot);
@@ -476,8 +474,14 @@ void put16(std::vector<unsigned char>& v, unsigned value) {
 // Device, configuration, interface and endpoint descriptors as the kernel
 // keeps them in sysfs ("descriptors"), which is where libusb reads them.
 std::vector<unsigned char> descriptors(std::uint16_t vendor, std::uint16_t product, bool hub) {
-    std::vector<unsigned char> d{18, 1, 0x00, 0x02, static_cast<unsigned char>(hub ? 9 : 0), 0,
-                                 static_cast<unsigned char>(hub ? 1 : 0), 64};
+    std::vector<unsigned char> d{18,
+                                 1,
+                                 0x00,
+                                 0x02,
+                                 static_cast<unsigned char>(hub ? 9 : 0),
+                                 0,
+                                 static_cast<unsigned char>(hub ? 1 : 0),
+                                 64};
     put16(d, vendor);
     put16(d, product);
     put16(d, 0x0100);
@@ -512,8 +516,8 @@ std::string UmockdevBus::add_device(const std::string& parent, int port, std::ui
     return add(parent, port, vendor, product, 0, std::move(gadget));
 }
 
-std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t vendor,
-                             std::uint16_t product, int ports, std::shared_ptr<Gadget> gadget) {
+std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t vendor, std::uint16_t product,
+                             int ports, std::shared_ptr<Gadget> gadget) {
     std::unique_lock<std::mutex> lock(testbed->mutex);
     Entry entry;
     std::string name;
@@ -525,7 +529,7 @@ std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t 
         const Entry& up = entries.at(parent);
         entry.bus = up.bus;
         name = parent.compare(0, 3, "usb") == 0 ? std::to_string(up.bus) + "-" + std::to_string(port)
-                                                 : parent + "." + std::to_string(port);
+                                                : parent + "." + std::to_string(port);
         entry.syspath = up.syspath + "/" + name;
     }
     entry.ports = ports;
@@ -535,8 +539,8 @@ std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t 
     return name;
 }
 
-void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vendor,
-                       std::uint16_t product, std::shared_ptr<Gadget> gadget) {
+void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vendor, std::uint16_t product,
+                       std::shared_ptr<Gadget> gadget) {
     const bool hub = entry.ports > 0;
     char node[32];
     std::snprintf(node, sizeof node, "bus/usb/%03d/%03d", entry.bus, entry.devnum);
@@ -546,24 +550,21 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
     // ioctl handler before it becomes visible: libusb may open it as soon as
     // the sysfs entry exists, and umockdev's preload ends the process when a
     // node's ioctl socket exists but is not yet listening.
-    std::string record = "P: " + entry.syspath.substr(4) + "\n" +
-                         (gadget ? "" : "N: " + std::string(node) + "\n") +
-                         "E: DEVNAME=/dev/" + node + "\nE: DEVTYPE=usb_device\n" +
-                         "E: SUBSYSTEM=usb\nE: DRIVER=usb\n" + "E: BUSNUM=" + std::string(node + 8, 3) +
-                         "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
-                         "A: busnum=" + std::to_string(entry.bus) +
-                         "\nA: devnum=" + std::to_string(entry.devnum) +
-                         "\nA: maxchild=" + std::to_string(entry.ports) +
-                         "\nA: bDeviceClass=" + (hub ? "09" : "00") +
-                         "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=480\n" +
-                         "H: descriptors=" + hex(descriptors(vendor, product, hub)) + "\n";
+    std::string record =
+        "P: " + entry.syspath.substr(4) + "\n" + (gadget ? "" : "N: " + std::string(node) + "\n") +
+        "E: DEVNAME=/dev/" + node + "\nE: DEVTYPE=usb_device\n" + "E: SUBSYSTEM=usb\nE: DRIVER=usb\n" +
+        "E: BUSNUM=" + std::string(node + 8, 3) + "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
+        "A: busnum=" + std::to_string(entry.bus) + "\nA: devnum=" + std::to_string(entry.devnum) +
+        "\nA: maxchild=" + std::to_string(entry.ports) + "\nA: bDeviceClass=" + (hub ? "09" : "00") +
+        "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=480\n" +
+        "H: descriptors=" + hex(descriptors(vendor, product, hub)) + "\n";
     if (gadget) {
         const std::string path = testbed->root + "/dev/" + node;
         g_mkdir_with_parents(path.substr(0, path.rfind('/')).c_str(), 0755);
         ::mkfifo(path.c_str(), 0666);
         auto usbfs = std::make_shared<UsbfsNode>(path, gadget);
-        gadget->reenumerate = [this, name](std::shared_ptr<Gadget> next,
-                                                  std::uint16_t next_product, unsigned delay_ms) {
+        gadget->reenumerate = [this, name](std::shared_ptr<Gadget> next, std::uint16_t next_product,
+                                           unsigned delay_ms) {
             std::lock_guard<std::mutex> lock(testbed->mutex);
             workers.emplace_back([this, name, next, next_product, delay_ms] {
                 usleep(delay_ms * 1000);

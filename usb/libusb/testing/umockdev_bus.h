@@ -61,8 +61,7 @@ public:
     // Set by the bus: unplugs this device and plugs `next` at the same port,
     // after `delay_ms`, on a thread of the bus (as a device that leaves its
     // boot loader re-enumerates). Safe from the worker thread.
-    std::function<void(std::shared_ptr<Gadget> next, std::uint16_t product, unsigned delay_ms)>
-        reenumerate;
+    std::function<void(std::shared_ptr<Gadget> next, std::uint16_t product, unsigned delay_ms)> reenumerate;
 };
 
 class UsbfsNode;
@@ -82,8 +81,8 @@ public:
     // An external hub at `port` of `parent`; returns its name ("1-2.3").
     std::string add_hub(const std::string& parent, int port, int ports);
     // A device at `port` of `parent`; with a gadget it can be opened.
-    std::string add_device(const std::string& parent, int port, std::uint16_t vendor,
-                           std::uint16_t product, std::shared_ptr<Gadget> gadget = nullptr);
+    std::string add_device(const std::string& parent, int port, std::uint16_t vendor, std::uint16_t product,
+                           std::shared_ptr<Gadget> gadget = nullptr);
 
     // Unplugs a device: pending transfers end with "no device", later
     // requests fail, and a removal event goes out.
@@ -100,17 +99,17 @@ private:
         int ports = 0;
         std::shared_ptr<UsbfsNode> node;
     };
-    std::string add(const std::string& parent, int port, std::uint16_t vendor,
-                    std::uint16_t product, int ports, std::shared_ptr<Gadget> gadget);
-    void wire(const std::string& name, Entry& entry, std::uint16_t vendor,
-              std::uint16_t product, std::shared_ptr<Gadget> gadget);
+    std::string add(const std::string& parent, int port, std::uint16_t vendor, std::uint16_t product,
+                    int ports, std::shared_ptr<Gadget> gadget);
+    void wire(const std::string& name, Entry& entry, std::uint16_t vendor, std::uint16_t product,
+              std::shared_ptr<Gadget> gadget);
 
     struct Testbed;
     std::unique_ptr<Testbed> testbed;
     std::map<std::string, Entry> entries;
     std::map<int, int> next_devnum;
     std::vector<std::shared_ptr<UsbfsNode>> unplugged;  // may still be reaped from
-    std::vector<std::thread> workers;  // re-enumerations
+    std::vector<std::thread> workers;                   // re-enumerations
 };
 
 }  // namespace testing
