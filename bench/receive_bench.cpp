@@ -20,7 +20,7 @@
 
 #include "bench/throughput_recorder.h"
 #include "block/crc32_fast.h"
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 

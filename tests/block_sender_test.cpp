@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "support/clock.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "fixtures/watchdog.h"
 #include "zorbel/channel.h"
 

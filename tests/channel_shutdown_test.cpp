@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "zorbel/channel.h"
 
 using zorbel::testing::RecordingTransport;

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "block/recording_transport.h"
+#include "block/testing/recording_transport.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 

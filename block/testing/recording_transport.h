@@ -9,8 +9,8 @@
 // the recorded and scripted bytes). The on_transfer hook runs on the flushing
 // thread after the transfer has been recorded, with no lock of ours held, so
 // it may feed bytes to a block engine or record further transfers itself.
-#ifndef ZORBEL_BLOCK_RECORDING_TRANSPORT_H
-#define ZORBEL_BLOCK_RECORDING_TRANSPORT_H
+#ifndef ZORBEL_BLOCK_TESTING_RECORDING_TRANSPORT_H
+#define ZORBEL_BLOCK_TESTING_RECORDING_TRANSPORT_H
 
 #include <chrono>
 #include <condition_variable>
