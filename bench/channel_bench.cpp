@@ -323,6 +323,7 @@ void BM_ManyChannels(benchmark::State& state) {
     bool stop = false;    // guarded by m
     bool failed = false;  // guarded by m
     std::vector<std::thread> readers;
+    readers.reserve(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i) {
         readers.emplace_back([&, i] {
             place_self(pinned, side_b);

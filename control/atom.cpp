@@ -21,6 +21,7 @@ XAtom::XAtom(char* name) : uid(zorbel::next_uid()), name(name) {}
 // A copy stands for the same atom: same uid, same name pointer.
 XAtom::XAtom(const XAtom& other) : uid(other.uid), name(other.name) {}
 XAtom& XAtom::operator=(const XAtom& other) {
+    if (this == &other) return *this;
     uid = other.uid;
     name = other.name;
     return *this;

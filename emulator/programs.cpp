@@ -117,7 +117,7 @@ DeviceProgram echo_program() {
 }
 
 DeviceProgram sink_program(std::shared_ptr<SinkTally> tally) {
-    return [tally](DevicePipe& pipe) {
+    return [tally = std::move(tally)](DevicePipe& pipe) {
         unsigned char buf[BlockProtocol::max_data_len];
         for (;;) {
             long n = pipe.read_some(buf, sizeof buf);

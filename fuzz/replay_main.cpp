@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
         if (name == "." || name == "..") continue;
-        std::ifstream in(dir + "/" + name, std::ios::binary);
+        std::ifstream in(std::string(dir).append("/").append(name), std::ios::binary);
         std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                         std::istreambuf_iterator<char>());
         LLVMFuzzerTestOneInput(bytes.data(), bytes.size());

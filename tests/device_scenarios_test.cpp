@@ -228,6 +228,7 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
         {"other letter keeps the caller's", u"XABCDEFGHIJKLxx1234567", 42, "ABCDEFGHIJKL", "1234567"},
         {"text ending early pads with zeros", u"TAB", 1, "AB", ""},
         {"zero in the middle ends everything",
+         // NOLINTNEXTLINE(bugprone-string-literal-with-embedded-nul): the zeros are the case
          u"TABCDEFGHIJKL\0\0"
          u"1234567",
          1, "ABCDEFGHIJKL", ""},

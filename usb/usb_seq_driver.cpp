@@ -287,7 +287,10 @@ bool USBSeqDriver::reconnect(ReaderContext& context) {
     return false;
 }
 
-void USBSeqDriver::usb_reader_thread(std::shared_ptr<ReaderContext> context) {
+// By value: the reader's own reference keeps the context alive for as long as
+// it runs, whatever the driver does meanwhile.
+void USBSeqDriver::usb_reader_thread(
+    std::shared_ptr<ReaderContext> context) {  // NOLINT(performance-unnecessary-value-param)
     running_reader = context.get();
     unsigned char* buf;
     unsigned int len;

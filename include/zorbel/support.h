@@ -49,7 +49,7 @@ private:
 class ZORBEL_API MutexCounter {
 public:
     explicit MutexCounter(char* name = nullptr);
-    ~MutexCounter();
+    ~MutexCounter();  // NOLINT(performance-trivially-destructible): exported out of line
     MutexCounter(const MutexCounter&) = delete;
     MutexCounter& operator=(const MutexCounter&) = delete;
 

@@ -91,7 +91,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_tool(int argc, char** argv) {
     CLI::App app{"zorbel: talk to Zorbel handhelds over USB, or to emulated ones (--emulate)"};
     app.name("zorbel");
     app.require_subcommand(1);
@@ -134,4 +134,19 @@ int main(int argc, char** argv) {
         }
     }
     return exit_usage;
+}
+
+// Whatever escapes a command (running out of memory while setting up, say)
+// still ends in one line and a failed status, never in an abort.
+int main(int argc, char** argv) {
+    try {
+        return run_tool(argc, argv);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "zorbel: unexpected failure: %s\n", e.what());
+    } catch (...) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "zorbel: unexpected failure\n");
+    }
+    return 1;
 }

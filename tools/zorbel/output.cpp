@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 
@@ -29,7 +30,7 @@ std::string human_rate(double bytes_per_s) {
 
 std::string human_duration(double seconds) {
     if (seconds < 0) seconds = 0;
-    auto s = static_cast<unsigned long long>(seconds + 0.5);
+    auto s = static_cast<unsigned long long>(std::llround(seconds));
     if (s >= 3600) return fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60);
     return fmt::format("{}:{:02}", s / 60, s % 60);
 }

@@ -146,7 +146,8 @@ void print_latencies(std::vector<double> us) {
     std::size_t most = *std::max_element(counts.begin(), counts.end());
     for (std::size_t i = 0; i < counts.size(); ++i) {
         double low = std::ldexp(1.0, first + static_cast<int>(i));
-        int bar = static_cast<int>(40.0 * static_cast<double>(counts[i]) / static_cast<double>(most) + 0.5);
+        int bar =
+            static_cast<int>(std::lround(40.0 * static_cast<double>(counts[i]) / static_cast<double>(most)));
         fmt::print("  {:>8.0f} us+ {:<40} {}\n", low, std::string(static_cast<std::size_t>(bar), '#'),
                    counts[i]);
     }

@@ -64,7 +64,8 @@ struct Preload {
 // ThreadSanitizer cannot see, and libudev (behind umockdev's events and
 // libusb's hot-plug monitor) fills buffers of its own from getrandom; what
 // happens inside those uninstrumented libraries is not ours to check.
-extern "C" const char* __tsan_default_suppressions() {
+// The name is ThreadSanitizer's, reserved as it is.
+extern "C" const char* __tsan_default_suppressions() {  // NOLINT(bugprone-reserved-identifier)
     return "race:libumockdev.so\nrace:libglib-2.0.so\nrace:libgio-2.0.so\n"
            "race:libgobject-2.0.so\nrace:libudev.so\n";
 }
