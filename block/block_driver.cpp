@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "support/clock.h"
+#include "support/critical_section.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -95,7 +96,7 @@ bool BlockDriver::change_slot(FormalChannel* ch, bool attach) {
     bool ok = false;
     lock_channels();
     {
-        std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+        zorbel::detail::CriticalLock critical;
         unsigned short n = ch->get_id();
         if (proper_channel(n)) {
             FormalChannel* old = channels[n].exchange(attach ? ch : nullptr);

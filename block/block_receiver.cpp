@@ -17,6 +17,7 @@
 
 #include "block/crc32_fast.h"
 #include "support/clock.h"
+#include "support/critical_section.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -295,7 +296,7 @@ bool BlockDriver::dispatch_block() {
                                      static_cast<unsigned char>(length >> 8),
                                      static_cast<unsigned char>(length & 0xFF)};
 
-    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+    zorbel::detail::CriticalLock critical;
     FormalChannel* ch = get_channel(channel);
     if (ch == nullptr) return false;
     if (type == blk_data) {

@@ -1,5 +1,6 @@
 // What the engine does for its channels when the transport below it ends, or
 // comes back after it had to reopen the device.
+#include "support/critical_section.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -7,7 +8,7 @@
 // first thing in its destructor; holding the lock for the walk therefore
 // keeps every channel found alive until its flag is set.
 void BlockDriver::wake_channels() {
-    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+    zorbel::detail::CriticalLock critical;
     for (auto& slot : channels)
         if (FormalChannel* ch = slot.load(std::memory_order_acquire)) ch->flag.set(true);
 }
@@ -24,7 +25,7 @@ void BlockDriver::wake_channels() {
 // received number is the one it expects, and the receiver stores that number
 // only for a complete block.
 void BlockDriver::resume_channels() {
-    std::lock_guard<std::recursive_mutex> critical(protocol_critical);
+    zorbel::detail::CriticalLock critical;
     reset_receiver();
     for (auto& slot : channels)
         if (FormalChannel* ch = slot.load(std::memory_order_acquire)) ch->flag.set(true);

@@ -18,7 +18,7 @@ XPipeFactory::XPipeFactory() : XAtom(), table(new (std::nothrow) XPipeTable) {}
 // The pipes still in the table are not destroyed: each belongs to whoever
 // holds its references, and a client releases every pipe first.
 XPipeFactory::~XPipeFactory() {
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     delete table;
     table = nullptr;
 }
@@ -35,7 +35,7 @@ XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param
     if (!table) return nullptr;
     const bool numbered = table->unique_numbers;
     if (numbered) {
-        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        zorbel::detail::CriticalLock lock;
         if (!table->reserve_number(num)) return nullptr;
     }
     XPipe* pipe = create_pipe(name, num, param);
@@ -43,7 +43,7 @@ XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param
     // Made but not entered: nobody could ever release it, so unmake it now.
     if (pipe && !added) destroy_pipe(pipe);
     if (numbered) {
-        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        zorbel::detail::CriticalLock lock;
         table->free_number(num);
     }
     return added ? pipe : nullptr;
@@ -51,7 +51,7 @@ XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param
 
 XPipe* XPipeFactory::get_pipe_by_name(char* name, unsigned long) {
     if (!table || !name) return nullptr;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     XPipeNode* node = table->find([name](XPipe* p) {
         char* n = p->get_name();
         return n && std::strcmp(n, name) == 0;
@@ -63,7 +63,7 @@ XPipe* XPipeFactory::get_pipe_by_name(char* name, unsigned long) {
 
 XPipe* XPipeFactory::get_pipe_by_uid(unsigned long uid, unsigned long) {
     if (!table) return nullptr;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     XPipeNode* node = table->find([uid](XPipe* p) { return p->get_uid() == uid; });
     if (!node) return nullptr;
     ++node->refs;
@@ -72,7 +72,7 @@ XPipe* XPipeFactory::get_pipe_by_uid(unsigned long uid, unsigned long) {
 
 XPipe* XPipeFactory::get_pipe_by_num(unsigned long num, unsigned long) {
     if (!table) return nullptr;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     XPipeNode* node = table->find([num](XPipe* p) { return p->get_num() == num; });
     if (!node) return nullptr;
     ++node->refs;
@@ -88,7 +88,7 @@ bool XPipeFactory::delete_pipe(XPipe* pipe, unsigned long) {
     unsigned long num = 0;
     bool held = false;
     {
-        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        zorbel::detail::CriticalLock lock;
         if (!remove_pipe(pipe)) return false;
         if (table->unique_numbers) {
             num = pipe->get_num();
@@ -99,7 +99,7 @@ bool XPipeFactory::delete_pipe(XPipe* pipe, unsigned long) {
     // Out of the table, so no other thread can reach it any more.
     destroy_pipe(pipe);
     if (held) {
-        std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+        zorbel::detail::CriticalLock lock;
         table->free_number(num);
     }
     return true;
@@ -107,7 +107,7 @@ bool XPipeFactory::delete_pipe(XPipe* pipe, unsigned long) {
 
 long XPipeFactory::get_pipes_total() {
     if (!table) return -1;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     return table->total;
 }
 
@@ -123,14 +123,14 @@ bool XPipeFactory::add_pipe(XPipe* pipe) {
     if (!pipe || !table) return false;
     XPipeNode* node = new (std::nothrow) XPipeNode{nullptr, nullptr, pipe, 1};
     if (!node) return false;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     table->link_first(node);
     return true;
 }
 
 bool XPipeFactory::remove_pipe(XPipe* pipe) {
     if (!pipe || !table) return false;
-    std::lock_guard<std::recursive_mutex> lock(protocol_critical);
+    zorbel::detail::CriticalLock lock;
     if (table->total <= 0) return false;
     XPipeNode* node = table->find([pipe](XPipe* p) { return p == pipe; });
     if (!node) return false;

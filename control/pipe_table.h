@@ -4,6 +4,7 @@
 
 #include <bitset>
 
+#include "support/critical_section.h"
 #include "zorbel/control.h"
 
 // One pipe in the table and the number of references handed out for it.
@@ -30,7 +31,7 @@ public:
     XPipeTable& operator=(const XPipeTable&) = delete;
 
     // Links `node` directly after the head.
-    void link_first(XPipeNode* node) {
+    void link_first(XPipeNode* node) REQUIRES(zorbel::detail::critical_section) {
         node->prev = &head;
         node->next = head.next;
         head.next->prev = node;
@@ -38,7 +39,7 @@ public:
         ++total;
     }
 
-    void unlink(XPipeNode* node) {
+    void unlink(XPipeNode* node) REQUIRES(zorbel::detail::critical_section) {
         node->prev->next = node->next;
         node->next->prev = node->prev;
         node->next = node->prev = node;
@@ -47,14 +48,16 @@ public:
 
     // The first node, newest first, for which `match(item)` holds; null if none.
     template <typename Match>
-    XPipeNode* find(Match match) {
+    XPipeNode* find(Match match) REQUIRES(zorbel::detail::critical_section) {
         for (XPipeNode* n = head.next; n != &head; n = n->next)
             if (match(n->item)) return n;
         return nullptr;
     }
 
-    // Frees every node; the pipes themselves are left alone.
-    void clear() {
+    // Frees every node; the pipes themselves are left alone. Called by the
+    // destructor, which the factory runs inside the critical section; the
+    // analysis does not follow a destructor's caller.
+    void clear() NO_THREAD_SAFETY_ANALYSIS {
         while (head.next != &head) {
             XPipeNode* n = head.next;
             unlink(n);
@@ -64,7 +67,7 @@ public:
 
     // Takes `num` for a pipe about to be made: false while a pipe in the
     // table carries it or another is being made or destroyed under it.
-    bool reserve_number(unsigned long num) {
+    bool reserve_number(unsigned long num) REQUIRES(zorbel::detail::critical_section) {
         if (num >= busy_numbers.size() || busy_numbers.test(num)) return false;
         if (find([num](XPipe* p) { return p->get_num() == num; })) return false;
         busy_numbers.set(num);
@@ -72,20 +75,20 @@ public:
     }
     // Marks `num` as held by a pipe that has left the table and is being
     // destroyed; its channels are still registered until that ends.
-    void hold_number(unsigned long num) {
+    void hold_number(unsigned long num) REQUIRES(zorbel::detail::critical_section) {
         if (num < busy_numbers.size()) busy_numbers.set(num);
     }
-    void free_number(unsigned long num) {
+    void free_number(unsigned long num) REQUIRES(zorbel::detail::critical_section) {
         if (num < busy_numbers.size()) busy_numbers.reset(num);
     }
 
-    XPipeNode head;
-    int total;
+    XPipeNode head GUARDED_BY(zorbel::detail::critical_section);
+    int total GUARDED_BY(zorbel::detail::critical_section);
     // Set by factories whose pipe number maps to fixed channels, so that a
     // number is in use once: from the start of its new_pipe to the end of the
     // destruction that its last release starts.
     bool unique_numbers;
-    std::bitset<256> busy_numbers;
+    std::bitset<256> busy_numbers GUARDED_BY(zorbel::detail::critical_section);
 };
 
 #endif

@@ -62,6 +62,32 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
+// A recursive mutex the analysis can follow, for the few locks that a thread
+// may take again while holding them (see where each is declared for why).
+class CAPABILITY("mutex") RecursiveMutex {
+public:
+    RecursiveMutex() = default;
+    RecursiveMutex(const RecursiveMutex&) = delete;
+    RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+    void lock() ACQUIRE() { mutex_.lock(); }
+    void unlock() RELEASE() { mutex_.unlock(); }
+
+private:
+    std::recursive_mutex mutex_;
+};
+
+class SCOPED_CAPABILITY RecursiveMutexLock {
+public:
+    explicit RecursiveMutexLock(RecursiveMutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~RecursiveMutexLock() RELEASE() { mutex_.unlock(); }
+    RecursiveMutexLock(const RecursiveMutexLock&) = delete;
+    RecursiveMutexLock& operator=(const RecursiveMutexLock&) = delete;
+
+private:
+    RecursiveMutex& mutex_;
+};
+
 }  // namespace detail
 }  // namespace zorbel
 

@@ -1,5 +1,6 @@
 #include <chrono>
 
+#include "support/critical_section.h"
 #include "zorbel/support.h"
 
 const char* dll_ver = "2.9 07/09/2001";
@@ -71,6 +72,12 @@ bool Synchro::is_finished() { return _finished.load(); }
 
 // Constant-initialised, so it is usable from any static constructor.
 std::recursive_mutex protocol_critical;
+
+namespace zorbel {
+namespace detail {
+CriticalSection critical_section;  // stateless: usable before it is constructed
+}  // namespace detail
+}  // namespace zorbel
 
 int proc_enter_critical() {
     protocol_critical.lock();

@@ -5,6 +5,8 @@
 #include <system_error>
 #include <thread>
 
+#include "support/critical_section.h"
+#include "support/mutex.h"
 #include "usb/discovery.h"
 #include "usb/host.h"
 #include "usb/hub_walk.h"
@@ -21,8 +23,10 @@ struct USBSeqDriver::ReaderContext {
     // Held by the reader for each step that touches the driver (a hand-over
     // to the block engine, a reconnection); done() takes it after detaching,
     // so a step under way is finished before done() goes on. Re-entrant: the
-    // reader, holding it, calls done() when a reconnection fails.
-    std::recursive_mutex lock;
+    // reader, holding it, calls done() when a reconnection fails. Taken
+    // before the block engine's locks (a hand-over holds it while the engine
+    // takes the critical section).
+    zorbel::detail::RecursiveMutex lock ACQUIRED_BEFORE(zorbel::detail::critical_section);
     // Set by done(): cuts short the pauses of a reconnection, so stopping
     // never waits out the 50 attempts.
     Flag abort;
@@ -195,7 +199,7 @@ void USBSeqDriver::detach_reader() {
     context->abort.set(true);
     if (std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle()) handle->cancel_read();
     // Wait for a step under way (a hand-over or a reconnection) to end.
-    std::lock_guard<std::recursive_mutex> lock(context->lock);
+    zorbel::detail::RecursiveMutexLock lock(context->lock);
 }
 
 void USBSeqDriver::stop_reader() {
@@ -246,7 +250,7 @@ void USBSeqDriver::deliver(ReaderContext& context, unsigned char* buf, unsigned 
     for (unsigned int refusals = 0;; ++refusals) {
         BlockDriver* engine = nullptr;
         {
-            std::lock_guard<std::recursive_mutex> lock(context.lock);
+            zorbel::detail::RecursiveMutexLock lock(context.lock);
             USBSeqDriver* driver = context.driver.load();
             if (!driver) return;
             engine = driver->get_input_block_driver();
@@ -295,7 +299,7 @@ void USBSeqDriver::usb_reader_thread(
     unsigned char* buf;
     unsigned int len;
     {
-        std::lock_guard<std::recursive_mutex> lock(context->lock);
+        zorbel::detail::RecursiveMutexLock lock(context->lock);
         USBSeqDriver* driver = context->driver.load();
         if (!driver) return;
         driver->reader_ended.clear();
@@ -320,7 +324,7 @@ void USBSeqDriver::usb_reader_thread(
         // The read failed: cancelled by done(), or the device is gone.
         if (!context->driver.load()) break;
         {
-            std::lock_guard<std::recursive_mutex> lock(context->lock);
+            zorbel::detail::RecursiveMutexLock lock(context->lock);
             driver = context->driver.load();
             if (!driver) break;
             driver->close_port(nullptr);
@@ -329,7 +333,7 @@ void USBSeqDriver::usb_reader_thread(
         if (pause > 0) context->abort.sys_wait_set(static_cast<unsigned long>(pause));
         open_retries.store(50);
         {
-            std::lock_guard<std::recursive_mutex> lock(context->lock);
+            zorbel::detail::RecursiveMutexLock lock(context->lock);
             driver = context->driver.load();
             if (driver && !driver->reconnect(*context)) {
                 driver->close_port(nullptr);
@@ -339,6 +343,6 @@ void USBSeqDriver::usb_reader_thread(
         open_retries.store(100);
     }
 
-    std::lock_guard<std::recursive_mutex> lock(context->lock);
+    zorbel::detail::RecursiveMutexLock lock(context->lock);
     if (USBSeqDriver* driver = context->driver.load()) driver->reader_ended.set(true);
 }
