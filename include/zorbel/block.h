@@ -55,8 +55,13 @@ public:
     // Sends everything queued as one transfer; the queue is empty afterwards.
     virtual bool flush() = 0;
     virtual ~FormalSeqDriver();
+    // The receive buffer stays the caller's: the driver borrows it until it
+    // is handed a new one, and the caller frees it only after done().
     virtual bool set_input_callback_buff(unsigned char* buf, unsigned int len) = 0;
+    // The engine is borrowed likewise; null withdraws it.
     virtual bool set_input_block_driver(BlockDriver* bd) = 0;
+    // What the two calls above handed over (borrowed, not owned; null when
+    // none): the pointers stay valid as long as their owner keeps them.
     virtual BlockDriver* get_input_block_driver() = 0;
     virtual unsigned char* get_input_callback_buff() = 0;
     virtual unsigned int get_input_callback_buff_len() = 0;
@@ -180,12 +185,18 @@ public:
     bool unlock_channels();
     bool proper_channel(unsigned short n);
     bool channel_registered(int n);
+    // The channel registered under n, or null. Borrowed: the channel belongs
+    // to whoever made it and leaves the table in its destructor, so the
+    // pointer is good only while the caller knows the channel is alive (or
+    // holds protocol_critical, under which table writes happen).
     FormalChannel* get_channel(int n);
     unsigned long total_channels();
 
     // --- link state
     bool is_hardware_connected();
     bool is_finished();
+    // The transport given at construction: not owned, lives as long as its
+    // owner keeps it (for a connection's engine, as long as the connection).
     FormalSeqDriver* get_seq_driver();
     // Sets the Flag of every registered channel, so that a stream waiting on
     // one looks at the link again: the transport calls it once it has

@@ -21,9 +21,13 @@ public:
     XAtom(const XAtom& other);
     XAtom& operator=(const XAtom& other);
     virtual ~XAtom();
+    // A text of the class, owned by the library and valid for the life of the
+    // process; nobody writes through the pointer.
     virtual char* get_class() = 0;
 
     unsigned long get_uid();
+    // The pointer given at construction (or null): the caller's text, which
+    // must outlive the atom; the atom neither copies nor frees it.
     char* get_name();
 
 protected:
@@ -48,13 +52,17 @@ public:
     XPipeFactory& operator=(const XPipeFactory&) = delete;
     char* get_class() override;
 
-    // Makes a pipe and enters it with one reference; null on failure. A
+    // Makes a pipe and enters it with one reference, which the caller owns and
+    // gives back with delete_pipe or XPipe::release (the pipe is destroyed
+    // with the last reference); null on failure. A
     // factory whose numbers map to channels (XMCPPipeFactory) also returns
     // null for a number that a pipe holds, or that another thread is making
     // or releasing the last pipe of at this moment. Never holds a lock while
     // the pipe is made, so it may be called inside the critical section.
     XPipe* new_pipe(char* name, unsigned long num, unsigned long param);
-    // Each found pipe carries one more reference, to be given back.
+    // Each found pipe carries one more reference, to be given back with
+    // delete_pipe or XPipe::release; the pipe stays valid until then. Null
+    // when none matches.
     XPipe* get_pipe_by_name(char* name, unsigned long param);
     XPipe* get_pipe_by_uid(unsigned long uid, unsigned long param);
     XPipe* get_pipe_by_num(unsigned long num, unsigned long param);
@@ -188,6 +196,9 @@ public:
     bool stopped();
     bool was_started(unsigned long ms);
     bool was_stopped(unsigned long ms);
+    // The connection's own engine and pipe factory (null only if they could
+    // not be allocated). Owned by the connection: valid until it is
+    // destroyed, across stop() and start(); never delete them.
     BlockDriver* get_block_driver();
     XPipeFactory* get_pipe_factory();
     void init_mcp_pipe_factory();
