@@ -376,11 +376,8 @@ BENCHMARK(BM_ManyChannels)->Args({8, 0})->Args({64, 0})->Args({8, 1})->Args({64,
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     zorbel::bench::ThroughputRecorder recorder;
-    benchmark::RunSpecifiedBenchmarks(&recorder);
-    benchmark::Shutdown();
+    if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
 
     std::printf("Placement /0: unpinned (ratios); /1: side A on CPU 0, side B on CPU 1 (of %u).\n",
                 std::thread::hardware_concurrency());

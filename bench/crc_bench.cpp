@@ -80,11 +80,8 @@ BENCHMARK(BM_Memcpy)->Arg(512)->Arg(65536);
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     zorbel::bench::ThroughputRecorder recorder;
-    benchmark::RunSpecifiedBenchmarks(&recorder);
-    benchmark::Shutdown();
+    if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
 
     auto gbps = [&](const char* name) { return recorder.bytes_per_second(name) / 1e9; };
     for (const char* size : {"512", "65536"}) {

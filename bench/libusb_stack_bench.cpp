@@ -99,11 +99,8 @@ BENCHMARK(BM_LibusbVsEmulated)->Arg(1)->Arg(8)->Iterations(6)->UseRealTime()->Un
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     zorbel::bench::ThroughputRecorder recorder;
-    benchmark::RunSpecifiedBenchmarks(&recorder);
-    benchmark::Shutdown();
+    if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
 
     const std::string one = "BM_LibusbVsEmulated/1/iterations:6/real_time";
     const std::string eight = "BM_LibusbVsEmulated/8/iterations:6/real_time";

@@ -146,11 +146,8 @@ int main(int argc, char** argv) {
         std::printf("blocks %ld of %ld\n", taken, passes * kBlocks);
         return taken == passes * kBlocks ? 0 : 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     zorbel::bench::ThroughputRecorder recorder;
-    benchmark::RunSpecifiedBenchmarks(&recorder);
-    benchmark::Shutdown();
+    if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
 
     double receive = recorder.bytes_per_second("BM_Receive") / 1e9;
     double crc = recorder.bytes_per_second("BM_CrcSameBytes") / 1e9;

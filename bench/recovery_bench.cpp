@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/throughput_recorder.h"
 #include "zorbel/channel.h"
 #include "zorbel/emulator.h"
 
@@ -116,10 +117,8 @@ BENCHMARK(BM_RecoverOneLostBlock)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    zorbel::bench::ThroughputRecorder recorder;
+    if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
     for (const auto& r : recovery_ms)
         std::printf("FIGURE recovery_timeout_%ldms %.0f ms\n", r.first, r.second);
     return 0;

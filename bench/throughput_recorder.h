@@ -45,6 +45,18 @@ private:
     std::map<std::string, double> counters_;
 };
 
+// The start of every benchmark program's main: runs the benchmarks that the
+// command line selects, printing them as usual and recording each one's
+// throughput into `recorder` for the summary lines that follow. False when
+// the command line holds an argument Google Benchmark does not know.
+inline bool run_benchmarks(int& argc, char** argv, ThroughputRecorder& recorder) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return false;
+    benchmark::RunSpecifiedBenchmarks(&recorder);
+    benchmark::Shutdown();
+    return true;
+}
+
 }  // namespace bench
 }  // namespace zorbel
 
