@@ -11,6 +11,7 @@
 
 #include "block/testing/recording_transport.h"
 #include "zorbel/block.h"
+#include "fixtures/probe_channel.h"
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
@@ -20,43 +21,7 @@ using zorbel::testing::RecordingTransport;
 
 namespace {
 
-// The state word lives in a base constructed before the channel registers,
-// as a stream's flags word does.
-struct StateWord {
-    std::atomic<int> state{0};
-};
-
-// A channel with a state word of its own, and access to what the receiver
-// fills in. take() does what an input stream does with a delivered block.
-class ProbeChannel : public StateWord, public FormalChannel {
-public:
-    ProbeChannel(BlockDriver* bd, unsigned char id) : FormalChannel(bd, id, &state) {}
-    ~ProbeChannel() override { unregister(); }
-
-    bool flagged() { return !waits_for_data(); }
-    Bytes received() { return Bytes(receive_buffer, receive_buffer + received_length.load()); }
-    int received_no() { return received_block.load(); }
-    int received_len() { return received_length.load(); }
-    void expect(unsigned char n) { expected_block = n; }
-    // Takes the delivered block: advance the expected number, clear the flag.
-    Bytes take() {
-        Bytes b = received();
-        expected_block = static_cast<unsigned char>(expected_block + 1);
-        flag.clear();
-        return b;
-    }
-    std::vector<std::pair<int, int>> queued() {
-        Critical c;
-        std::vector<std::pair<int, int>> out;
-        for (int i = 0; i < queue_count; ++i) {
-            const QueueEntry& e = queue[(queue_head - queue_count + i + queue_size) % queue_size];
-            out.emplace_back(e.command, static_cast<int>(e.block_no));
-        }
-        return out;
-    }
-    void clear_flag() { flag.clear(); }
-    using FormalChannel::state_is_bad;
-};
+using zorbel::testing::ProbeChannel;
 
 struct Engine {
     RecordingTransport wire;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/streams.h"
 #include "zorbel/channel.h"
 #include "zorbel/emulator.h"
 
@@ -47,40 +48,8 @@ std::vector<unsigned char> random_bytes(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
-// Writes `data` in random pieces, flushing after each, retrying what a
-// failed write or flush left over, until done or past the deadline.
-bool send_all(ChannelOutput& out, const std::vector<unsigned char>& data, std::uint32_t seed,
-              Clock::time_point deadline) {
-    std::mt19937 rng(seed);
-    std::size_t off = 0;
-    while (off < data.size()) {
-        if (Clock::now() > deadline) return false;
-        const std::size_t piece = std::min<std::size_t>(1 + rng() % 1024, data.size() - off);
-        const long n = out.write(data.data() + off, static_cast<long>(piece));
-        if (n < 0) return false;
-        off += static_cast<std::size_t>(n);
-        while (!out.flush()) {
-            if (out.is_bad() || Clock::now() > deadline) return false;
-        }
-    }
-    return true;
-}
-
-// Reads `n` bytes in random pieces, reading again after a short read.
-std::vector<unsigned char> receive_all(ChannelInput& in, std::size_t n, std::uint32_t seed,
-                                       Clock::time_point deadline) {
-    std::mt19937 rng(seed);
-    std::vector<unsigned char> got(n);
-    std::size_t off = 0;
-    while (off < n && Clock::now() < deadline && !in.is_bad()) {
-        const std::size_t piece = std::min<std::size_t>(1 + rng() % 1500, n - off);
-        const long r = in.read(got.data() + off, static_cast<long>(piece));
-        if (r < 0) break;
-        off += static_cast<std::size_t>(r);
-    }
-    got.resize(off);
-    return got;
-}
+using zorbel::testing::receive_all;
+using zorbel::testing::send_all;
 
 LaneSettings random_chunks(std::uint64_t seed) {
     LaneSettings s;

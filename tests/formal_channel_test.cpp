@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "block/testing/recording_transport.h"
+#include "fixtures/probe_channel.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -14,21 +15,7 @@ using zorbel::testing::RecordingTransport;
 
 namespace {
 
-struct StateWord {
-    std::atomic<int> word{0};
-};
-
-class StatefulChannel : public StateWord, public FormalChannel {
-public:
-    StatefulChannel(BlockDriver* bd, unsigned char id) : FormalChannel(bd, id, &word) {}
-    ~StatefulChannel() override { unregister(); }
-    using FormalChannel::delete_notification;
-    using FormalChannel::init;
-    using FormalChannel::return_state;
-    using FormalChannel::state_is_bad;
-    using FormalChannel::update_state;
-    void expect(unsigned char n) { expected_block = n; }
-};
+using zorbel::testing::ProbeChannel;
 
 class BareChannel : public FormalChannel {
 public:
@@ -95,7 +82,7 @@ TEST(FormalChannel, ResetAndDeleteNotification) {
 
 TEST(FormalChannel, ExpectedBlockNumber) {
     Engine e;
-    StatefulChannel ch(&e.bd, 1);
+    ProbeChannel ch(&e.bd, 1);
     EXPECT_TRUE(ch.is_correct_blk(0));
     EXPECT_FALSE(ch.is_correct_blk(256));
     EXPECT_FALSE(ch.is_correct_blk(-256));
@@ -106,13 +93,13 @@ TEST(FormalChannel, ExpectedBlockNumber) {
 
 TEST(FormalChannel, StateWordAndInit) {
     Engine e;
-    StatefulChannel ch(&e.bd, 3);
+    ProbeChannel ch(&e.bd, 3);
     EXPECT_EQ(ch.update_state(0x3), 0x3);
     EXPECT_EQ(ch.return_state(), 0x3);
     EXPECT_TRUE(ch.state_is_bad());
     ch.expect(17);
     ch.init();
-    EXPECT_EQ(ch.word.load(), 0x2);  // only the bad bit is cleared
+    EXPECT_EQ(ch.state.load(), 0x2);  // only the bad bit is cleared
     EXPECT_TRUE(ch.is_correct_blk(0));
     EXPECT_TRUE(ch.waits_for_data());
 

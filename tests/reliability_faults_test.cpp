@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/streams.h"
 #include "zorbel/channel.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
@@ -75,43 +76,8 @@ LaneSettings lane(const FaultCase& c, std::uint64_t seed) {
 
 std::string case_name(const ::testing::TestParamInfo<FaultCase>& info) { return info.param.name; }
 
-// Writes `data` in random pieces with a flush after each; a flush that gives
-// up on its time-out is tried again, as an application that wants its bytes
-// through would. False only when the stream itself failed (or the deadline
-// passed, which the caller reports as a hang).
-bool send_all(ChannelOutput& out, const std::vector<unsigned char>& data, std::uint64_t seed,
-              Clock::time_point deadline, std::atomic<std::size_t>* confirmed = nullptr) {
-    std::mt19937_64 rng(seed);
-    std::size_t off = 0;
-    while (off < data.size()) {
-        if (Clock::now() > deadline || out.is_bad()) return false;
-        const std::size_t piece = std::min<std::size_t>(1 + rng() % 1200, data.size() - off);
-        const long n = out.write(data.data() + off, static_cast<long>(piece));
-        if (n < 0) return false;
-        off += static_cast<std::size_t>(n);
-        while (!out.flush())
-            if (out.is_bad() || Clock::now() > deadline) return false;
-        if (confirmed) confirmed->store(off);
-    }
-    return true;
-}
-
-// Reads up to `n` bytes in random pieces, reading again after a read that
-// ended on its short time-out. Stops early when the stream failed.
-std::vector<unsigned char> receive_all(Input& in, std::size_t n, std::uint64_t seed,
-                                       Clock::time_point deadline) {
-    std::mt19937_64 rng(seed);
-    std::vector<unsigned char> got(n);
-    std::size_t off = 0;
-    while (off < n && Clock::now() < deadline && !in.is_bad()) {
-        const std::size_t piece = std::min<std::size_t>(1 + rng() % 1500, n - off);
-        const long r = in.read(got.data() + off, static_cast<long>(piece));
-        if (r < 0) break;
-        off += static_cast<std::size_t>(r);
-    }
-    got.resize(off);
-    return got;
-}
+using zorbel::testing::receive_all;
+using zorbel::testing::send_all;
 
 // What one stream did, judged by the rule of this suite: either all of it
 // arrived exactly, or a side reports failure and what arrived is an exact
