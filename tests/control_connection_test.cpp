@@ -2,7 +2,7 @@
 // holder stopping or killed) and pipe numbers. The scenarios that hold on
 // every backend (state flags, one connection per device, a failed open giving
 // the claim back, data both ways, a device unplugged and back or staying away,
-// stopping or destroying a running connection) are in device_scenarios_test.cpp.
+// stopping or destroying a running connection) are in device_scenarios_*_test.cpp.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

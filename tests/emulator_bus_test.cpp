@@ -1,7 +1,7 @@
 // The emulated bus's devices as the host sees them: handles re-plugged at a
 // chosen port or outliving their bus, and the device programs answering a
 // host block engine. What every backend shares (cancel, close and unplug
-// under a read) is in device_scenarios_test.cpp.
+// under a read) is in device_scenarios_*_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>

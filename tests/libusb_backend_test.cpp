@@ -2,7 +2,7 @@
 // gadgets behind the nodes: discovery order across buses and hub tiers, the
 // transfer sizes, the interface claim, the boot request's size fields and the
 // bus walk. Cancelling, closing and unplugging under a read, and everything
-// above the handle, run on this backend in device_scenarios_test.cpp.
+// above the handle, run on this backend in device_scenarios_*_test.cpp.
 //
 // The harness puts umockdev's preload library in front of the program (it
 // re-executes it); the tests skip when umockdev is not installed.

@@ -1,6 +1,6 @@
 // The device functions and the bus walk on emulated buses, for what needs the
 // emulated bus's own fixtures. What holds on every backend is in
-// device_scenarios_test.cpp.
+// device_scenarios_*_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
