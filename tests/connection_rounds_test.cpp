@@ -41,10 +41,16 @@ long read_all(ChannelInput& in, unsigned char* buf, long n) {
 }
 
 // Makes and releases pipes with numbers first..first+span-1 until `stop`,
-// optionally inside the critical section; counts the pipes made.
+// optionally inside the critical section; counts the pipes made. A pause
+// between pipes, as a client has: a thread that held the process-wide
+// critical section without a break would starve every reader in the process
+// (they only ever try to take it), and each pipe released sends the device
+// two commands, which a loop without a break would pile up on the link
+// faster than the device takes them.
 void churn(XPipeFactory* factory, unsigned long first, unsigned long span, bool inside_critical,
            const std::atomic<bool>& stop, std::atomic<long>& made) {
     for (unsigned long k = 0; !stop.load(); ++k) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
         const unsigned long num = first + k % span;
         if (inside_critical) {
             Critical critical;

@@ -24,7 +24,7 @@ TEST_P(DeviceScenarios, NothingAttached) {
     char wanted[] = "ZB0000000001";
     EXPECT_EQ(GetOpenIndexForDeviceByHID(wanted), -1);
     EXPECT_EQ(GetOpenIndexForDeviceByHID(nullptr), -1);
-    EXPECT_FALSE(zorbel::open_device(DEVICE_KIND_NORMAL, 0, true));
+    EXPECT_FALSE(zorbel::open_device(DEVICE_KIND_NORMAL, 0));
     EXPECT_FALSE(zorbel::device_present(DEVICE_KIND_BOOT, 0));
 }
 

@@ -34,7 +34,7 @@ EmulatedDeviceSettings normal(const char* hardware_id) {
 }
 
 std::shared_ptr<zorbel::host::DeviceHandle> open_normal(int index) {
-    return zorbel::open_device(DEVICE_KIND_NORMAL, index, true);
+    return zorbel::open_device(DEVICE_KIND_NORMAL, index);
 }
 
 // A host pipe: output channel 2p-1 and input channel 2p. Each blocking step

@@ -79,7 +79,7 @@ TEST(DeviceFunctions, OnlyIndicesZeroToThreeAreLookedAt) {
     // Device number 4 exists but the lookup never goes above 3.
     EXPECT_EQ(GetOpenIndexForDeviceByHID(fourth), -1);
     // A connection still opens what it is given.
-    EXPECT_TRUE(zorbel::open_device(DEVICE_KIND_NORMAL, 4, true));
+    EXPECT_TRUE(zorbel::open_device(DEVICE_KIND_NORMAL, 4));
 }
 
 TEST(DeviceFunctions, RegisterFunctionsKeepNothing) {
@@ -133,7 +133,7 @@ TEST(BootZorbel, HandleOfTheBootModeIncarnationFailsAfterTheBoot) {
     EmulatedBus bus;
     EmulatedDevice d = bus.add_device(bus.add_controller(), 1, boot("ZB0000000001"));
     d.set_boot_delay(0);
-    auto handle = zorbel::open_device(DEVICE_KIND_BOOT, 0, false);
+    auto handle = zorbel::open_device(DEVICE_KIND_BOOT, 0);
     ASSERT_TRUE(handle);
     unsigned char byte = 0;
     EXPECT_EQ(handle->write(&byte, 1), -1);  // no data path in boot mode
@@ -143,7 +143,7 @@ TEST(BootZorbel, HandleOfTheBootModeIncarnationFailsAfterTheBoot) {
     ASSERT_EQ(handle->boot(image.data(), static_cast<unsigned>(image.size())), 0);
     ASSERT_TRUE(d.wait_normal_mode(5000));
     EXPECT_EQ(handle->boot(image.data(), static_cast<unsigned>(image.size())), -1);
-    auto normal_handle = zorbel::open_device(DEVICE_KIND_NORMAL, 0, false);
+    auto normal_handle = zorbel::open_device(DEVICE_KIND_NORMAL, 0);
     ASSERT_TRUE(normal_handle);
     EXPECT_TRUE(normal_handle->get_info(record));
     EXPECT_EQ(normal_handle->boot(image.data(), static_cast<unsigned>(image.size())), -1);
@@ -253,7 +253,7 @@ TEST(DeviceHost, NewestBusWinsAndGivesWayWhenDestroyed) {
     }
     EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
     // A handle outlives its bus: every request on it fails.
-    auto handle = zorbel::open_device(DEVICE_KIND_NORMAL, 0, false);
+    auto handle = zorbel::open_device(DEVICE_KIND_NORMAL, 0);
     ASSERT_TRUE(handle);
     {
         EmulatedBus inner;  // pushed and removed again, outer keeps its devices

@@ -16,7 +16,7 @@ namespace {
 constexpr int max_index = 4;
 
 bool opens(int kind, int index) {
-    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(kind, index, false);
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(kind, index);
     if (!handle) return false;
     handle->close();
     return true;
@@ -60,8 +60,7 @@ bool Get_Zorbel_Info(int number, int* type, char* id, char* hardware_id) {
     // bus here, which agrees with the state query while every boot-mode
     // device on the bus is also listed as one.
     int index = number - zorbel::count_boot_devices_on_bus();
-    std::shared_ptr<zorbel::host::DeviceHandle> handle =
-        zorbel::open_device(DEVICE_KIND_NORMAL, index, false);
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(DEVICE_KIND_NORMAL, index);
     if (!handle) return false;
     unsigned char record[zorbel::host::info_record_size] = {};
     bool answered = handle->get_info(record);
@@ -96,7 +95,7 @@ int GetOpenIndexForDeviceByHID(char* hardware_id) {
 int Boot_Zorbel(int index, void* image, int size) {
     // Refused before any request: nothing sensible can be handed over.
     if (size < 0 || (!image && size != 0)) return -1;
-    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(DEVICE_KIND_BOOT, index, false);
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(DEVICE_KIND_BOOT, index);
     if (!handle) return -1;
     int result = handle->boot(image, static_cast<unsigned int>(size));
     handle->close();

@@ -11,7 +11,7 @@ bool device_present(int kind, int index) {
     return true;
 }
 
-std::shared_ptr<host::DeviceHandle> open_device(int kind, int index, bool /*overlapped*/) {
+std::shared_ptr<host::DeviceHandle> open_device(int kind, int index) {
     // Two opens, as the device functions have always made them: the presence
     // test opens and closes, then the open that the caller keeps. A device
     // that vanishes in between yields null like an absent one.

@@ -15,10 +15,9 @@ namespace zorbel {
 
 // Opens the device of `kind` (0 normal, any other value boot mode) at
 // `index`, after the presence test below. Null when there is no such device
-// or it cannot be opened. The handle serves every request whatever
-// `overlapped` says: on this seam every handle allows a read that another
-// thread cancels, so the flag only records which caller asked.
-std::shared_ptr<host::DeviceHandle> open_device(int kind, int index, bool overlapped);
+// or it cannot be opened. Every handle serves every request, a read that
+// another thread cancels included.
+std::shared_ptr<host::DeviceHandle> open_device(int kind, int index);
 
 // Whether the device of `kind` at `index` is present and can be opened: it is
 // opened and closed again. A device that is listed but refuses the open

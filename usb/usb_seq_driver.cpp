@@ -132,7 +132,7 @@ std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::open_once(long index) 
     if (index < 0 || index > INT_MAX) return nullptr;
     long normal_index = index - static_cast<long>(zorbel::count_boot_devices_on_bus());
     if (normal_index < 0) return nullptr;
-    return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(normal_index), true);
+    return zorbel::open_device(DEVICE_KIND_NORMAL, static_cast<int>(normal_index));
 }
 
 bool USBSeqDriver::read_identity(zorbel::host::DeviceHandle& handle, char* hw_id, char* id) {
