@@ -2,6 +2,7 @@
 // restarted or staying away, and stopping under a waiting client
 // (fixtures/device_scenarios.h), on every backend.
 #include "fixtures/device_scenarios.h"
+#include "fixtures/log_capture.h"
 
 namespace {
 
@@ -81,6 +82,8 @@ TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
     dev.bind(1, zorbel::echo_program());
     dev.bind(3, zorbel::source_program());
     USBSeqDriver::open_retry_pause.store(10);  // 50 attempts: half a second
+    // The log tells what the connection did about the pulled cable.
+    zorbel::testing::LogCapture log(zorbel::LogLevel::info);
 
     ChanIOControl c;
     ASSERT_TRUE(c.start(0));
@@ -119,6 +122,7 @@ TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
     EXPECT_TRUE(echo->release());
     EXPECT_TRUE(source->release());
     EXPECT_TRUE(c.stop());
+    EXPECT_EQ(log.count_starting_with("reconnected to "), 2);
 }
 
 // A device that restarts tells the host with cmd_reset on its channels; the

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "usb/host.h"
 #include "usb/hub_walk.h"
 #include "usb/info_record.h"
+#include "support/log.h"
 #include "zorbel/usb.h"
 
 // What the driver and its reader thread share. The reader holds its own
@@ -40,6 +42,13 @@ thread_local const void* running_reader = nullptr;
 void pause_ms(int ms) {
     if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
+
+// A hardware ID field as text for the log (the field need not end in a NUL).
+template <std::size_t N>
+std::string id_text(const char (&id)[N]) {
+    return std::string(id, strnlen(id, N));
+}
+
 }  // namespace
 
 std::atomic<int> USBSeqDriver::open_retries{10};
@@ -281,6 +290,8 @@ bool USBSeqDriver::reconnect(ReaderContext& context) {
                 // Before the first read on the new handle, so that nothing
                 // the device sends now meets half a block from the old one.
                 if (BlockDriver* engine = get_input_block_driver()) engine->resume_channels();
+                ZORBEL_LOG(zorbel::LogLevel::info,
+                           "reconnected to " << id_text(wanted) << " as device " << index);
                 return true;
             }
             if (handle) handle->close();
@@ -327,6 +338,8 @@ void USBSeqDriver::usb_reader_thread(
             zorbel::detail::RecursiveMutexLock lock(context->lock);
             driver = context->driver.load();
             if (!driver) break;
+            ZORBEL_LOG(zorbel::LogLevel::info,
+                       "read from " << id_text(driver->hardware_id) << " failed; reconnecting");
             driver->close_port(nullptr);
         }
         int pause = open_retry_pause.load();
@@ -336,6 +349,9 @@ void USBSeqDriver::usb_reader_thread(
             zorbel::detail::RecursiveMutexLock lock(context->lock);
             driver = context->driver.load();
             if (driver && !driver->reconnect(*context)) {
+                ZORBEL_LOG(zorbel::LogLevel::warning, "could not reconnect to "
+                                                          << id_text(driver->hardware_id)
+                                                          << "; the connection ends");
                 driver->close_port(nullptr);
                 driver->done();
             }

@@ -3,6 +3,7 @@
 #define ZORBEL_ZORBEL_H
 
 #include "zorbel/support.h"
+#include "zorbel/log.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 #include "zorbel/usb.h"
