@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/log.h"
 #include "usb/libusb/usb_mapping.h"
 
 namespace zorbel {
@@ -16,7 +17,38 @@ struct LibusbHandle::Pending {
     bool cancelled = false;  // guarded by the owner's mutex
 };
 
+// One queued bulk IN transfer and its buffer.
+struct LibusbHandle::InTransfer {
+    LibusbHandle* owner = nullptr;
+    libusb_transfer* transfer = libusb_alloc_transfer(0);
+    std::vector<unsigned char> buffer;
+    bool submitted = false;  // guarded by the owner's mutex
+    // Ended by the stall recovery rather than by the device: its bytes are
+    // handed over, then it is queued again.
+    bool requeue = false;  // guarded by the owner's mutex
+    ~InTransfer() { libusb_free_transfer(transfer); }
+};
+
 namespace {
+
+const char* status_name(int status) {
+    switch (status) {
+        case LIBUSB_TRANSFER_ERROR:
+            return "LIBUSB_TRANSFER_ERROR";
+        case LIBUSB_TRANSFER_TIMED_OUT:
+            return "LIBUSB_TRANSFER_TIMED_OUT";
+        case LIBUSB_TRANSFER_CANCELLED:
+            return "LIBUSB_TRANSFER_CANCELLED";
+        case LIBUSB_TRANSFER_STALL:
+            return "LIBUSB_TRANSFER_STALL";
+        case LIBUSB_TRANSFER_NO_DEVICE:
+            return "LIBUSB_TRANSFER_NO_DEVICE";
+        case LIBUSB_TRANSFER_OVERFLOW:
+            return "LIBUSB_TRANSFER_OVERFLOW";
+        default:
+            return "LIBUSB_TRANSFER_COMPLETED";
+    }
+}
 
 // Frees a libusb transfer when the request that made it returns.
 struct TransferPtr {
@@ -47,64 +79,170 @@ void LIBUSB_CALL LibusbHandle::on_transfer_done(libusb_transfer* transfer) {
     self->changed.notify_all();
 }
 
-bool LibusbHandle::run(libusb_transfer* transfer, bool is_read) {
-    detail::MutexLock lock(mutex);
-    if (state != State::open || gone) return false;
-    if (is_read && cancel_next_read) {
-        cancel_next_read = false;
+void LIBUSB_CALL LibusbHandle::on_in_done(libusb_transfer* transfer) {
+    auto* in = static_cast<InTransfer*>(transfer->user_data);
+    LibusbHandle* self = in->owner;
+    detail::MutexLock lock(self->mutex);
+    in->submitted = false;
+    --self->reads_submitted;
+    self->changed.notify_all();
+}
+
+// usbfs lets one open file at a time use an interface's endpoints, so the
+// interface is claimed by the first bulk transfer, not by the open: the
+// device functions' own handles, which only make vendor requests to the
+// device, then coexist with a connection's handle.
+bool LibusbHandle::claim_locked() {
+    if (claimed) return true;
+    const int rc = libusb_claim_interface(handle, usbmap::interface_number);
+    if (rc != 0) {
+        ZORBEL_LOG(LogLevel::warning, "USB: cannot claim the interface: " << libusb_error_name(rc));
         return false;
     }
-    // usbfs lets one open file at a time use an interface's endpoints, so the
-    // interface is claimed by the first bulk transfer, not by the open: the
-    // device functions' own handles, which only make vendor requests to the
-    // device, then coexist with a connection's handle.
-    if (transfer->type == LIBUSB_TRANSFER_TYPE_BULK && !claimed) {
-        if (libusb_claim_interface(handle, usbmap::interface_number) != 0) return false;
-        claimed = true;
-    }
+    claimed = true;
+    return true;
+}
+
+bool LibusbHandle::run(libusb_transfer* transfer) {
+    detail::MutexLock lock(mutex);
+    if (state != State::open || gone) return false;
+    if (transfer->type == LIBUSB_TRANSFER_TYPE_BULK && !claim_locked()) return false;
     Pending pending{this, transfer};
     transfer->user_data = &pending;
     transfer->callback = &LibusbHandle::on_transfer_done;
     // Submitting under the lock keeps close() and cancel_read() from missing
     // a transfer; the completion callback needs the same lock, so it cannot
     // run before the transfer is recorded.
-    if (libusb_submit_transfer(transfer) != 0) return false;
+    const int rc = libusb_submit_transfer(transfer);
+    if (rc != 0) {
+        if (rc != LIBUSB_ERROR_NO_DEVICE)
+            ZORBEL_LOG(LogLevel::warning, "USB: cannot submit a transfer: " << libusb_error_name(rc));
+        return false;
+    }
     in_flight.push_back(&pending);
-    if (is_read) read_pending = &pending;
     lock.wait(changed, [&] { return pending.done; });
     in_flight.erase(std::find(in_flight.begin(), in_flight.end(), &pending));
-    if (is_read) read_pending = nullptr;
     changed.notify_all();  // close() waits for in_flight to empty
+    return true;
+}
+
+bool LibusbHandle::submit_in_locked(InTransfer& in) {
+    const int rc = libusb_submit_transfer(in.transfer);
+    if (rc != 0) {
+        if (rc != LIBUSB_ERROR_NO_DEVICE)
+            ZORBEL_LOG(LogLevel::warning, "USB: cannot queue a read: " << libusb_error_name(rc));
+        read_failed = true;
+        return false;
+    }
+    in.submitted = true;
+    ++reads_submitted;
+    return true;
+}
+
+bool LibusbHandle::start_reads_locked() {
+    if (!reads.empty()) return true;
+    if (!claim_locked()) return false;
+    // A whole number of packets, so the device can never send more than
+    // fits (that would be an overflow), and several blocks' worth, so a
+    // device that has queued several blocks sends them in one transfer.
+    int packet = libusb_get_max_packet_size(dev, usbmap::endpoint_in);
+    if (packet <= 0) packet = 512;
+    const int size = std::max(1, usbmap::read_transfer_size / packet) * packet;
+    for (int i = 0; i < usbmap::reads_queued; ++i) {
+        auto in = std::make_unique<InTransfer>();
+        if (in->transfer == nullptr) return false;
+        in->owner = this;
+        in->buffer.resize(static_cast<std::size_t>(size));
+        libusb_fill_bulk_transfer(in->transfer, handle, usbmap::endpoint_in, in->buffer.data(), size,
+                                  &LibusbHandle::on_in_done, in.get(), 0);
+        if (!submit_in_locked(*in)) return false;
+        reads.push_back(std::move(in));
+    }
+    return true;
+}
+
+// Transfers queued behind a stalled one are taken back too (a host
+// controller may or may not go on with them after the halt is cleared), so
+// that after the clear they run again in their order. Once per stall: a
+// transfer that stalls again before any has completed fails the read.
+bool LibusbHandle::recover_stall_locked(detail::MutexLock& lock) {
+    if (stall_retried) return false;
+    stall_retried = true;
+    for (auto& in : reads) {
+        if (in->submitted) libusb_cancel_transfer(in->transfer);
+        in->requeue = true;
+    }
+    lock.wait(changed,
+              [&]() REQUIRES(mutex) { return reads_submitted == 0 || state != State::open || gone; });
+    if (state != State::open || gone) return false;
+    lock.unlock();
+    const int rc = libusb_clear_halt(handle, usbmap::endpoint_in);
+    lock.lock();
+    if (rc != 0) {
+        if (rc != LIBUSB_ERROR_NO_DEVICE)
+            ZORBEL_LOG(LogLevel::warning, "USB: cannot clear a stall: " << libusb_error_name(rc));
+        return false;
+    }
     return true;
 }
 
 long LibusbHandle::read(unsigned char* buf, unsigned int len) {
     if (buf == nullptr || len == 0) return -1;
-    TransferPtr t;
-    if (t.t == nullptr) return -1;
-    // A zero-length packet completes a transfer without data; the caller is
-    // promised at least one byte, so such a completion is waited past.
+    detail::MutexLock lock(mutex);
     for (;;) {
-        libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_in, buf, static_cast<int>(len), nullptr,
-                                  nullptr, 0);
-        if (!run(t.t, true)) return -1;
-        if (t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
-        if (t.t->actual_length > 0) return t.t->actual_length;
+        if (cancel_next_read) {
+            cancel_next_read = false;
+            return -1;
+        }
+        if (state != State::open || gone || read_failed || !start_reads_locked()) return -1;
+        InTransfer& front = *reads.front();
+        if (front.submitted) {
+            lock.wait(changed, [&]() REQUIRES(mutex) {
+                return !front.submitted || cancel_next_read || state != State::open || gone;
+            });
+            continue;
+        }
+        libusb_transfer* t = front.transfer;
+        if (handed < static_cast<std::size_t>(t->actual_length)) {
+            // The one copy: from the transfer's buffer into the caller's.
+            const std::size_t n = std::min<std::size_t>(len, t->actual_length - handed);
+            std::memcpy(buf, front.buffer.data() + handed, n);
+            handed += n;
+            return static_cast<long>(n);
+        }
+        // Emptied (a zero-length packet brings nothing): on to its status.
+        handed = 0;
+        const int status = t->status;
+        if (front.requeue || status == LIBUSB_TRANSFER_COMPLETED) {
+            if (status == LIBUSB_TRANSFER_COMPLETED && !front.requeue) stall_retried = false;
+            front.requeue = false;
+        } else if (status == LIBUSB_TRANSFER_STALL) {
+            if (!recover_stall_locked(lock)) {
+                read_failed = true;
+                return -1;
+            }
+            continue;  // the front is requeued with the others
+        } else {
+            // A departed device goes straight to reconnection; a cancel comes
+            // from close() or the departure. Anything else is worth a line.
+            if (status != LIBUSB_TRANSFER_NO_DEVICE && status != LIBUSB_TRANSFER_CANCELLED)
+                ZORBEL_LOG(LogLevel::warning, "USB: read failed: " << status_name(status));
+            read_failed = true;
+            return -1;
+        }
+        std::unique_ptr<InTransfer> again = std::move(reads.front());
+        reads.pop_front();
+        if (!submit_in_locked(*again)) return -1;
+        reads.push_back(std::move(again));
     }
 }
 
 void LibusbHandle::cancel_read() {
     detail::MutexLock lock(mutex);
-    // A read whose transfer is still pending ends as cancelled. One that has
-    // already completed (its thread not yet awake) returns its data, and a
-    // cancel with no read under way must not be lost either: both leave the
-    // flag for the next read.
-    if (read_pending != nullptr && !read_pending->done && !read_pending->cancelled &&
-        libusb_cancel_transfer(read_pending->transfer) == 0) {
-        read_pending->cancelled = true;
-        return;
-    }
-    if (read_pending == nullptr || !read_pending->cancelled) cancel_next_read = true;
+    // The queued transfers stay: the bytes they bring wait for the next read.
+    // A cancel with no read under way is not lost: the next read uses it up.
+    cancel_next_read = true;
+    changed.notify_all();
 }
 
 long LibusbHandle::write(const unsigned char* data, unsigned int len) {
@@ -112,10 +250,19 @@ long LibusbHandle::write(const unsigned char* data, unsigned int len) {
     TransferPtr t;
     if (t.t == nullptr) return -1;
     // libusb takes a non-const buffer for both directions; an OUT transfer
-    // only reads it.
+    // only reads it. A device reading with a buffer larger than this write
+    // sees a transfer of whole packets end only at a zero-length packet.
     libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_out, const_cast<unsigned char*>(data),
-                              static_cast<int>(len), nullptr, nullptr, 0);
-    if (!run(t.t, false) || t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
+                              static_cast<int>(len), nullptr, nullptr, usbmap::write_timeout_ms);
+    const int packet = libusb_get_max_packet_size(dev, usbmap::endpoint_out);
+    if (packet > 0 && len % static_cast<unsigned int>(packet) == 0)
+        t.t->flags |= LIBUSB_TRANSFER_ADD_ZERO_PACKET;
+    if (!run(t.t)) return -1;
+    if (t.t->status != LIBUSB_TRANSFER_COMPLETED) {
+        if (t.t->status != LIBUSB_TRANSFER_NO_DEVICE && t.t->status != LIBUSB_TRANSFER_CANCELLED)
+            ZORBEL_LOG(LogLevel::warning, "USB: write failed: " << status_name(t.t->status));
+        return -1;
+    }
     return t.t->actual_length;
 }
 
@@ -128,7 +275,7 @@ int LibusbHandle::control(std::uint8_t request_type, std::uint8_t request, std::
     const bool in = (request_type & LIBUSB_ENDPOINT_IN) != 0;
     if (!in && length > 0) std::memcpy(buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, data, length);
     libusb_fill_control_transfer(t.t, handle, buffer.data(), nullptr, nullptr, usbmap::control_timeout_ms);
-    if (!run(t.t, false) || t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
+    if (!run(t.t) || t.t->status != LIBUSB_TRANSFER_COMPLETED) return -1;
     const int got = std::min<int>(t.t->actual_length, length);
     if (in && got > 0) std::memcpy(data, libusb_control_transfer_get_data(t.t), got);
     return got;
@@ -154,7 +301,7 @@ int LibusbHandle::boot(const void* image, unsigned int size) {
         libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_out,
                                   static_cast<unsigned char*>(const_cast<void*>(image)),
                                   static_cast<int>(size), nullptr, nullptr, 0);
-        if (!run(t.t, false) || t.t->status != LIBUSB_TRANSFER_COMPLETED ||
+        if (!run(t.t) || t.t->status != LIBUSB_TRANSFER_COMPLETED ||
             t.t->actual_length != static_cast<int>(size))
             return -1;
     }
@@ -171,6 +318,9 @@ void LibusbHandle::cancel_all_locked() {
             p->cancelled = true;
         }
     }
+    for (auto& in : reads)
+        if (in->submitted) libusb_cancel_transfer(in->transfer);
+    changed.notify_all();  // a read waiting for its transfer
 }
 
 void LibusbHandle::device_gone() {
@@ -187,7 +337,7 @@ void LibusbHandle::close() {
     }
     state = State::closing;
     cancel_all_locked();
-    lock.wait(changed, [&]() REQUIRES(mutex) { return in_flight.empty(); });
+    lock.wait(changed, [&]() REQUIRES(mutex) { return in_flight.empty() && reads_submitted == 0; });
     const bool release = claimed;
     lock.unlock();
     if (release) libusb_release_interface(handle, usbmap::interface_number);

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -20,6 +21,13 @@ namespace host {
 // An open device: requests as asynchronous transfers that close(),
 // cancel_read() and a hot-plug departure can end. Interface 0 is claimed by
 // the first bulk transfer (see run()).
+//
+// Reads: from the first read on, a few bulk IN transfers of a whole number of
+// the endpoint's packets stay queued in buffers of the handle's own; read()
+// hands their bytes over in order, as many as the caller's buffer takes, and
+// resubmits a transfer once it is emptied. A device may then put several
+// blocks into one transfer without overflowing it, and bytes that arrive
+// while one completion is being handed over land in the next transfer.
 //
 // Thread-safety: as DeviceHandle requires. One mutex guards the request
 // bookkeeping; requests wait on a condition variable that the event thread
@@ -44,15 +52,23 @@ public:
 
 private:
     struct Pending;
+    struct InTransfer;
     static void LIBUSB_CALL on_transfer_done(libusb_transfer* transfer);
+    static void LIBUSB_CALL on_in_done(libusb_transfer* transfer);
 
     // Submits `transfer` and waits for it to end; its status and length are
     // then in the transfer. False when it could not be submitted.
-    bool run(libusb_transfer* transfer, bool is_read);
+    bool run(libusb_transfer* transfer);
     // One vendor control request; the byte count of its data stage or -1.
     int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                 unsigned char* data, std::uint16_t length);
     void cancel_all_locked() REQUIRES(mutex);
+    bool claim_locked() REQUIRES(mutex);
+    // Allocates and submits the IN transfers on the first read.
+    bool start_reads_locked() REQUIRES(mutex);
+    bool submit_in_locked(InTransfer& in) REQUIRES(mutex);
+    // The front transfer ended with a stall: clears the halt and requeues.
+    bool recover_stall_locked(detail::MutexLock& lock) REQUIRES(mutex);
 
     const std::shared_ptr<LibusbContext> context;
     libusb_device_handle* const handle;
@@ -61,7 +77,13 @@ private:
     detail::Mutex mutex;
     std::condition_variable changed;
     std::vector<Pending*> in_flight GUARDED_BY(mutex);
-    Pending* read_pending GUARDED_BY(mutex) = nullptr;
+    // Front to back: completed transfers whose bytes are not all handed over,
+    // then the submitted ones in submission order (so completion order).
+    std::deque<std::unique_ptr<InTransfer>> reads GUARDED_BY(mutex);
+    std::size_t handed GUARDED_BY(mutex) = 0;  // bytes of the front already read
+    int reads_submitted GUARDED_BY(mutex) = 0;
+    bool read_failed GUARDED_BY(mutex) = false;  // the IN queue cannot go on
+    bool stall_retried GUARDED_BY(mutex) = false;
     bool cancel_next_read GUARDED_BY(mutex) = false;
     bool gone GUARDED_BY(mutex) = false;
     bool claimed GUARDED_BY(mutex) = false;  // interface 0

@@ -41,6 +41,15 @@ constexpr std::uint8_t request_boot_status = 0x03;
 // the limit only keeps a wedged device from holding a caller for ever.
 constexpr unsigned int control_timeout_ms = 5000;
 
+// Bulk IN: transfers of a whole number of packets (rounded down from this
+// size), kept queued back to back. See docs/usb-mapping.md.
+constexpr int read_transfer_size = 16384;
+constexpr int reads_queued = 2;
+
+// A device that stops taking data fails the write (and so the flush) after
+// this long instead of holding the writer for ever.
+constexpr unsigned int write_timeout_ms = 5000;
+
 }  // namespace usbmap
 }  // namespace zorbel
 

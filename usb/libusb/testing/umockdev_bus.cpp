@@ -80,12 +80,13 @@ namespace testing {
 // wait in `waiting_in` until the gadget has bytes for them.
 class UsbfsNode {
 public:
-    UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> gadget);
+    UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> gadget, int max_packet);
     ~UsbfsNode();
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     void send_in(const unsigned char* data, std::size_t len);
     void unplug();
+    void stall_in();
 
     UMockdevIoctlBase* handler = nullptr;
 
@@ -107,10 +108,15 @@ private:
     static void release(Urb& u);
 
     const std::shared_ptr<Gadget> gadget;
-    int fifo = -1;  // our end of the node's FIFO
+    const int max_packet;  // of both bulk endpoints
+    int fifo = -1;         // our end of the node's FIFO
 
     std::mutex mutex;                   // guards everything below
     std::deque<unsigned char> in_data;  // bytes the gadget sent, not yet read
+    // The device ended a transfer with a full packet that filled the host's
+    // buffer exactly: its zero-length packet ends the next URB.
+    bool zlp_owed = false;
+    bool halted = false;  // bulk IN, until CLEAR_HALT
     std::deque<Urb> waiting_in;
     std::deque<Urb> done;
     bool gone = false;
@@ -121,7 +127,8 @@ private:
     bool claim_locked(UMockdevIoctlClient* client);
 };
 
-UsbfsNode::UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> g) : gadget(std::move(g)) {
+UsbfsNode::UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> g, int packet)
+    : gadget(std::move(g)), max_packet(packet) {
     fifo = ::open(fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fifo >= 0) fcntl(fifo, F_SETPIPE_SZ, 4096);
     handler = umockdev_ioctl_base_new();
@@ -174,13 +181,43 @@ void UsbfsNode::update_ready_locked() {
     ready = want;
 }
 
+// What the host controller does with the device's bulk IN data: the device
+// sends packets of max_packet bytes while it has bytes queued and ends its
+// transfer with a short packet, or with a zero-length one when it ran dry on
+// a packet boundary. A URB completes when a packet ends the device's transfer
+// or when its buffer is full; a packet larger than the space left in the
+// buffer is an overflow (the bytes that fit arrive, the rest are lost), which
+// can only happen to a buffer that is not a whole number of packets.
 void UsbfsNode::fill_waiting_locked() {
-    while (!waiting_in.empty() && !in_data.empty()) {
+    while (!waiting_in.empty() && (halted || !in_data.empty() || zlp_owed)) {
         Urb u = waiting_in.front();
         waiting_in.pop_front();
-        const int n = static_cast<int>(std::min<std::size_t>(u.length, in_data.size()));
-        std::vector<unsigned char> bytes(in_data.begin(), in_data.begin() + n);
-        in_data.erase(in_data.begin(), in_data.begin() + n);
+        if (halted) {
+            u.status = -EPIPE;
+            done.push_back(u);
+            continue;
+        }
+        std::vector<unsigned char> bytes;
+        int space = u.length;
+        if (in_data.empty()) zlp_owed = false;  // the ZLP alone
+        while (!in_data.empty()) {
+            const int packet = static_cast<int>(std::min<std::size_t>(max_packet, in_data.size()));
+            const int taken = std::min(packet, space);
+            bytes.insert(bytes.end(), in_data.begin(), in_data.begin() + taken);
+            in_data.erase(in_data.begin(), in_data.begin() + packet);
+            space -= taken;
+            if (taken < packet) {
+                u.status = -EOVERFLOW;
+                break;
+            }
+            if (packet < max_packet) break;
+            if (in_data.empty()) {
+                zlp_owed = space == 0;  // else the ZLP ends this URB
+                break;
+            }
+            if (space == 0) break;
+        }
+        const int n = static_cast<int>(bytes.size());
         if (u.buffer && n > 0) umockdev_ioctl_data_update(u.buffer, 0, bytes.data(), n);
         u.actual = n;
         done.push_back(u);
@@ -198,6 +235,19 @@ void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
         while (::read(fifo, buf, sizeof buf) > 0) {
         }
         ready = true;
+    }
+}
+
+// A halted endpoint fails the URB under way and every later one, as the
+// kernel reports a STALL handshake, until the host clears the halt.
+void UsbfsNode::stall_in() {
+    std::lock_guard<std::mutex> lock(mutex);
+    halted = true;
+    if (!waiting_in.empty() && fifo >= 0 && !ready) {
+        char buf[4096];
+        while (::read(fifo, buf, sizeof buf) > 0) {
+        }
+        ready = true;  // the worker fails the URBs when libusb reaps
     }
 }
 
@@ -258,7 +308,13 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
-        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_CLEAR_HALT: {
+            // Only bulk IN is ever halted here, so the endpoint is not read.
+            std::lock_guard<std::mutex> lock(mutex);
+            halted = false;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
         case USBDEVFS_RESETEP:
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
@@ -328,6 +384,10 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         }
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80) == 0) {
         if (gadget && bytes) gadget->bulk_out(bytes, urb.buffer_length);
+        // A transfer of whole packets reaches the device's side as ended
+        // only when the host adds the zero-length packet.
+        if (gadget && (urb.flags & USBDEVFS_URB_ZERO_PACKET) != 0 && urb.buffer_length % max_packet == 0)
+            gadget->zero_length_packet();
         u.actual = urb.buffer_length;
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
         std::lock_guard<std::mutex> lock(mutex);
@@ -432,7 +492,7 @@ bool UmockdevBus::preload_active() {
     return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
 }
 
-UmockdevBus::UmockdevBus() : testbed(new Testbed) {}
+UmockdevBus::UmockdevBus(int packet) : max_packet(packet), testbed(new Testbed) {}
 
 UmockdevBus::~UmockdevBus() {
     settle();
@@ -474,7 +534,8 @@ void put16(std::vector<unsigned char>& v, unsigned value) {
 
 // Device, configuration, interface and endpoint descriptors as the kernel
 // keeps them in sysfs ("descriptors"), which is where libusb reads them.
-std::vector<unsigned char> descriptors(std::uint16_t vendor, std::uint16_t product, bool hub) {
+std::vector<unsigned char> descriptors(std::uint16_t vendor, std::uint16_t product, bool hub,
+                                       int max_packet) {
     std::vector<unsigned char> d{18,
                                  1,
                                  0x00,
@@ -496,8 +557,10 @@ std::vector<unsigned char> descriptors(std::uint16_t vendor, std::uint16_t produ
     if (hub) {
         d.insert(d.end(), {7, 5, 0x81, 3, 2, 0, 12});
     } else {
-        d.insert(d.end(), {7, 5, 0x01, 2, 0x00, 0x02, 0});
-        d.insert(d.end(), {7, 5, 0x81, 2, 0x00, 0x02, 0});
+        const auto lo = static_cast<unsigned char>(max_packet & 0xFF);
+        const auto hi = static_cast<unsigned char>(max_packet >> 8);
+        d.insert(d.end(), {7, 5, 0x01, 2, lo, hi, 0});
+        d.insert(d.end(), {7, 5, 0x81, 2, lo, hi, 0});
     }
     return d;
 }
@@ -557,13 +620,13 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
         "E: BUSNUM=" + std::string(node + 8, 3) + "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
         "A: busnum=" + std::to_string(entry.bus) + "\nA: devnum=" + std::to_string(entry.devnum) +
         "\nA: maxchild=" + std::to_string(entry.ports) + "\nA: bDeviceClass=" + (hub ? "09" : "00") +
-        "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=480\n" +
-        "H: descriptors=" + hex(descriptors(vendor, product, hub)) + "\n";
+        "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=" + (max_packet == 64 ? "12" : "480") +
+        "\nH: descriptors=" + hex(descriptors(vendor, product, hub, max_packet)) + "\n";
     if (gadget) {
         const std::string path = testbed->root + "/dev/" + node;
         g_mkdir_with_parents(path.substr(0, path.rfind('/')).c_str(), 0755);
         ::mkfifo(path.c_str(), 0666);
-        auto usbfs = std::make_shared<UsbfsNode>(path, gadget);
+        auto usbfs = std::make_shared<UsbfsNode>(path, gadget, max_packet);
         gadget->reenumerate = [this, name](std::shared_ptr<Gadget> next, std::uint16_t next_product,
                                            unsigned delay_ms) {
             std::lock_guard<std::mutex> lock(testbed->mutex);
@@ -598,6 +661,16 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
         entries[name] = entry;
     }
     umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "add");
+}
+
+void UmockdevBus::stall_in(const std::string& name) {
+    std::shared_ptr<UsbfsNode> node;
+    {
+        std::lock_guard<std::mutex> lock(testbed->mutex);
+        auto it = entries.find(name);
+        if (it != entries.end()) node = it->second.node;
+    }
+    if (node) node->stall_in();
 }
 
 void UmockdevBus::unplug(const std::string& name) {

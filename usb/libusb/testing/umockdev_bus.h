@@ -50,13 +50,17 @@ public:
     virtual bool control(const ControlSetup& setup, std::vector<unsigned char>& data) = 0;
     // Bytes the host sent on the bulk OUT endpoint.
     virtual void bulk_out(const unsigned char* data, std::size_t len) = 0;
+    // The host ended an OUT transfer of whole packets with a zero-length
+    // packet (what tells a device reading with a larger buffer it is over).
+    virtual void zero_length_packet() {}
     // The device left the bus, or its node is going: stop calling send_in
     // before returning. Called from the thread that unplugs or destroys the
     // bus, possibly more than once.
     virtual void unplugged() {}
 
     // Set by the bus before any other call: queues bytes for the host's bulk
-    // IN endpoint. Safe from any thread.
+    // IN endpoint, which go out in packets of the endpoint's size; bytes
+    // queued back to back may share one transfer. Safe from any thread.
     std::function<void(const unsigned char*, std::size_t)> send_in;
     // Set by the bus: unplugs this device and plugs `next` at the same port,
     // after `delay_ms`, on a thread of the bus (as a device that leaves its
@@ -71,7 +75,9 @@ public:
     // True when the umockdev preload library is in force in this process.
     static bool preload_active();
 
-    UmockdevBus();
+    // Devices get bulk endpoints of `max_packet` bytes: 512 at high speed,
+    // 64 at full speed.
+    explicit UmockdevBus(int max_packet = 512);
     ~UmockdevBus();
     UmockdevBus(const UmockdevBus&) = delete;
     UmockdevBus& operator=(const UmockdevBus&) = delete;
@@ -87,6 +93,10 @@ public:
     // Unplugs a device: pending transfers end with "no device", later
     // requests fail, and a removal event goes out.
     void unplug(const std::string& name);
+
+    // Halts the device's bulk IN endpoint: transfers fail with a stall until
+    // the host clears the halt.
+    void stall_in(const std::string& name);
 
     // Waits for re-enumerations started by gadgets to finish.
     void settle();
@@ -104,6 +114,7 @@ private:
     void wire(const std::string& name, Entry& entry, std::uint16_t vendor, std::uint16_t product,
               std::shared_ptr<Gadget> gadget);
 
+    const int max_packet;
     struct Testbed;
     std::unique_ptr<Testbed> testbed;
     std::map<std::string, Entry> entries;
