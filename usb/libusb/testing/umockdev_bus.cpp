@@ -86,7 +86,7 @@ public:
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     void send_in(const unsigned char* data, std::size_t len);
     void unplug();
-    void stall_in();
+    void stall_in(bool for_good);
 
     UMockdevIoctlBase* handler = nullptr;
 
@@ -116,7 +116,8 @@ private:
     // The device ended a transfer with a full packet that filled the host's
     // buffer exactly: its zero-length packet ends the next URB.
     bool zlp_owed = false;
-    bool halted = false;  // bulk IN, until CLEAR_HALT
+    bool halted = false;           // bulk IN, until CLEAR_HALT
+    bool halted_for_good = false;  // CLEAR_HALT does not help
     std::deque<Urb> waiting_in;
     std::deque<Urb> done;
     bool gone = false;
@@ -240,9 +241,10 @@ void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
 
 // A halted endpoint fails the URB under way and every later one, as the
 // kernel reports a STALL handshake, until the host clears the halt.
-void UsbfsNode::stall_in() {
+void UsbfsNode::stall_in(bool for_good) {
     std::lock_guard<std::mutex> lock(mutex);
     halted = true;
+    halted_for_good = for_good;
     if (!waiting_in.empty() && fifo >= 0 && !ready) {
         char buf[4096];
         while (::read(fifo, buf, sizeof buf) > 0) {
@@ -311,7 +313,7 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
         case USBDEVFS_CLEAR_HALT: {
             // Only bulk IN is ever halted here, so the endpoint is not read.
             std::lock_guard<std::mutex> lock(mutex);
-            halted = false;
+            halted = halted_for_good;
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
@@ -663,14 +665,14 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
     umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "add");
 }
 
-void UmockdevBus::stall_in(const std::string& name) {
+void UmockdevBus::stall_in(const std::string& name, bool for_good) {
     std::shared_ptr<UsbfsNode> node;
     {
         std::lock_guard<std::mutex> lock(testbed->mutex);
         auto it = entries.find(name);
         if (it != entries.end()) node = it->second.node;
     }
-    if (node) node->stall_in();
+    if (node) node->stall_in(for_good);
 }
 
 void UmockdevBus::unplug(const std::string& name) {

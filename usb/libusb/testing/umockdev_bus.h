@@ -95,8 +95,8 @@ public:
     void unplug(const std::string& name);
 
     // Halts the device's bulk IN endpoint: transfers fail with a stall until
-    // the host clears the halt.
-    void stall_in(const std::string& name);
+    // the host clears the halt, or for good (a device that keeps stalling).
+    void stall_in(const std::string& name, bool for_good = false);
 
     // Waits for re-enumerations started by gadgets to finish.
     void settle();
