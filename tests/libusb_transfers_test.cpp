@@ -60,7 +60,7 @@ protected:
         bus = std::make_unique<UmockdevBus>(packet);
         node = bus->add_device(bus->add_root_hub(1, 2), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
                                device);
-        backend = std::make_unique<LibusbBackend>();
+        backend = std::make_unique<LibusbBackend>(write_timeout_ms);
         handle = backend->open(DEVICE_KIND_NORMAL, 0);
         ASSERT_NE(handle, nullptr);
     }
@@ -87,6 +87,7 @@ protected:
         return in;
     }
 
+    static constexpr unsigned write_timeout_ms = 100;
     const int packet = GetParam();
     std::mt19937 random{14};
     std::shared_ptr<Streamer> device = std::make_shared<Streamer>();
@@ -135,6 +136,19 @@ TEST_P(LibusbTransfers, WritesOfWholePacketsEndWithAZeroLengthPacket) {
     }
     std::lock_guard<std::mutex> lock(device->mutex);
     EXPECT_EQ(device->received, sent);
+}
+
+// A device that stops taking data fails the write after the time-out,
+// instead of holding the flush for ever; once it takes data again, so do
+// writes.
+TEST_P(LibusbTransfers, WriteToADeviceThatTakesNothingTimesOut) {
+    const auto bytes = pattern(4096, 1);
+    bus->hold_out(node, true);
+    EXPECT_EQ(handle->write(bytes.data(), 100), -1);
+    bus->hold_out(node, false);
+    EXPECT_EQ(handle->write(bytes.data(), 4096), 4096);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    EXPECT_EQ(device->received, bytes);
 }
 
 // A stall is cleared and the stream goes on where it stopped, more than once

@@ -69,7 +69,8 @@ std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
 
 // --- the backend ---------------------------------------------------------------
 
-LibusbBackend::LibusbBackend() : context(std::make_shared<LibusbContext>()) {}
+LibusbBackend::LibusbBackend(unsigned int timeout_ms)
+    : context(std::make_shared<LibusbContext>()), write_timeout_ms(timeout_ms) {}
 
 LibusbBackend::~LibusbBackend() = default;
 
@@ -87,7 +88,7 @@ std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index) {
     const int r = libusb_open(devices[index].device, &handle);
     note_open_result(r == LIBUSB_ERROR_ACCESS);
     if (r != 0) return nullptr;
-    return std::make_shared<LibusbHandle>(context, handle);
+    return std::make_shared<LibusbHandle>(context, handle, write_timeout_ms);
 }
 
 bool LibusbBackend::root_hub_name(int controller, std::string& hub) {

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "usb/host.h"
+#include "usb/libusb/usb_mapping.h"
 
 namespace zorbel {
 namespace host {
@@ -33,8 +34,9 @@ class LibusbContext;
 class LibusbBackend : public Backend {
 public:
     // Starts a libusb context and its event thread. A machine without usbfs
-    // still gives a working backend, one without devices.
-    LibusbBackend();
+    // still gives a working backend, one without devices. A bulk write the
+    // device has not taken after `write_timeout_ms` fails.
+    explicit LibusbBackend(unsigned int write_timeout_ms = usbmap::write_timeout_ms);
     ~LibusbBackend() override;
     LibusbBackend(const LibusbBackend&) = delete;
     LibusbBackend& operator=(const LibusbBackend&) = delete;
@@ -50,6 +52,7 @@ public:
 
 private:
     std::shared_ptr<LibusbContext> context;
+    const unsigned int write_timeout_ms;
 };
 
 }  // namespace host

@@ -58,8 +58,12 @@ struct TransferPtr {
 
 }  // namespace
 
-LibusbHandle::LibusbHandle(std::shared_ptr<LibusbContext> ctx, libusb_device_handle* h)
-    : context(std::move(ctx)), handle(h), dev(libusb_ref_device(libusb_get_device(h))) {
+LibusbHandle::LibusbHandle(std::shared_ptr<LibusbContext> ctx, libusb_device_handle* h,
+                           unsigned int timeout_ms)
+    : context(std::move(ctx)),
+      handle(h),
+      dev(libusb_ref_device(libusb_get_device(h))),
+      write_timeout_ms(timeout_ms) {
     context->add(this);
 }
 
@@ -253,7 +257,7 @@ long LibusbHandle::write(const unsigned char* data, unsigned int len) {
     // only reads it. A device reading with a buffer larger than this write
     // sees a transfer of whole packets end only at a zero-length packet.
     libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_out, const_cast<unsigned char*>(data),
-                              static_cast<int>(len), nullptr, nullptr, usbmap::write_timeout_ms);
+                              static_cast<int>(len), nullptr, nullptr, write_timeout_ms);
     const int packet = libusb_get_max_packet_size(dev, usbmap::endpoint_out);
     if (packet > 0 && len % static_cast<unsigned int>(packet) == 0)
         t.t->flags |= LIBUSB_TRANSFER_ADD_ZERO_PACKET;

@@ -35,7 +35,8 @@ namespace host {
 // thread (it waits for transfers that thread completes).
 class LibusbHandle : public DeviceHandle {
 public:
-    LibusbHandle(std::shared_ptr<LibusbContext> context, libusb_device_handle* handle);
+    LibusbHandle(std::shared_ptr<LibusbContext> context, libusb_device_handle* handle,
+                 unsigned int write_timeout_ms);
     ~LibusbHandle() override;
 
     long read(unsigned char* buf, unsigned int len) override;
@@ -73,6 +74,7 @@ private:
     const std::shared_ptr<LibusbContext> context;
     libusb_device_handle* const handle;
     libusb_device* const dev;
+    const unsigned int write_timeout_ms;
 
     detail::Mutex mutex;
     std::condition_variable changed;

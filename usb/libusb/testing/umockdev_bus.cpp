@@ -87,6 +87,7 @@ public:
     void send_in(const unsigned char* data, std::size_t len);
     void unplug();
     void stall_in(bool for_good);
+    void hold_out(bool held);
 
     UMockdevIoctlBase* handler = nullptr;
 
@@ -119,6 +120,10 @@ private:
     bool halted = false;           // bulk IN, until CLEAR_HALT
     bool halted_for_good = false;  // CLEAR_HALT does not help
     std::deque<Urb> waiting_in;
+    // Bulk OUT URBs of a device that stopped taking data: they end only when
+    // the host discards them (its time-out) or the device goes.
+    std::deque<Urb> waiting_out;
+    bool out_held = false;
     std::deque<Urb> done;
     bool gone = false;
     bool ready = true;  // FIFO empty (POLLOUT)
@@ -145,6 +150,7 @@ UsbfsNode::~UsbfsNode() {
     g_object_unref(handler);
     std::lock_guard<std::mutex> lock(mutex);
     for (Urb& u : waiting_in) release(u);
+    for (Urb& u : waiting_out) release(u);
     for (Urb& u : done) release(u);
     if (claimant) g_object_unref(claimant);
     if (fifo >= 0) ::close(fifo);
@@ -251,6 +257,11 @@ void UsbfsNode::stall_in(bool for_good) {
         }
         ready = true;  // the worker fails the URBs when libusb reaps
     }
+}
+
+void UsbfsNode::hold_out(bool held) {
+    std::lock_guard<std::mutex> lock(mutex);
+    out_held = held;
 }
 
 void UsbfsNode::unplug() {
@@ -385,6 +396,14 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
             u.status = -EPIPE;
         }
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80) == 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (out_held) {
+                waiting_out.push_back(u);
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return;
+            }
+        }
         if (gadget && bytes) gadget->bulk_out(bytes, urb.buffer_length);
         // A transfer of whole packets reaches the device's side as ended
         // only when the host adds the zero-length packet.
@@ -413,12 +432,14 @@ void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     std::unique_lock<std::mutex> lock(mutex);
     if (gone) {
         // Everything still pending ends as on an unplugged device.
-        for (Urb& u : waiting_in) {
-            u.status = -ESHUTDOWN;
-            u.actual = 0;
-            done.push_back(u);
+        for (std::deque<Urb>* waiting : {&waiting_in, &waiting_out}) {
+            for (Urb& u : *waiting) {
+                u.status = -ESHUTDOWN;
+                u.actual = 0;
+                done.push_back(u);
+            }
+            waiting->clear();
         }
-        waiting_in.clear();
     }
     fill_waiting_locked();
     auto it = done.begin();
@@ -460,16 +481,18 @@ void UsbfsNode::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     gulong address = 0;
     std::memcpy(&address, arg->data, sizeof address);
     std::lock_guard<std::mutex> lock(mutex);
-    for (auto it = waiting_in.begin(); it != waiting_in.end(); ++it) {
-        if (it->client == client && it->urb->client_addr == address) {
-            Urb u = *it;
-            waiting_in.erase(it);
-            u.status = -ENOENT;
-            u.actual = 0;
-            done.push_back(u);
-            update_ready_locked();
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return;
+    for (std::deque<Urb>* waiting : {&waiting_in, &waiting_out}) {
+        for (auto it = waiting->begin(); it != waiting->end(); ++it) {
+            if (it->client == client && it->urb->client_addr == address) {
+                Urb u = *it;
+                waiting->erase(it);
+                u.status = -ENOENT;
+                u.actual = 0;
+                done.push_back(u);
+                update_ready_locked();
+                umockdev_ioctl_client_complete(client, 0, 0);
+                return;
+            }
         }
     }
     umockdev_ioctl_client_complete(client, -1, EINVAL);
@@ -673,6 +696,16 @@ void UmockdevBus::stall_in(const std::string& name, bool for_good) {
         if (it != entries.end()) node = it->second.node;
     }
     if (node) node->stall_in(for_good);
+}
+
+void UmockdevBus::hold_out(const std::string& name, bool held) {
+    std::shared_ptr<UsbfsNode> node;
+    {
+        std::lock_guard<std::mutex> lock(testbed->mutex);
+        auto it = entries.find(name);
+        if (it != entries.end()) node = it->second.node;
+    }
+    if (node) node->hold_out(held);
 }
 
 void UmockdevBus::unplug(const std::string& name) {

@@ -97,6 +97,9 @@ public:
     // Halts the device's bulk IN endpoint: transfers fail with a stall until
     // the host clears the halt, or for good (a device that keeps stalling).
     void stall_in(const std::string& name, bool for_good = false);
+    // The device stops taking bulk OUT data (or takes it again): later OUT
+    // URBs stay pending until the host gives up on them.
+    void hold_out(const std::string& name, bool held);
 
     // Waits for re-enumerations started by gadgets to finish.
     void settle();
