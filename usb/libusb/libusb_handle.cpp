@@ -63,7 +63,9 @@ LibusbHandle::LibusbHandle(std::shared_ptr<LibusbContext> ctx, libusb_device_han
     : context(std::move(ctx)),
       handle(h),
       dev(libusb_ref_device(libusb_get_device(h))),
-      write_timeout_ms(timeout_ms) {
+      write_timeout_ms(timeout_ms),
+      in_packet(libusb_get_max_packet_size(dev, usbmap::endpoint_in)),
+      out_packet(libusb_get_max_packet_size(dev, usbmap::endpoint_out)) {
     context->add(this);
 }
 
@@ -149,8 +151,7 @@ bool LibusbHandle::start_reads_locked() {
     // A whole number of packets, so the device can never send more than
     // fits (that would be an overflow), and several blocks' worth, so a
     // device that has queued several blocks sends them in one transfer.
-    int packet = libusb_get_max_packet_size(dev, usbmap::endpoint_in);
-    if (packet <= 0) packet = 512;
+    const int packet = in_packet > 0 ? in_packet : 512;
     const int size = std::max(1, usbmap::read_transfer_size / packet) * packet;
     for (int i = 0; i < usbmap::reads_queued; ++i) {
         auto in = std::make_unique<InTransfer>();
@@ -258,8 +259,7 @@ long LibusbHandle::write(const unsigned char* data, unsigned int len) {
     // sees a transfer of whole packets end only at a zero-length packet.
     libusb_fill_bulk_transfer(t.t, handle, usbmap::endpoint_out, const_cast<unsigned char*>(data),
                               static_cast<int>(len), nullptr, nullptr, write_timeout_ms);
-    const int packet = libusb_get_max_packet_size(dev, usbmap::endpoint_out);
-    if (packet > 0 && len % static_cast<unsigned int>(packet) == 0)
+    if (out_packet > 0 && len % static_cast<unsigned int>(out_packet) == 0)
         t.t->flags |= LIBUSB_TRANSFER_ADD_ZERO_PACKET;
     if (!run(t.t)) return -1;
     if (t.t->status != LIBUSB_TRANSFER_COMPLETED) {

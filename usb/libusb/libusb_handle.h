@@ -75,6 +75,10 @@ private:
     libusb_device_handle* const handle;
     libusb_device* const dev;
     const unsigned int write_timeout_ms;
+    // wMaxPacketSize of the bulk endpoints, read once: libusb reads the
+    // active configuration from sysfs on every lookup.
+    const int in_packet;
+    const int out_packet;
 
     detail::Mutex mutex;
     std::condition_variable changed;
