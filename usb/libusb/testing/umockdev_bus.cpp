@@ -225,7 +225,16 @@ void UsbfsNode::fill_waiting_locked() {
             if (space == 0) break;
         }
         const int n = static_cast<int>(bytes.size());
-        if (u.buffer && n > 0) umockdev_ioctl_data_update(u.buffer, 0, bytes.data(), n);
+        if (n > 0) {
+            GError* error = nullptr;
+            UMockdevIoctlData* buffer =
+                umockdev_ioctl_data_resolve(u.urb, offsetof(struct usbdevfs_urb, buffer), n, &error);
+            g_clear_error(&error);
+            if (buffer) {
+                umockdev_ioctl_data_update(buffer, 0, bytes.data(), n);
+                g_object_unref(buffer);
+            }
+        }
         u.actual = n;
         done.push_back(u);
     }
@@ -358,7 +367,11 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     struct usbdevfs_urb urb;
     std::memcpy(&urb, urb_data->data, sizeof urb);
     UMockdevIoctlData* buffer = nullptr;
-    if (urb.buffer_length > 0) {
+    // A bulk IN buffer is only written, and only as far as data arrives:
+    // resolving it here would copy all of it from the client for nothing
+    // (see fill_waiting_locked).
+    const bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80) != 0;
+    if (urb.buffer_length > 0 && !bulk_in) {
         buffer = umockdev_ioctl_data_resolve(urb_data, offsetof(struct usbdevfs_urb, buffer),
                                              urb.buffer_length, &error);
         g_clear_error(&error);
