@@ -170,23 +170,12 @@ bool LibusbHandle::start_reads_locked() {
 // controller may or may not go on with them after the halt is cleared), so
 // that after the clear they run again in their order. Once per stall: a
 // transfer that stalls again before any has completed fails the read.
-bool LibusbHandle::recover_stall_locked(detail::MutexLock& lock) {
+bool LibusbHandle::take_back_reads_locked() {
     if (stall_retried) return false;
     stall_retried = true;
     for (auto& in : reads) {
         if (in->submitted) libusb_cancel_transfer(in->transfer);
         in->requeue = true;
-    }
-    lock.wait(changed,
-              [&]() REQUIRES(mutex) { return reads_submitted == 0 || state != State::open || gone; });
-    if (state != State::open || gone) return false;
-    lock.unlock();
-    const int rc = libusb_clear_halt(handle, usbmap::endpoint_in);
-    lock.lock();
-    if (rc != 0) {
-        if (rc != LIBUSB_ERROR_NO_DEVICE)
-            ZORBEL_LOG(LogLevel::warning, "USB: cannot clear a stall: " << libusb_error_name(rc));
-        return false;
     }
     return true;
 }
@@ -222,7 +211,19 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
             if (status == LIBUSB_TRANSFER_COMPLETED && !front.requeue) stall_retried = false;
             front.requeue = false;
         } else if (status == LIBUSB_TRANSFER_STALL) {
-            if (!recover_stall_locked(lock)) {
+            if (!take_back_reads_locked()) {
+                read_failed = true;
+                return -1;
+            }
+            lock.wait(changed,
+                      [&]() REQUIRES(mutex) { return reads_submitted == 0 || state != State::open || gone; });
+            if (state != State::open || gone) return -1;
+            lock.unlock();  // the clear is a request of its own
+            const int rc = libusb_clear_halt(handle, usbmap::endpoint_in);
+            lock.lock();
+            if (rc != 0) {
+                if (rc != LIBUSB_ERROR_NO_DEVICE)
+                    ZORBEL_LOG(LogLevel::warning, "USB: cannot clear a stall: " << libusb_error_name(rc));
                 read_failed = true;
                 return -1;
             }

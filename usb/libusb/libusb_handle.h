@@ -68,8 +68,10 @@ private:
     // Allocates and submits the IN transfers on the first read.
     bool start_reads_locked() REQUIRES(mutex);
     bool submit_in_locked(InTransfer& in) REQUIRES(mutex);
-    // The front transfer ended with a stall: clears the halt and requeues.
-    bool recover_stall_locked(detail::MutexLock& lock) REQUIRES(mutex);
+    // The front transfer ended with a stall: cancels the others, to be
+    // queued again, in order, once the halt is cleared. False on a second
+    // stall before any transfer completed.
+    bool take_back_reads_locked() REQUIRES(mutex);
 
     const std::shared_ptr<LibusbContext> context;
     libusb_device_handle* const handle;
