@@ -23,6 +23,10 @@
 #include "zorbel/export.h"
 #include "zorbel/support.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 class BlockDriver;
 class FormalChannel;
 
@@ -255,5 +259,7 @@ private:
     // what. Owned; made by the constructor.
     std::unique_ptr<zorbel::detail::BlockEngineState> engine;
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

@@ -49,7 +49,7 @@ public:
     int count(int kind);
 
 private:
-    std::shared_ptr<LibusbContext> context;
+    std::shared_ptr<LibusbContext> context_;
 };
 
 }  // namespace host

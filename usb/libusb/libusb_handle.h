@@ -38,7 +38,7 @@ public:
     void close() override;
 
     // The device (held by reference, so it outlives the closed handle).
-    libusb_device* device() const { return dev; }
+    libusb_device* device() const { return dev_; }
     // The device has left the bus: end every transfer, fail every later one.
     void device_gone();
 
@@ -52,21 +52,21 @@ private:
     // One vendor control request; the byte count of its data stage or -1.
     int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                 unsigned char* data, std::uint16_t length);
-    void cancel_all_locked() REQUIRES(mutex);
+    void cancel_all_locked() REQUIRES(mutex_);
 
-    const std::shared_ptr<LibusbContext> context;
-    libusb_device_handle* const handle;
-    libusb_device* const dev;
+    const std::shared_ptr<LibusbContext> context_;
+    libusb_device_handle* const handle_;
+    libusb_device* const dev_;
 
-    detail::Mutex mutex;
-    std::condition_variable changed;
-    std::vector<Pending*> in_flight GUARDED_BY(mutex);
-    Pending* read_pending GUARDED_BY(mutex) = nullptr;
-    bool cancel_next_read GUARDED_BY(mutex) = false;
-    bool gone GUARDED_BY(mutex) = false;
-    bool claimed GUARDED_BY(mutex) = false;  // interface 0
+    detail::Mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Pending*> in_flight_ GUARDED_BY(mutex_);
+    Pending* read_pending_ GUARDED_BY(mutex_) = nullptr;
+    bool cancel_next_read_ GUARDED_BY(mutex_) = false;
+    bool gone_ GUARDED_BY(mutex_) = false;
+    bool claimed_ GUARDED_BY(mutex_) = false;  // interface 0
     enum class State { open, closing, closed };
-    State state GUARDED_BY(mutex) = State::open;
+    State state_ GUARDED_BY(mutex_) = State::open;
 };
 
 }  // namespace host

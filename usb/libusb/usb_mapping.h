@@ -25,21 +25,21 @@
 namespace zorbel {
 namespace usbmap {
 
-constexpr int interface_number = 0;
-constexpr std::uint8_t endpoint_out = 0x01;
-constexpr std::uint8_t endpoint_in = 0x81;
+constexpr int kInterfaceNumber = 0;
+constexpr std::uint8_t kEndpointOut = 0x01;
+constexpr std::uint8_t kEndpointIn = 0x81;
 
 // bmRequestType for vendor requests addressed to the device.
-constexpr std::uint8_t vendor_in = 0xC0;
-constexpr std::uint8_t vendor_out = 0x40;
+constexpr std::uint8_t kVendorIn = 0xC0;
+constexpr std::uint8_t kVendorOut = 0x40;
 
-constexpr std::uint8_t request_get_info = 0x01;
-constexpr std::uint8_t request_boot_begin = 0x02;
-constexpr std::uint8_t request_boot_status = 0x03;
+constexpr std::uint8_t kRequestGetInfo = 0x01;
+constexpr std::uint8_t kRequestBootBegin = 0x02;
+constexpr std::uint8_t kRequestBootStatus = 0x03;
 
 // Control requests get an answer from a working device within milliseconds;
 // the limit only keeps a wedged device from holding a caller for ever.
-constexpr unsigned int control_timeout_ms = 5000;
+constexpr unsigned int kControlTimeoutMs = 5000;
 
 }  // namespace usbmap
 }  // namespace zorbel
