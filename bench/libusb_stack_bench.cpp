@@ -34,47 +34,47 @@ using zorbel::bench::SinkPipes;
 
 // Smaller than the emulated stack benchmark's megabyte: every URB through the
 // mocked node costs several socket round trips to umockdev's worker thread.
-constexpr std::size_t bytes_per_transfer = 1 << 18;
+constexpr std::size_t kBytesPerTransfer = 1 << 18;
 
 // A connection to an emulated device whose sink programs read every pipe;
 // with `through_usb` the library reaches it over libusb and a mocked node.
 class Rig {
 public:
-    Rig(int pipes, bool through_usb) : tally(std::make_shared<zorbel::SinkTally>()) {
+    Rig(int pipes, bool through_usb) : tally_(std::make_shared<zorbel::SinkTally>()) {
         zorbel::EmulatedDeviceSettings settings;
         settings.hardware_id = through_usb ? "ZBBENCHUSB01" : "ZBBENCHEMU01";
         settings.id = through_usb ? "BENCHU1" : "BENCHE1";
-        zorbel::bench::bind_sinks(bus.add_device(bus.add_controller(), 1, settings), pipes, tally);
+        zorbel::bench::bind_sinks(bus_.add_device(bus_.add_controller(), 1, settings), pipes, tally_);
         if (through_usb) {
             auto emulated = zorbel::host::current_backend();
-            usb = std::make_unique<zorbel::testing::UmockdevBus>();
+            usb_ = std::make_unique<zorbel::testing::UmockdevBus>();
             const std::string hardware_id = settings.hardware_id;
-            usb->add_device(usb->add_root_hub(1, 4), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
-                            std::make_shared<zorbel::testing::EmulatedGadget>([emulated, hardware_id] {
-                                return zorbel::testing::open_emulated(emulated, DEVICE_KIND_NORMAL,
-                                                                      hardware_id);
-                            }));
-            libusb = std::make_shared<zorbel::host::LibusbBackend>();
-            zorbel::host::push_backend(libusb);
+            usb_->add_device(usb_->add_root_hub(1, 4), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                             std::make_shared<zorbel::testing::EmulatedGadget>([emulated, hardware_id] {
+                                 return zorbel::testing::open_emulated(emulated, DEVICE_KIND_NORMAL,
+                                                                       hardware_id);
+                             }));
+            libusb_ = std::make_shared<zorbel::host::LibusbBackend>();
+            zorbel::host::push_backend(libusb_);
         }
-        if (connection.start(0)) sinks = std::make_unique<SinkPipes>(connection, pipes, tally, 20000);
+        if (connection_.start(0)) sinks_ = std::make_unique<SinkPipes>(connection_, pipes, tally_, 20000);
     }
     ~Rig() {
-        sinks.reset();
-        connection.stop();
-        if (libusb) zorbel::host::remove_backend(libusb.get());
+        sinks_.reset();
+        connection_.stop();
+        if (libusb_) zorbel::host::remove_backend(libusb_.get());
     }
 
-    bool ready() const { return sinks && sinks->ready(); }
-    double transfer(const std::vector<unsigned char>& data) { return sinks->transfer(data); }
+    bool ready() const { return sinks_ && sinks_->ready(); }
+    double transfer(const std::vector<unsigned char>& data) { return sinks_->transfer(data); }
 
 private:
-    zorbel::EmulatedBus bus;  // first in, last out: outlives the connection
-    std::unique_ptr<zorbel::testing::UmockdevBus> usb;
-    std::shared_ptr<zorbel::host::LibusbBackend> libusb;
-    std::shared_ptr<zorbel::SinkTally> tally;
-    ChanIOControl connection;
-    std::unique_ptr<SinkPipes> sinks;
+    zorbel::EmulatedBus bus_;  // first in, last out: outlives the connection
+    std::unique_ptr<zorbel::testing::UmockdevBus> usb_;
+    std::shared_ptr<zorbel::host::LibusbBackend> libusb_;
+    std::shared_ptr<zorbel::SinkTally> tally_;
+    ChanIOControl connection_;
+    std::unique_ptr<SinkPipes> sinks_;
 };
 
 void BM_LibusbVsEmulated(benchmark::State& state) {
@@ -89,7 +89,7 @@ void BM_LibusbVsEmulated(benchmark::State& state) {
         state.SkipWithError("a connection did not start");
         return;
     }
-    const std::vector<unsigned char> data = zorbel::bench::payload(bytes_per_transfer / pipes);
+    const std::vector<unsigned char> data = zorbel::bench::payload(kBytesPerTransfer / pipes);
     zorbel::bench::time_alternately(state, emulated, usb, "emulated", "libusb", data,
                                     static_cast<double>(data.size() * pipes));
 }

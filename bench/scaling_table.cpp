@@ -70,7 +70,7 @@ Stage now_stage() { return {rss_kib(), heap_kib(), thread_count()}; }
 // other programs on the machine may be using the default IDs.
 class Rig {
 public:
-    Rig(int pipes, unsigned delay_us) : tally(std::make_shared<zorbel::SinkTally>()) {
+    Rig(int pipes, unsigned delay_us) : tally_(std::make_shared<zorbel::SinkTally>()) {
         zorbel::EmulatedDeviceSettings settings;
         char id[8];
         std::snprintf(id, sizeof id, "S%06u", static_cast<unsigned>(::getpid()) % 1000000u);
@@ -78,28 +78,28 @@ public:
         settings.hardware_id = std::string("ZBSCALE") + (id + 2);
         settings.to_device.delay_us = delay_us;
         settings.to_host.delay_us = delay_us;
-        zorbel::bench::bind_sinks(bus.add_device(bus.add_controller(), 1, settings), pipes, tally);
+        zorbel::bench::bind_sinks(bus_.add_device(bus_.add_controller(), 1, settings), pipes, tally_);
         after_device = now_stage();
-        if (!connection.start(0)) return;
+        if (!connection_.start(0)) return;
         after_start = now_stage();
-        sinks = std::make_unique<zorbel::bench::SinkPipes>(connection, pipes, tally, 60000);
-        if (!sinks->ready()) return;
+        sinks_ = std::make_unique<zorbel::bench::SinkPipes>(connection_, pipes, tally_, 60000);
+        if (!sinks_->ready()) return;
         after_pipes = now_stage();
         ready = true;
     }
 
     // Sends `data` on every pipe at once; seconds until the device has read
     // all of it, or a negative value on failure.
-    double transfer(const std::vector<unsigned char>& data) { return sinks->transfer(data); }
+    double transfer(const std::vector<unsigned char>& data) { return sinks_->transfer(data); }
 
     bool ready = false;
     Stage after_device, after_start, after_pipes;
 
 private:
-    zorbel::EmulatedBus bus;  // first in, last out: outlives the connection
-    std::shared_ptr<zorbel::SinkTally> tally;
-    ChanIOControl connection;
-    std::unique_ptr<zorbel::bench::SinkPipes> sinks;  // released before the connection stops
+    zorbel::EmulatedBus bus_;  // first in, last out: outlives the connection
+    std::shared_ptr<zorbel::SinkTally> tally_;
+    ChanIOControl connection_;
+    std::unique_ptr<zorbel::bench::SinkPipes> sinks_;  // released before the connection stops
 };
 
 struct Point {

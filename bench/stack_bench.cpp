@@ -32,92 +32,92 @@ namespace {
 
 using zorbel::bench::SinkPipes;
 
-constexpr std::size_t bytes_per_transfer = 1 << 20;
+constexpr std::size_t kBytesPerTransfer = 1 << 20;
 
 // A connection to an emulated device whose sink programs read every pipe.
 class StackRig {
 public:
-    explicit StackRig(int pipes) : tally(std::make_shared<zorbel::SinkTally>()) {
+    explicit StackRig(int pipes) : tally_(std::make_shared<zorbel::SinkTally>()) {
         // The device claim is system-wide and keyed by the ID: one of this
         // process's own keeps a test or demo running beside it out of the way.
         zorbel::EmulatedDeviceSettings settings;
         settings.id = "B" + std::to_string(1000000 + ::getpid() % 1000000).substr(1);
-        zorbel::bench::bind_sinks(bus.add_device(bus.add_controller(), 1, settings), pipes, tally);
-        if (connection.start(0)) sinks = std::make_unique<SinkPipes>(connection, pipes, tally, 20000);
+        zorbel::bench::bind_sinks(bus_.add_device(bus_.add_controller(), 1, settings), pipes, tally_);
+        if (connection_.start(0)) sinks_ = std::make_unique<SinkPipes>(connection_, pipes, tally_, 20000);
     }
 
-    bool ready() const { return sinks && sinks->ready(); }
-    double transfer(const std::vector<unsigned char>& data) { return sinks->transfer(data); }
+    bool ready() const { return sinks_ && sinks_->ready(); }
+    double transfer(const std::vector<unsigned char>& data) { return sinks_->transfer(data); }
 
 private:
-    zorbel::EmulatedBus bus;  // first in, last out: outlives the connection
-    std::shared_ptr<zorbel::SinkTally> tally;
-    ChanIOControl connection;
-    std::unique_ptr<SinkPipes> sinks;  // released before the connection stops
+    zorbel::EmulatedBus bus_;  // first in, last out: outlives the connection
+    std::shared_ptr<zorbel::SinkTally> tally_;
+    ChanIOControl connection_;
+    std::unique_ptr<SinkPipes> sinks_;  // released before the connection stops
 };
 
 // Two block engines over an EmulatedLink, with a reader per channel on the
 // far side reading as the sink program does.
 class LinkRig {
 public:
-    explicit LinkRig(int pipes) : host("", &link.a()), device("", &link.b()) {
+    explicit LinkRig(int pipes) : host_("", &link_.a()), device_("", &link_.b()) {
         // As a connection sets its engine: no keep-alive traffic.
-        for (BlockDriver* engine : {&host, &device}) {
+        for (BlockDriver* engine : {&host_, &device_}) {
             engine->link_check.store(false);
             engine->connected.store(true);
         }
-        link.a().set_input_block_driver(&host);
-        link.b().set_input_block_driver(&device);
+        link_.a().set_input_block_driver(&host_);
+        link_.b().set_input_block_driver(&device_);
         for (int p = 1; p <= pipes; ++p) {
             auto channel = static_cast<unsigned char>(2 * p - 1);
-            outs.push_back(std::make_unique<ChannelOutput>(&host, channel));
-            ins.push_back(std::make_unique<ChannelInput>(&device, channel));
-            outs.back()->set_timeout(20000);
-            ins.back()->set_timeout(100);
-            out_ptrs.push_back(outs.back().get());
+            outs_.push_back(std::make_unique<ChannelOutput>(&host_, channel));
+            ins_.push_back(std::make_unique<ChannelInput>(&device_, channel));
+            outs_.back()->set_timeout(20000);
+            ins_.back()->set_timeout(100);
+            out_ptrs_.push_back(outs_.back().get());
         }
-        for (auto& in : ins)
-            readers.emplace_back([this, input = in.get()] {
+        for (auto& in : ins_)
+            readers_.emplace_back([this, input = in.get()] {
                 unsigned char buf[BlockProtocol::max_data_len];
-                while (!stopping.load()) {
+                while (!stopping_.load()) {
                     long n = input->read(buf, sizeof buf);
-                    if (n > 0) received += static_cast<std::uint64_t>(n);
+                    if (n > 0) received_ += static_cast<std::uint64_t>(n);
                 }
             });
     }
     ~LinkRig() {
-        stopping = true;
-        for (std::thread& t : readers) t.join();
-        link.a().set_input_block_driver(nullptr);
-        link.b().set_input_block_driver(nullptr);
-        outs.clear();
-        ins.clear();
-        link.shut_down();
+        stopping_ = true;
+        for (std::thread& t : readers_) t.join();
+        link_.a().set_input_block_driver(nullptr);
+        link_.b().set_input_block_driver(nullptr);
+        outs_.clear();
+        ins_.clear();
+        link_.shut_down();
     }
 
     double transfer(const std::vector<unsigned char>& data) {
         Clock::time_point start = Clock::now();
-        bool sent = zorbel::bench::send_all(out_ptrs, data);
-        expected += data.size() * out_ptrs.size();
+        bool sent = zorbel::bench::send_all(out_ptrs_, data);
+        expected_ += data.size() * out_ptrs_.size();
         Clock::time_point deadline = start + std::chrono::seconds(20);
-        while (received.load() < expected && Clock::now() < deadline) std::this_thread::yield();
-        if (!sent || received.load() < expected) return -1;
+        while (received_.load() < expected_ && Clock::now() < deadline) std::this_thread::yield();
+        if (!sent || received_.load() < expected_) return -1;
         return std::chrono::duration<double>(Clock::now() - start).count();
     }
 
 private:
     using Clock = std::chrono::steady_clock;
 
-    zorbel::EmulatedLink link;
-    BlockDriver host;
-    BlockDriver device;
-    std::vector<std::unique_ptr<ChannelOutput>> outs;
-    std::vector<std::unique_ptr<ChannelInput>> ins;
-    std::vector<ChannelOutput*> out_ptrs;
-    std::atomic<std::uint64_t> received{0};
-    std::atomic<bool> stopping{false};
-    std::vector<std::thread> readers;
-    std::uint64_t expected = 0;
+    zorbel::EmulatedLink link_;
+    BlockDriver host_;
+    BlockDriver device_;
+    std::vector<std::unique_ptr<ChannelOutput>> outs_;
+    std::vector<std::unique_ptr<ChannelInput>> ins_;
+    std::vector<ChannelOutput*> out_ptrs_;
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> readers_;
+    std::uint64_t expected_ = 0;
 };
 
 void BM_StackVsLink(benchmark::State& state) {
@@ -128,7 +128,7 @@ void BM_StackVsLink(benchmark::State& state) {
         state.SkipWithError("the emulated device did not start");
         return;
     }
-    const std::vector<unsigned char> data = zorbel::bench::payload(bytes_per_transfer / pipes);
+    const std::vector<unsigned char> data = zorbel::bench::payload(kBytesPerTransfer / pipes);
     zorbel::bench::time_alternately(state, link, stack, "link", "stack", data,
                                     static_cast<double>(data.size() * pipes));
 }

@@ -2,9 +2,7 @@
 // and statistics. Sending is in block_sender.cpp, receiving in
 // block_receiver.cpp.
 //
-// Lock order, everywhere two or more are held:
-//   receive_mutex -> protocol_critical -> output_mutex
-// The pushed receive path handles each chunk inside protocol_critical, which
+// The lock order is in block/engine_state.h. The pushed receive path handles each chunk inside protocol_critical, which
 // it only tries to take; a table change takes protocol_critical alone. So a
 // client that holds the critical section can make and destroy channels while
 // blocks arrive: the reader is refused and waits, instead of holding a lock
@@ -15,6 +13,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "block/engine_state.h"
 #include "support/clock.h"
 #include "support/critical_section.h"
 #include "zorbel/block.h"
@@ -30,18 +29,7 @@ BlockDriver::BlockDriver(const char*, FormalSeqDriver* driver)
       last_rx_time(0),
       last_tx_time(0),
       channels_locked(false),
-      rx_state(1),
-      rx_header{},
-      rx_count(0),
-      rx_length(0),
-      rx_command{},
-      rx_dest(nullptr),
-      rx_chunk(nullptr),
-      rx_chunk_len(0),
-      rx_chunk_pos(0),
-      rx_crc(0xFFFFFFFFu),
-      rx_crc_received(0),
-      rx_channel(nullptr) {
+      engine(std::make_unique<zorbel::detail::BlockEngineState>()) {
     for (auto& slot : channels) slot.store(nullptr, std::memory_order_relaxed);
     table_unlocked.set(true);
 }
@@ -100,7 +88,8 @@ bool BlockDriver::change_slot(FormalChannel* ch, bool attach) {
         unsigned short n = ch->get_id();
         if (proper_channel(n)) {
             FormalChannel* old = channels[n].exchange(attach ? ch : nullptr);
-            if (rx_channel != nullptr && (rx_channel == old || rx_channel == ch)) reset_receiver();
+            const FormalChannel* receiving = engine->rx.channel;
+            if (receiving != nullptr && (receiving == old || receiving == ch)) reset_receiver();
             ok = true;
         }
     }

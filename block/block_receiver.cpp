@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "block/crc32_fast.h"
+#include "block/engine_state.h"
 #include "support/clock.h"
 #include "support/critical_section.h"
 #include "zorbel/block.h"
@@ -54,15 +55,20 @@ inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsign
 bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len) {
     if (channels_locked.load()) return false;
     std::unique_lock<std::recursive_mutex> lock(protocol_critical, std::try_to_lock);
-    if (!lock.owns_lock() || channels_locked.load() || rx_chunk != nullptr) return false;
+    if (!lock.owns_lock()) return false;
+    zorbel::detail::critical_section.assert_held();
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    // A chunk under way on this thread: a channel's code, reached from this
+    // delivery, handed bytes in again.
+    if (channels_locked.load() || rx.chunk != nullptr) return false;
     // A null chunk has nothing to consume; refusing it would only make the
     // reader hand it in again.
     if (data == nullptr) return true;
-    rx_chunk = data;
-    rx_chunk_len = len;
-    rx_chunk_pos = 0;
-    while (rx_chunk_pos < rx_chunk_len) {
-        switch (rx_state) {
+    rx.chunk = data;
+    rx.chunk_len = len;
+    rx.chunk_pos = 0;
+    while (rx.chunk_pos < rx.chunk_len) {
+        switch (rx.state) {
             case 1:
                 dispatch_state_1();
                 break;
@@ -74,27 +80,31 @@ bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len)
                 break;
         }
     }
-    rx_chunk = nullptr;
-    rx_chunk_len = 0;
-    rx_chunk_pos = 0;
+    rx.chunk = nullptr;
+    rx.chunk_len = 0;
+    rx.chunk_pos = 0;
     return true;
 }
 
 void BlockDriver::reset_receiver() {
-    rx_state = 1;
-    rx_count = 0;
-    rx_length = 0;
-    rx_crc = 0xFFFFFFFFu;
-    rx_dest = nullptr;
-    rx_channel = nullptr;
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    rx.state = 1;
+    rx.count = 0;
+    rx.length = 0;
+    rx.crc = 0xFFFFFFFFu;
+    rx.dest = nullptr;
+    rx.channel = nullptr;
 }
 
 void BlockDriver::dispatch_state_1() {
-    const unsigned char* chunk = rx_chunk;
-    std::uint32_t pos = rx_chunk_pos;
-    const std::uint32_t end = rx_chunk_len;
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    const unsigned char* chunk = rx.chunk;
+    std::uint32_t pos = rx.chunk_pos;
+    const std::uint32_t end = rx.chunk_len;
     while (pos < end) {
-        if (rx_count == 0) {
+        if (rx.count == 0) {
             // Hunting: skip noise in one sweep.
             const void* hit = std::memchr(chunk + pos, kSync, end - pos);
             if (hit == nullptr) {
@@ -102,17 +112,17 @@ void BlockDriver::dispatch_state_1() {
                 break;
             }
             pos = static_cast<std::uint32_t>(static_cast<const unsigned char*>(hit) - chunk) + 1;
-            rx_count = 1;
+            rx.count = 1;
             continue;
         }
         unsigned char b = chunk[pos++];
-        if (rx_count == 1) {
+        if (rx.count == 1) {
             if (b != kSync) {
-                rx_count = 0;
+                rx.count = 0;
                 continue;
             }
-            rx_count = 2;
-            rx_crc = kCrcAfterSync;
+            rx.count = 2;
+            rx.crc = kCrcAfterSync;
             if (link_check.load(std::memory_order_relaxed)) {
                 last_rx_time.store(zorbel::detail::clock_ms());
                 connected.store(true);
@@ -120,42 +130,44 @@ void BlockDriver::dispatch_state_1() {
             continue;
         }
         // Whatever follows the pair is the header, a third 0x4D included.
-        rx_header[rx_count - 2] = b;
-        if (rx_count == 2 && end - pos >= 4) {  // the rest of the header is here: take it at once
-            std::memcpy(rx_header + 1, chunk + pos, 4);
+        rx.header[rx.count - 2] = b;
+        if (rx.count == 2 && end - pos >= 4) {  // the rest of the header is here: take it at once
+            std::memcpy(rx.header + 1, chunk + pos, 4);
             pos += 4;
-            rx_count = 6;
+            rx.count = 6;
         }
-        if (++rx_count == 7) {
-            rx_crc = crc_bytes(rx_crc, rx_header, sizeof rx_header);
-            rx_count = 0;
-            rx_state = 2;
-            rx_chunk_pos = pos;
+        if (++rx.count == 7) {
+            rx.crc = crc_bytes(rx.crc, rx.header, sizeof rx.header);
+            rx.count = 0;
+            rx.state = 2;
+            rx.chunk_pos = pos;
             decode_header();
             return;
         }
     }
-    rx_chunk_pos = pos;
+    rx.chunk_pos = pos;
 }
 
 // The channel byte is always a proper number, so the receive paths read the
 // slot directly instead of going through get_channel's range check.
 void BlockDriver::decode_header() {
-    FormalChannel* ch = channels[rx_header[1]].load(std::memory_order_acquire);
-    std::uint32_t length = (std::uint32_t{rx_header[3]} << 8) | rx_header[4];
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    FormalChannel* ch = channels[rx.header[1]].load(std::memory_order_acquire);
+    std::uint32_t length = (std::uint32_t{rx.header[3]} << 8) | rx.header[4];
     std::uint32_t limit = 0;
     bool ok = ch != nullptr;
-    if (ok && rx_header[0] == blk_data) {
+    if (ok && rx.header[0] == blk_data) {
         // A channel whose flag is set still owns its last block; writing into
         // its receive buffer now would race with the stream taking it.
         ok = ch->waits_for_data() && !ch->state_is_bad();
         // Only then is the pointer settled: the stream swaps it while the
         // flag is set.
-        rx_dest = ok ? ch->receive_buffer : nullptr;
+        rx.dest = ok ? ch->receive_buffer : nullptr;
         limit = max_data_len;
-    } else if (ok && rx_header[0] == blk_command) {
-        std::memset(rx_command, 0, sizeof rx_command);  // a short command reads as code 0
-        rx_dest = rx_command;
+    } else if (ok && rx.header[0] == blk_command) {
+        std::memset(rx.command, 0, sizeof rx.command);  // a short command reads as code 0
+        rx.dest = rx.command;
         limit = command_len;
     } else {
         ok = false;  // keep-alive and unknown types included
@@ -164,56 +176,62 @@ void BlockDriver::decode_header() {
         reset_receiver();
         return;
     }
-    rx_channel = ch;
-    rx_length = length;
+    rx.channel = ch;
+    rx.length = length;
 }
 
 void BlockDriver::dispatch_state_2() {
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
     // The slot must still hold the very channel the header was checked
     // against; a replacement gets nothing written into its buffer.
-    if (channels[rx_header[1]].load(std::memory_order_acquire) != rx_channel) {
+    if (channels[rx.header[1]].load(std::memory_order_acquire) != rx.channel) {
         reset_receiver();
         return;
     }
-    std::uint32_t needed = rx_length - rx_count;
-    std::uint32_t available = rx_chunk_len - rx_chunk_pos;
+    std::uint32_t needed = rx.length - rx.count;
+    std::uint32_t available = rx.chunk_len - rx.chunk_pos;
     std::uint32_t n = std::min(needed, available);
-    unsigned char* dest = rx_dest + rx_count;
+    unsigned char* dest = rx.dest + rx.count;
     if (n > 0) {
-        std::memcpy(dest, rx_chunk + rx_chunk_pos, n);
-        rx_crc = zorbel::detail::crc32_update(rx_crc, dest, n);
-        rx_chunk_pos += n;
+        std::memcpy(dest, rx.chunk + rx.chunk_pos, n);
+        rx.crc = zorbel::detail::crc32_update(rx.crc, dest, n);
+        rx.chunk_pos += n;
     }
     if (available >= needed) {
-        rx_count = 0;
-        rx_crc_received = 0;
-        rx_state = 3;
+        rx.count = 0;
+        rx.crc_received = 0;
+        rx.state = 3;
     } else {
-        rx_count += n;
+        rx.count += n;
     }
 }
 
 void BlockDriver::dispatch_state_3() {
-    if (rx_count == 0 && rx_chunk_len - rx_chunk_pos >= 4) {  // the whole CRC is here
-        const unsigned char* p = rx_chunk + rx_chunk_pos;
-        rx_crc_received =
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    if (rx.count == 0 && rx.chunk_len - rx.chunk_pos >= 4) {  // the whole CRC is here
+        const unsigned char* p = rx.chunk + rx.chunk_pos;
+        rx.crc_received =
             (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
-        rx_chunk_pos += 4;
-        rx_count = 4;
+        rx.chunk_pos += 4;
+        rx.count = 4;
     }
-    while (rx_chunk_pos < rx_chunk_len && rx_count < 4) {
-        rx_crc_received |= std::uint32_t{rx_chunk[rx_chunk_pos++]} << (24 - 8 * rx_count);
-        ++rx_count;
+    while (rx.chunk_pos < rx.chunk_len && rx.count < 4) {
+        rx.crc_received |= std::uint32_t{rx.chunk[rx.chunk_pos++]} << (24 - 8 * rx.count);
+        ++rx.count;
     }
-    if (rx_count < 4) return;
-    if (~rx_crc == rx_crc_received) updata_channels();
+    if (rx.count < 4) return;
+    if (~rx.crc == rx.crc_received) updata_channels();
     reset_receiver();
 }
 
 void BlockDriver::updata_channels() {
-    FormalChannel* ch = channels[rx_header[1]].load(std::memory_order_acquire);
-    if (ch == nullptr || ch != rx_channel) return;
-    deliver(ch, rx_header, rx_dest, rx_length);
+    zorbel::detail::critical_section.assert_held();  // every caller holds it
+    zorbel::detail::PushedReceiveState& rx = engine->rx;
+    FormalChannel* ch = channels[rx.header[1]].load(std::memory_order_acquire);
+    if (ch == nullptr || ch != rx.channel) return;
+    deliver(ch, rx.header, rx.dest, rx.length);
 }
 
 // Data: the payload is already in the receive buffer; the received length and
@@ -261,6 +279,10 @@ bool BlockDriver::dispatch_block() {
         if (now - last_rx_time.load() > kLinkSilenceMs) connected.store(false);
     }
 
+    // Held for the whole block, from hunting for the synchronisation pair to
+    // the hand-over: two threads polling one engine would otherwise each take
+    // part of the other's bytes.
+    zorbel::detail::MutexLock receive(engine->receive_mutex);
     int pairs = 0;
     while (pairs < 2) {
         int c = get_byte();
@@ -285,7 +307,6 @@ bool BlockDriver::dispatch_block() {
     // The bytes are pulled into a block of our own: pulling may wait for each
     // byte, and no channel may be written into outside protocol_critical, which
     // is not held while waiting. The copy costs the polled path alone.
-    std::lock_guard<std::mutex> lock(receive_mutex);
     bytes_in.fetch_add(length + 9u, std::memory_order_relaxed);
     unsigned char payload[max_data_len] = {0, 0, 0, 0};
     for (unsigned int i = 0; i < length; ++i) payload[i] = static_cast<unsigned char>(get_byte(crc) & 0xFF);

@@ -1,6 +1,7 @@
 // The sending side of BlockDriver: byte operations through the transport,
 // block framing, and link supervision.
 #include "block/crc32_fast.h"
+#include "block/engine_state.h"
 #include "support/clock.h"
 #include "zorbel/block.h"
 
@@ -85,7 +86,7 @@ bool BlockDriver::out_block(int channel, int block_no, unsigned char type, unsig
         if (now - last_rx_time.load() > kLinkSilenceMs) connected.store(false);
         if (!connected.load()) return false;
     }
-    std::lock_guard<std::mutex> lock(output_mutex);
+    zorbel::detail::MutexLock lock(engine->output_mutex);
     const unsigned char header[7] = {0x4D,
                                      0x4D,
                                      type,

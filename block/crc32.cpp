@@ -202,11 +202,11 @@ bool cpu_has_clmul() { return __builtin_cpu_supports("pclmul") && __builtin_cpu_
 // Asked once, when the library is loaded, not on every bulk update. A call
 // from another static constructor before this one reads false and takes the
 // slicing loop: the same result, only slower.
-const bool folding_available = cpu_has_clmul();
+const bool kFoldingAvailable = cpu_has_clmul();
 
 }  // namespace
 
-bool crc32_folding_available() { return folding_available; }
+bool crc32_folding_available() { return kFoldingAvailable; }
 
 std::uint32_t crc32_update_folding(std::uint32_t reg, const void* data, std::size_t n) {
     const auto* p = static_cast<const unsigned char*>(data);

@@ -13,11 +13,11 @@ char no_port_name[] = "";
 
 // The reader reads at most this much per request; a USB read returns what has
 // arrived, so a bigger buffer would only add latency to the first bytes.
-constexpr unsigned int receive_buffer_size = 1000;
+constexpr unsigned int kReceiveBufferSize = 1000;
 
 // What stop() lowers the transport's time-outs to: a byte wait under way
 // gives up at once instead of holding the shut-down for 10 s.
-constexpr unsigned long stop_timeout_ms = 10;
+constexpr unsigned long kStopTimeoutMs = 10;
 }  // namespace
 
 // No timer resolution is requested: the monotonic clock and the timed waits
@@ -79,9 +79,9 @@ bool ChanIOControl::start(int index) {
 
     // Buffer and engine are handed over before init(): the reader takes the
     // buffer once, when it starts.
-    unsigned char* buffer = new (std::nothrow) unsigned char[receive_buffer_size];
+    unsigned char* buffer = new (std::nothrow) unsigned char[kReceiveBufferSize];
     driver->set_input_block_driver(block_driver);
-    if (buffer) driver->set_input_callback_buff(buffer, receive_buffer_size);
+    if (buffer) driver->set_input_callback_buff(buffer, kReceiveBufferSize);
     driver->init();
 
     stop_flag.clear();
@@ -97,8 +97,8 @@ bool ChanIOControl::stop() {
         return true;
     }
 
-    driver->set_i_timeout(stop_timeout_ms);
-    driver->set_o_timeout(stop_timeout_ms);
+    driver->set_i_timeout(kStopTimeoutMs);
+    driver->set_o_timeout(kStopTimeoutMs);
     is_stopped.store(true);
     driver->set_input_block_driver(nullptr);
     start_flag.clear();

@@ -8,7 +8,7 @@ char mcp_factory_class_name[] = "XMCPPipeFactory";
 
 // Pipe p takes channels 2p-1 (out) and 2p (in); 125 pipes fill channels 1 to
 // 250 and leave 0 and 251..255 to the protocol.
-constexpr unsigned long max_pipe_num = 125;
+constexpr unsigned long kMaxPipeNum = 125;
 }  // namespace
 
 // A number maps to fixed channels, so it can be in use only once; new_pipe
@@ -20,7 +20,7 @@ XMCPPipeFactory::XMCPPipeFactory() : XPipeFactory(), control(nullptr) {
 char* XMCPPipeFactory::get_class() { return mcp_factory_class_name; }
 
 XPipe* XMCPPipeFactory::create_pipe(char* name, unsigned long num, unsigned long) {
-    if (num == 0 || num > max_pipe_num) return nullptr;
+    if (num == 0 || num > kMaxPipeNum) return nullptr;
     if (!control) return nullptr;
     // A connection whose engine could not be built has no channels to offer.
     BlockDriver* engine = control->get_block_driver();

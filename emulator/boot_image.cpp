@@ -9,8 +9,8 @@
 namespace zorbel {
 namespace {
 
-constexpr unsigned char magic[4] = {'Z', 'B', 'I', 'M'};
-constexpr std::size_t trailer_size = 4;
+constexpr unsigned char kMagic[4] = {'Z', 'B', 'I', 'M'};
+constexpr std::size_t kTrailerSize = 4;
 
 std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
     CRC32 crc;
@@ -22,23 +22,23 @@ std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
 
 std::vector<unsigned char> make_boot_image(const void* payload, std::size_t size) {
     if (!payload) size = 0;
-    std::vector<unsigned char> image(sizeof magic + size + trailer_size);
-    std::memcpy(image.data(), magic, sizeof magic);
-    if (size) std::memcpy(image.data() + sizeof magic, payload, size);
-    std::size_t body = sizeof magic + size;
+    std::vector<unsigned char> image(sizeof kMagic + size + kTrailerSize);
+    std::memcpy(image.data(), kMagic, sizeof kMagic);
+    if (size) std::memcpy(image.data() + sizeof kMagic, payload, size);
+    std::size_t body = sizeof kMagic + size;
     std::uint32_t crc = crc_of(image.data(), body);
-    for (std::size_t i = 0; i < trailer_size; ++i)
+    for (std::size_t i = 0; i < kTrailerSize; ++i)
         image[body + i] = static_cast<unsigned char>(crc >> (24 - 8 * i));
     return image;
 }
 
 bool boot_image_valid(const void* image, std::size_t size) {
-    if (!image || size < sizeof magic + trailer_size) return false;
+    if (!image || size < sizeof kMagic + kTrailerSize) return false;
     const unsigned char* bytes = static_cast<const unsigned char*>(image);
-    if (std::memcmp(bytes, magic, sizeof magic) != 0) return false;
-    std::size_t body = size - trailer_size;
+    if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return false;
+    std::size_t body = size - kTrailerSize;
     std::uint32_t stored = 0;
-    for (std::size_t i = 0; i < trailer_size; ++i) stored = (stored << 8) | bytes[body + i];
+    for (std::size_t i = 0; i < kTrailerSize; ++i) stored = (stored << 8) | bytes[body + i];
     return stored == crc_of(bytes, body);
 }
 

@@ -207,33 +207,33 @@ void EmulatedBusImpl::shut_down() {
     for (const auto& device : devices_snapshot()) unplug(device, true);
 }
 
-void EmulatedBus::set_claim_scope(const std::string& scope) { impl->set_claim_scope(scope); }
+void EmulatedBus::set_claim_scope(const std::string& scope) { impl_->set_claim_scope(scope); }
 
-EmulatedBus::EmulatedBus() : impl(std::make_shared<EmulatedBusImpl>()) { host::push_backend(impl); }
+EmulatedBus::EmulatedBus() : impl_(std::make_shared<EmulatedBusImpl>()) { host::push_backend(impl_); }
 
 EmulatedBus::~EmulatedBus() {
-    host::remove_backend(impl.get());
-    impl->shut_down();
+    host::remove_backend(impl_.get());
+    impl_->shut_down();
 }
 
 int EmulatedBus::add_controller(int ports, int number, bool name_readable) {
-    return impl->add_controller(ports, number, name_readable);
+    return impl_->add_controller(ports, number, name_readable);
 }
 
 int EmulatedBus::add_hub(int hub, int port, int ports, bool name_readable) {
-    return impl->add_hub(hub, port, ports, name_readable);
+    return impl_->add_hub(hub, port, ports, name_readable);
 }
 
 bool EmulatedBus::add_foreign_device(int hub, int port, std::uint16_t vendor, std::uint16_t product) {
-    return impl->add_port_fixture(hub, port, vendor, product, true);
+    return impl_->add_port_fixture(hub, port, vendor, product, true);
 }
 
 bool EmulatedBus::add_unconnected_port(int hub, int port, std::uint16_t vendor, std::uint16_t product) {
-    return impl->add_port_fixture(hub, port, vendor, product, false);
+    return impl_->add_port_fixture(hub, port, vendor, product, false);
 }
 
 EmulatedDevice EmulatedBus::add_device(int hub, int port, const EmulatedDeviceSettings& settings) {
-    return impl->add_device(hub, port, settings);
+    return impl_->add_device(hub, port, settings);
 }
 
 EmulatedBus::Demo EmulatedBus::add_demo() {

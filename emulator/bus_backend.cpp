@@ -75,8 +75,8 @@ private:
 
 // Hubs other than Zorbel devices report some maker's IDs; these are made up
 // and only need to differ from the Zorbel's.
-constexpr std::uint16_t hub_vendor = 0x1209;
-constexpr std::uint16_t hub_product = 0x0001;
+constexpr std::uint16_t kHubVendor = 0x1209;
+constexpr std::uint16_t kHubProduct = 0x0001;
 
 }  // namespace
 
@@ -87,9 +87,9 @@ EmulatedBusImpl::~EmulatedBusImpl() { shut_down(); }
 std::string EmulatedBusImpl::hub_name(int hub) { return "EMULATED#HUB#" + std::to_string(hub); }
 
 const EmulatedBusImpl::Hub* EmulatedBusImpl::hub_by_name_locked(const std::string& name) const {
-    static const std::string prefix = "EMULATED#HUB#";
-    if (name.compare(0, prefix.size(), prefix) != 0) return nullptr;
-    int id = std::atoi(name.c_str() + prefix.size());
+    static const std::string kPrefix = "EMULATED#HUB#";
+    if (name.compare(0, kPrefix.size(), kPrefix) != 0) return nullptr;
+    int id = std::atoi(name.c_str() + kPrefix.size());
     auto it = hubs_.find(id);
     return it == hubs_.end() || hub_name(id) != name ? nullptr : &it->second;
 }
@@ -144,8 +144,8 @@ bool EmulatedBusImpl::port_info(const std::string& hub, int port, host::PortInfo
             break;
         case Port::hub:
             info.connected = true;
-            info.vendor_id = hub_vendor;
-            info.product_id = hub_product;
+            info.vendor_id = kHubVendor;
+            info.product_id = kHubProduct;
             info.is_hub = true;
             break;
         case Port::fixture:

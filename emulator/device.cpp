@@ -34,7 +34,7 @@ void EmulatedDeviceImpl::info_record(unsigned char* record) {
                 units[15 + i] = static_cast<unsigned char>(settings_.id[i]);
         }
     }
-    units.resize(host::info_record_size / 2, u'\0');
+    units.resize(host::kInfoRecordSize / 2, u'\0');
     for (std::size_t i = 0; i < units.size(); ++i) {
         record[2 * i] = static_cast<unsigned char>(units[i] & 0xFF);
         record[2 * i + 1] = static_cast<unsigned char>(units[i] >> 8);
@@ -61,7 +61,7 @@ void EmulatedDeviceImpl::set_link(const LaneSettings& to_device, const LaneSetti
 void EmulatedDeviceImpl::set_info_record(const std::u16string& units) {
     detail::MutexLock lock(mutex_);
     has_record_ = true;
-    record_ = units.substr(0, host::info_record_size / 2);
+    record_ = units.substr(0, host::kInfoRecordSize / 2);
 }
 
 void EmulatedDeviceImpl::set_boot_delay(unsigned int ms) {
@@ -128,85 +128,85 @@ bool EmulatedDeviceImpl::wait_normal_mode(unsigned long timeout_ms) {
 // --- public handles -----------------------------------------------------------
 
 EmulatedDevice::EmulatedDevice() = default;
-EmulatedDevice::EmulatedDevice(std::shared_ptr<EmulatedDeviceImpl> impl) : impl(std::move(impl)) {}
+EmulatedDevice::EmulatedDevice(std::shared_ptr<EmulatedDeviceImpl> impl) : impl_(std::move(impl)) {}
 
-bool EmulatedDevice::valid() const { return impl != nullptr; }
-bool EmulatedDevice::plugged() const { return impl && impl->plugged.load(); }
-bool EmulatedDevice::boot_mode() const { return impl && impl->boot_mode.load(); }
-std::string EmulatedDevice::hardware_id() const { return impl ? impl->hardware_id() : std::string(); }
+bool EmulatedDevice::valid() const { return impl_ != nullptr; }
+bool EmulatedDevice::plugged() const { return impl_ && impl_->plugged.load(); }
+bool EmulatedDevice::boot_mode() const { return impl_ && impl_->boot_mode.load(); }
+std::string EmulatedDevice::hardware_id() const { return impl_ ? impl_->hardware_id() : std::string(); }
 
 void EmulatedDevice::unplug() {
-    if (!impl) return;
-    if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock()) bus->unplug(impl);
+    if (!impl_) return;
+    if (std::shared_ptr<EmulatedBusImpl> bus = impl_->bus.lock()) bus->unplug(impl_);
 }
 
 bool EmulatedDevice::reset() {
-    if (!impl) return false;
-    std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
-    return bus && bus->restart(impl);
+    if (!impl_) return false;
+    std::shared_ptr<EmulatedBusImpl> bus = impl_->bus.lock();
+    return bus && bus->restart(impl_);
 }
 
 bool EmulatedDevice::plug() {
-    if (!impl) return false;
-    std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
-    return bus && bus->plug(impl, -1, -1);
+    if (!impl_) return false;
+    std::shared_ptr<EmulatedBusImpl> bus = impl_->bus.lock();
+    return bus && bus->plug(impl_, -1, -1);
 }
 
 bool EmulatedDevice::plug(int hub, int port) {
-    if (!impl) return false;
-    std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock();
-    return bus && bus->plug(impl, hub, port);
+    if (!impl_) return false;
+    std::shared_ptr<EmulatedBusImpl> bus = impl_->bus.lock();
+    return bus && bus->plug(impl_, hub, port);
 }
 
 void EmulatedDevice::bind(int pipe, DeviceProgram program) {
     // Pipe numbers 1..125 give channel numbers 1..250.
-    if (!impl || pipe < 1 || pipe > 125) return;
-    if (std::shared_ptr<EmulatedBusImpl> bus = impl->bus.lock())
-        bus->bind(impl, pipe, std::move(program));
+    if (!impl_ || pipe < 1 || pipe > 125) return;
+    if (std::shared_ptr<EmulatedBusImpl> bus = impl_->bus.lock())
+        bus->bind(impl_, pipe, std::move(program));
     else
-        impl->programs->bind(pipe, std::move(program));
+        impl_->programs->bind(pipe, std::move(program));
 }
 
 void EmulatedDevice::set_link(const LaneSettings& to_device, const LaneSettings& to_host) {
-    if (!impl) return;
-    impl->set_link(to_device, to_host);
-    std::shared_ptr<emulator::Session> session = impl->current_session();
+    if (!impl_) return;
+    impl_->set_link(to_device, to_host);
+    std::shared_ptr<emulator::Session> session = impl_->current_session();
     if (session && !session->boot_mode)
         static_cast<emulator::NormalSession*>(session.get())->set_link(to_device, to_host);
 }
 
 LaneStats EmulatedDevice::to_device_stats() const {
-    std::shared_ptr<emulator::Session> session = impl ? impl->current_session() : nullptr;
+    std::shared_ptr<emulator::Session> session = impl_ ? impl_->current_session() : nullptr;
     if (!session || session->boot_mode) return LaneStats();
     return static_cast<emulator::NormalSession*>(session.get())->to_device_stats();
 }
 
 LaneStats EmulatedDevice::to_host_stats() const {
-    std::shared_ptr<emulator::Session> session = impl ? impl->current_session() : nullptr;
+    std::shared_ptr<emulator::Session> session = impl_ ? impl_->current_session() : nullptr;
     if (!session || session->boot_mode) return LaneStats();
     return static_cast<emulator::NormalSession*>(session.get())->to_host_stats();
 }
 
 void EmulatedDevice::set_open_refused(bool refused) {
-    if (impl) impl->open_refused.store(refused);
+    if (impl_) impl_->open_refused.store(refused);
 }
 
 void EmulatedDevice::set_info_fails(bool fails) {
-    if (impl) impl->info_fails.store(fails);
+    if (impl_) impl_->info_fails.store(fails);
 }
 
 void EmulatedDevice::set_info_record(const std::u16string& units) {
-    if (impl) impl->set_info_record(units);
+    if (impl_) impl_->set_info_record(units);
 }
 
 void EmulatedDevice::set_boot_delay(unsigned int ms) {
-    if (impl) impl->set_boot_delay(ms);
+    if (impl_) impl_->set_boot_delay(ms);
 }
 
-unsigned int EmulatedDevice::boots() const { return impl ? impl->boots.load() : 0; }
+unsigned int EmulatedDevice::boots() const { return impl_ ? impl_->boots.load() : 0; }
 
 bool EmulatedDevice::wait_normal_mode(unsigned long timeout_ms) const {
-    return impl && impl->wait_normal_mode(timeout_ms);
+    return impl_ && impl_->wait_normal_mode(timeout_ms);
 }
 
 }  // namespace zorbel

@@ -10,7 +10,7 @@ namespace {
 
 // One blocking step of a device stream: short, so that a program notices
 // within about this long that it should stop.
-constexpr long step_ms = 100;
+constexpr long kStepMs = 100;
 
 // Lets a stream wait for its channel to be deleted by the host, and start
 // again from block 0 without telling the host anything.
@@ -19,7 +19,7 @@ class DeviceStream : public Stream {
 public:
     DeviceStream(BlockDriver* engine, unsigned long number, StopSignal& stop)
         : Stream(engine, number), stop_(stop) {
-        this->set_timeout(step_ms);
+        this->set_timeout(kStepMs);
         stop_.add(&this->flag);
     }
     ~DeviceStream() override { stop_.remove(&this->flag); }
@@ -190,7 +190,7 @@ void serve_pipe(BlockDriver& engine, int pipe, ProgramTable& programs, StopSigna
         // together, so once one is bad the other follows within moments;
         // restarting before that would let the late deletion strike the
         // fresh channel.
-        while (!stop.raised() && !engine.is_finished() && !in.is_bad() && !out.is_bad()) in.wait_bad(step_ms);
+        while (!stop.raised() && !engine.is_finished() && !in.is_bad() && !out.is_bad()) in.wait_bad(kStepMs);
         if (stop.raised() || engine.is_finished()) break;
         if (!in.is_bad()) in.wait_bad(200);
         if (!out.is_bad()) out.wait_bad(200);

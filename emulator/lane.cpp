@@ -12,7 +12,7 @@ namespace emulator {
 
 namespace {
 
-unsigned clamp_chunk(unsigned v) { return std::min(std::max(v, 1u), Lane::max_chunk_size); }
+unsigned clamp_chunk(unsigned v) { return std::min(std::max(v, 1u), Lane::kMaxChunkSize); }
 
 }  // namespace
 

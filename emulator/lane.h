@@ -53,7 +53,7 @@ public:
     using Sink = std::function<bool(const unsigned char* data, unsigned len)>;
     using Clock = std::chrono::steady_clock;
 
-    static constexpr unsigned max_chunk_size = 1000;
+    static constexpr unsigned kMaxChunkSize = 1000;
 
     explicit Lane(const LaneSettings& settings = LaneSettings());
     // Closes the lane and joins its thread (push mode).
@@ -160,7 +160,7 @@ private:
     Sink sink_;
     detail::Mutex join_mutex_;  // two closing threads must not both join
     std::thread thread_;
-    unsigned char chunk_[max_chunk_size];  // the push thread's chunk
+    unsigned char chunk_[kMaxChunkSize];  // the push thread's chunk
 };
 
 }  // namespace emulator

@@ -163,7 +163,7 @@ private:
     BlockDriver* driver_ = nullptr;
     unsigned char* callback_buf_ = nullptr;
     unsigned int callback_len_ = 0;
-    unsigned char own_buf_[emulator::Lane::max_chunk_size];
+    unsigned char own_buf_[emulator::Lane::kMaxChunkSize];
     std::deque<unsigned char> polled_;
 };
 
@@ -194,18 +194,18 @@ public:
 };
 
 EmulatedLink::EmulatedLink(const LaneSettings& a_to_b, const LaneSettings& b_to_a)
-    : impl(new EmulatedLinkImpl(a_to_b, b_to_a)) {}
+    : impl_(new EmulatedLinkImpl(a_to_b, b_to_a)) {}
 
 EmulatedLink::~EmulatedLink() { shut_down(); }
 
-FormalSeqDriver& EmulatedLink::a() { return impl->a; }
-FormalSeqDriver& EmulatedLink::b() { return impl->b; }
+FormalSeqDriver& EmulatedLink::a() { return impl_->a; }
+FormalSeqDriver& EmulatedLink::b() { return impl_->b; }
 
-void EmulatedLink::set_a_to_b(const LaneSettings& settings) { impl->a_to_b.set_settings(settings); }
-void EmulatedLink::set_b_to_a(const LaneSettings& settings) { impl->b_to_a.set_settings(settings); }
-LaneStats EmulatedLink::a_to_b_stats() const { return impl->a_to_b.stats(); }
-LaneStats EmulatedLink::b_to_a_stats() const { return impl->b_to_a.stats(); }
+void EmulatedLink::set_a_to_b(const LaneSettings& settings) { impl_->a_to_b.set_settings(settings); }
+void EmulatedLink::set_b_to_a(const LaneSettings& settings) { impl_->b_to_a.set_settings(settings); }
+LaneStats EmulatedLink::a_to_b_stats() const { return impl_->a_to_b.stats(); }
+LaneStats EmulatedLink::b_to_a_stats() const { return impl_->b_to_a.stats(); }
 
-void EmulatedLink::shut_down() { impl->shut_down(); }
+void EmulatedLink::shut_down() { impl_->shut_down(); }
 
 }  // namespace zorbel

@@ -17,38 +17,38 @@ struct SinkTally::State {
     CRC32 crc;                // guarded by mutex
 };
 
-SinkTally::SinkTally() : state(new State) {}
+SinkTally::SinkTally() : state_(new State) {}
 SinkTally::~SinkTally() = default;
 
 std::uint64_t SinkTally::bytes() const {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return state->bytes;
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->bytes;
 }
 
 std::uint32_t SinkTally::crc32() const {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    return static_cast<std::uint32_t>(state->crc.get());
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return static_cast<std::uint32_t>(state_->crc.get());
 }
 
 bool SinkTally::wait_for(std::uint64_t count, unsigned long timeout_ms) const {
-    std::unique_lock<std::mutex> lock(state->mutex);
-    return state->grew.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                                [&] { return state->bytes >= count; });
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    return state_->grew.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return state_->bytes >= count; });
 }
 
 void SinkTally::add(const unsigned char* data, std::size_t count) {
     {
-        std::lock_guard<std::mutex> lock(state->mutex);
-        state->crc.update(const_cast<unsigned char*>(data), static_cast<unsigned long>(count));
-        state->bytes += count;
+        std::lock_guard<std::mutex> lock(state_->mutex);
+        state_->crc.update(const_cast<unsigned char*>(data), static_cast<unsigned long>(count));
+        state_->bytes += count;
     }
-    state->grew.notify_all();
+    state_->grew.notify_all();
 }
 
 void SinkTally::clear() {
-    std::lock_guard<std::mutex> lock(state->mutex);
-    state->bytes = 0;
-    state->crc.init();
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->bytes = 0;
+    state_->crc.init();
 }
 
 unsigned char source_pattern(std::uint64_t k) {
@@ -62,7 +62,7 @@ DeviceProgram echo_program() {
         // waited for each piece to go back before reading the next would
         // stall such a host, so reading and writing run on two threads with
         // a buffer between them.
-        constexpr std::size_t capacity = 64 * 1024;
+        constexpr std::size_t kCapacity = 64 * 1024;
         std::mutex mutex;
         std::condition_variable changed;
         std::deque<unsigned char> pending;  // guarded by mutex
@@ -99,7 +99,7 @@ DeviceProgram echo_program() {
             std::unique_lock<std::mutex> lock(mutex);
             // A full buffer waits for the host to read, in short steps so
             // that the end of the pipe is noticed.
-            while (!over && pending.size() + static_cast<std::size_t>(n) > capacity && !pipe.finished())
+            while (!over && pending.size() + static_cast<std::size_t>(n) > kCapacity && !pipe.finished())
                 changed.wait_for(lock, std::chrono::milliseconds(50));
             if (over) break;
             pending.insert(pending.end(), in, in + n);

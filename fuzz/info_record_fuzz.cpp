@@ -9,7 +9,7 @@
 #include "usb/info_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    unsigned char record[zorbel::host::info_record_size] = {};
+    unsigned char record[zorbel::host::kInfoRecordSize] = {};
     if (size) std::memcpy(record, data, size < sizeof record ? size : sizeof record);
 
     // Guard bytes around each output catch a write past its end even without

@@ -11,7 +11,7 @@ using steady = std::chrono::steady_clock;
 
 // Taken when the library is loaded, which is as close to process start as a
 // library can get; the protocol only ever compares differences.
-const steady::time_point process_start = steady::now();
+const steady::time_point kProcessStart = steady::now();
 
 std::atomic<std::uint32_t (*)()> clock_override{nullptr};
 
@@ -19,7 +19,7 @@ std::atomic<std::uint32_t (*)()> clock_override{nullptr};
 
 std::uint32_t clock_ms() {
     if (auto fake = clock_override.load(std::memory_order_acquire)) return fake();
-    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - process_start);
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(steady::now() - kProcessStart);
     return static_cast<std::uint32_t>(elapsed.count());
 }
 

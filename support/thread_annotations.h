@@ -26,6 +26,11 @@
 #define ACQUIRED_AFTER(...) ZORBEL_THREAD_ANNOTATION(acquired_after(__VA_ARGS__))
 // The data a pointer points to (not the pointer) is guarded.
 #define PT_GUARDED_BY(x) ZORBEL_THREAD_ANNOTATION(pt_guarded_by(x))
+// Tells the analysis that the capability is held from here to the end of the
+// scope, for code entered with a lock the analysis cannot see (a standard
+// lock, or a caller declared in a public header, which carries no
+// annotations).
+#define ASSERT_CAPABILITY(x) ZORBEL_THREAD_ANNOTATION(assert_capability(x))
 // For the rare function the analysis cannot follow; say why where it is used.
 #define NO_THREAD_SAFETY_ANALYSIS ZORBEL_THREAD_ANNOTATION(no_thread_safety_analysis)
 

@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "block/testing/recording_transport.h"
@@ -251,6 +254,26 @@ TEST(BlockReceiver, EveryChunkSizeGivesTheSameDeliveries) {
     ASSERT_GT(commands, 0u);
     for (unsigned size = 1; size <= 600; ++size)
         ASSERT_TRUE(deliveries(size) == unsplit) << "chunk size " << size;
+}
+
+// Two threads polling one engine: each call takes one whole block, so every
+// block reaches its channel intact however the calls interleave.
+TEST(BlockReceiver, PolledPathKeepsEachBlockWholeForSeveralPollers) {
+    Engine e;
+    std::vector<std::unique_ptr<ProbeChannel>> chans;
+    for (unsigned char id = 1; id <= 250; ++id) {
+        chans.push_back(std::make_unique<ProbeChannel>(&e.bd, id));
+        e.wire.feed(frame_block(BlockProtocol::blk_data, id, 0, payload_of(64, id)));
+    }
+    std::atomic<int> delivered{0};
+    auto poll = [&] {
+        while (e.bd.dispatch_block()) delivered.fetch_add(1);
+    };
+    std::thread other(poll);
+    poll();
+    other.join();
+    EXPECT_EQ(delivered.load(), 250);
+    for (auto& c : chans) EXPECT_EQ(c->received(), payload_of(64, c->get_id())) << "channel " << c->get_id();
 }
 
 TEST(BlockReceiver, PolledPathDeliversOneBlockPerCall) {

@@ -38,13 +38,13 @@ public:
     }
 
     void offer(int block_no, const Bytes& payload) {
-        std::lock_guard<std::mutex> lock(mutex);
-        blocks[block_no] = payload;
+        std::lock_guard<std::mutex> lock(mutex_);
+        blocks_[block_no] = payload;
     }
     void push(const Bytes& bytes) { ASSERT_TRUE(zorbel::testing::push_chunk(engine, bytes)); }
     std::vector<Request> requests() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return seen_;
     }
     std::vector<int> requested_numbers() {
         std::vector<int> v;
@@ -61,20 +61,20 @@ private:
         ASSERT_EQ(t[2], BlockProtocol::blk_command);
         Bytes answer;
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            seen.push_back({t[7], t[8], std::chrono::steady_clock::now()});
+            std::lock_guard<std::mutex> lock(mutex_);
+            seen_.push_back({t[7], t[8], std::chrono::steady_clock::now()});
             if (t[7] != BlockProtocol::cmd_next_block) return;
-            auto it = blocks.find(t[8]);
-            if (it == blocks.end()) return;
+            auto it = blocks_.find(t[8]);
+            if (it == blocks_.end()) return;
             answer = frame_block(BlockProtocol::blk_data, t[3], t[8], it->second);
-            blocks.erase(it);  // answered once; a repeat request goes unanswered
+            blocks_.erase(it);  // answered once; a repeat request goes unanswered
         }
         push(answer);
     }
 
-    std::mutex mutex;
-    std::map<int, Bytes> blocks;
-    std::vector<Request> seen;
+    std::mutex mutex_;
+    std::map<int, Bytes> blocks_;
+    std::vector<Request> seen_;
 };
 
 Bytes bytes_of(std::size_t n, unsigned char start) {

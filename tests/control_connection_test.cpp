@@ -45,22 +45,22 @@ char pipe_name[] = "data";
 
 // The emulated buses of this program and of its helper processes share
 // claims, as programs on one machine sharing a real device do.
-const char shared_scope[] = "connection-test";
+const char kSharedScope[] = "connection-test";
 
 class ConnectionTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        threads = std::make_unique<zorbel::testing::ThreadWatch>();
+        threads_ = std::make_unique<zorbel::testing::ThreadWatch>();
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(2);
-        bus = std::make_unique<zorbel::EmulatedBus>();
-        bus->set_claim_scope(shared_scope);
-        root = bus->add_controller();
+        bus_ = std::make_unique<zorbel::EmulatedBus>();
+        bus_->set_claim_scope(kSharedScope);
+        root_ = bus_->add_controller();
     }
 
     void TearDown() override {
-        bus.reset();
-        for (const std::string& tid : threads->survivors())
+        bus_.reset();
+        for (const std::string& tid : threads_->survivors())
             ADD_FAILURE() << "thread " << tid << " outlived its connection or bus";
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(100);
@@ -71,12 +71,12 @@ protected:
         settings.boot_mode = boot_mode;
         settings.id = device_id(tag);
         settings.hardware_id = "ZBCONN00000" + std::string(1, tag);
-        return bus->add_device(root, port, settings);
+        return bus_->add_device(root_, port, settings);
     }
 
-    std::unique_ptr<zorbel::testing::ThreadWatch> threads;
-    std::unique_ptr<zorbel::EmulatedBus> bus;
-    int root = -1;
+    std::unique_ptr<zorbel::testing::ThreadWatch> threads_;
+    std::unique_ptr<zorbel::EmulatedBus> bus_;
+    int root_ = -1;
 };
 
 TEST_F(ConnectionTest, ChannelPipeNumbersMapToChannelPairs) {
@@ -224,7 +224,7 @@ TEST(ConnectionHolder, HoldsADeviceForItsParent) {
     const char* id = std::getenv("ZORBEL_TEST_HOLD_ID");
     if (!id) GTEST_SKIP() << "runs only as the helper process of another test";
     zorbel::EmulatedBus bus;
-    bus.set_claim_scope(shared_scope);
+    bus.set_claim_scope(kSharedScope);
     zorbel::EmulatedDeviceSettings settings;
     settings.id = id;
     bus.add_device(bus.add_controller(), 1, settings);
@@ -268,37 +268,37 @@ public:
         char exe[] = "/proc/self/exe";
         char filter[] = "--gtest_filter=ConnectionHolder.HoldsADeviceForItsParent";
         char* argv[] = {exe, filter, nullptr};
-        if (::posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data()) != 0) pid = -1;
+        if (::posix_spawn(&pid_, exe, &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         ::close(to_child[0]);
         ::close(from_child[1]);
-        commands = to_child[1];
-        answers = from_child[0];
+        commands_ = to_child[1];
+        answers_ = from_child[0];
     }
     ~HolderProcess() {
-        ::close(commands);  // end of commands: the holder returns
-        if (pid > 0) ::waitpid(pid, nullptr, 0);
-        ::close(answers);
+        ::close(commands_);  // end of commands: the holder returns
+        if (pid_ > 0) ::waitpid(pid_, nullptr, 0);
+        ::close(answers_);
     }
     // The holder's answer to its start or to the last command.
     char answer() {
         char a = 0;
-        return ::read(answers, &a, 1) == 1 ? a : 0;
+        return ::read(answers_, &a, 1) == 1 ? a : 0;
     }
     char stop() {
         char s = 's';
-        return ::write(commands, &s, 1) == 1 ? answer() : 0;
+        return ::write(commands_, &s, 1) == 1 ? answer() : 0;
     }
     void kill() {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-        pid = -1;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
     }
 
 private:
-    pid_t pid = -1;
-    int commands = -1;
-    int answers = -1;
+    pid_t pid_ = -1;
+    int commands_ = -1;
+    int answers_ = -1;
 };
 
 TEST_F(ConnectionTest, AnotherProcessHoldsTheDeviceUntilItStopsOrDies) {

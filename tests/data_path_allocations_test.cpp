@@ -88,34 +88,34 @@ protected:
         std::snprintf(id, sizeof id, "A%06u", static_cast<unsigned>(::getpid()) % 1000000u);
         settings.id = id;
         settings.hardware_id = std::string("ZBALLOC") + (id + 2);
-        dev = bus.add_device(bus.add_controller(), 1, settings);
-        ASSERT_TRUE(dev.valid());
-        dev.bind(1, zorbel::sink_program(tally));
-        dev.bind(2, zorbel::source_program());
-        ASSERT_TRUE(connection.start(0));
+        dev_ = bus_.add_device(bus_.add_controller(), 1, settings);
+        ASSERT_TRUE(dev_.valid());
+        dev_.bind(1, zorbel::sink_program(tally_));
+        dev_.bind(2, zorbel::source_program());
+        ASSERT_TRUE(connection_.start(0));
         for (unsigned long p = 1; p <= 2; ++p) {
-            XPipe* pipe = connection.get_pipe_factory()->new_pipe(pipe_name, p, 0);
+            XPipe* pipe = connection_.get_pipe_factory()->new_pipe(pipe_name, p, 0);
             ASSERT_NE(pipe, nullptr);
             in_of(pipe).set_timeout(20000);
             out_of(pipe).set_timeout(20000);
-            pipes.push_back(pipe);
+            pipes_.push_back(pipe);
         }
     }
     void TearDown() override {
-        for (XPipe* pipe : pipes) pipe->release();
-        connection.stop();
+        for (XPipe* pipe : pipes_) pipe->release();
+        connection_.stop();
     }
 
-    zorbel::EmulatedBus bus;  // outlives the connection
-    zorbel::EmulatedDevice dev;
-    std::shared_ptr<zorbel::SinkTally> tally = std::make_shared<zorbel::SinkTally>();
-    ChanIOControl connection;
-    std::vector<XPipe*> pipes;
+    zorbel::EmulatedBus bus_;  // outlives the connection
+    zorbel::EmulatedDevice dev_;
+    std::shared_ptr<zorbel::SinkTally> tally_ = std::make_shared<zorbel::SinkTally>();
+    ChanIOControl connection_;
+    std::vector<XPipe*> pipes_;
 };
 
 TEST_F(DataPathAllocations, StreamingBothWaysAllocatesNothingAfterWarmUp) {
-    constexpr std::size_t warm_up = 16 * 1024;
-    constexpr std::size_t measured = 256 * 1024;  // 512 blocks, every block number twice
+    constexpr std::size_t kWarmUp = 16 * 1024;
+    constexpr std::size_t kMeasured = 256 * 1024;  // 512 blocks, every block number twice
     std::vector<unsigned char> piece(1000, 0xA5);
     std::vector<unsigned char> buf(1000);
     // Set-up went through the heap: proof that the counter sees it.
@@ -123,23 +123,23 @@ TEST_F(DataPathAllocations, StreamingBothWaysAllocatesNothingAfterWarmUp) {
 
     // The first blocks build what lasts: lane buffers, command queues, the
     // device programs' threads.
-    ASSERT_TRUE(send(pipes[0], piece, warm_up));
-    ASSERT_TRUE(tally->wait_for(warm_up, 20000));
-    ASSERT_TRUE(receive(pipes[1], buf, warm_up));
+    ASSERT_TRUE(send(pipes_[0], piece, kWarmUp));
+    ASSERT_TRUE(tally_->wait_for(kWarmUp, 20000));
+    ASSERT_TRUE(receive(pipes_[1], buf, kWarmUp));
 
     const long before_send = allocations.load();
-    const bool sent = send(pipes[0], piece, measured);
-    const bool sunk = tally->wait_for(warm_up + measured, 20000);
+    const bool sent = send(pipes_[0], piece, kMeasured);
+    const bool sunk = tally_->wait_for(kWarmUp + kMeasured, 20000);
     const long during_send = allocations.load() - before_send;
 
     const long before_receive = allocations.load();
-    const bool received = receive(pipes[1], buf, measured);
+    const bool received = receive(pipes_[1], buf, kMeasured);
     const long during_receive = allocations.load() - before_receive;
 
     ASSERT_TRUE(sent && sunk);
     ASSERT_TRUE(received);
-    EXPECT_EQ(during_send, 0) << "allocations while writing " << measured << " bytes";
-    EXPECT_EQ(during_receive, 0) << "allocations while reading " << measured << " bytes";
+    EXPECT_EQ(during_send, 0) << "allocations while writing " << kMeasured << " bytes";
+    EXPECT_EQ(during_receive, 0) << "allocations while reading " << kMeasured << " bytes";
 }
 
 }  // namespace

@@ -11,14 +11,14 @@ using namespace zorbel::testing::scenarios;  // the suite's own helpers
 // --- connections ------------------------------------------------------------
 
 TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
-    zorbel::EmulatedDevice dev = rig->add_device('A');
+    zorbel::EmulatedDevice dev = rig_->add_device('A');
     ASSERT_TRUE(dev.valid());
-    constexpr int echo_pipes = 3;
-    constexpr size_t echo_bytes = 48 * 1024;
-    constexpr size_t stream_bytes = 64 * 1024;
+    constexpr int kEchoPipes = 3;
+    constexpr size_t kEchoBytes = 48 * 1024;
+    constexpr size_t kStreamBytes = 64 * 1024;
     auto tally = std::make_shared<zorbel::SinkTally>();
-    for (int p = 1; p <= echo_pipes; ++p) dev.bind(p, zorbel::echo_program());
-    dev.bind(4, zorbel::source_program(stream_bytes));
+    for (int p = 1; p <= kEchoPipes; ++p) dev.bind(p, zorbel::echo_program());
+    dev.bind(4, zorbel::source_program(kStreamBytes));
     dev.bind(5, zorbel::sink_program(tally));
 
     ChanIOControl c;
@@ -33,11 +33,11 @@ TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
     }
 
     std::vector<std::thread> threads;
-    std::vector<std::vector<unsigned char>> echoed(echo_pipes);
+    std::vector<std::vector<unsigned char>> echoed(kEchoPipes);
     std::atomic<int> failed_sends{0};
-    for (int i = 0; i < echo_pipes; ++i) {
+    for (int i = 0; i < kEchoPipes; ++i) {
         threads.emplace_back([&, i] {
-            const std::vector<unsigned char> data = pattern(echo_bytes, i);
+            const std::vector<unsigned char> data = pattern(kEchoBytes, i);
             // Pieces that do not line up with blocks.
             for (size_t at = 0; at < data.size(); at += 1000) {
                 const size_t n = std::min<size_t>(1000, data.size() - at);
@@ -45,25 +45,25 @@ TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
                     ++failed_sends;
             }
         });
-        threads.emplace_back([&, i] { echoed[i] = receive(pipes[i], echo_bytes); });
+        threads.emplace_back([&, i] { echoed[i] = receive(pipes[i], kEchoBytes); });
     }
     std::vector<unsigned char> sourced;
-    threads.emplace_back([&] { sourced = receive(pipes[3], stream_bytes); });
-    std::vector<unsigned char> sunk = pattern(stream_bytes, 99);
+    threads.emplace_back([&] { sourced = receive(pipes[3], kStreamBytes); });
+    std::vector<unsigned char> sunk = pattern(kStreamBytes, 99);
     threads.emplace_back([&] {
         if (!send(pipes[4], sunk)) ++failed_sends;
     });
     for (std::thread& t : threads) t.join();
 
     EXPECT_EQ(failed_sends.load(), 0);
-    for (int i = 0; i < echo_pipes; ++i) EXPECT_EQ(echoed[i], pattern(echo_bytes, i)) << "pipe " << i + 1;
-    ASSERT_EQ(sourced.size(), stream_bytes);
-    for (size_t k = 0; k < stream_bytes; ++k)
+    for (int i = 0; i < kEchoPipes; ++i) EXPECT_EQ(echoed[i], pattern(kEchoBytes, i)) << "pipe " << i + 1;
+    ASSERT_EQ(sourced.size(), kStreamBytes);
+    for (size_t k = 0; k < kStreamBytes; ++k)
         ASSERT_EQ(sourced[k], zorbel::source_pattern(k)) << "byte " << k;
-    ASSERT_TRUE(tally->wait_for(stream_bytes, 20000));
+    ASSERT_TRUE(tally->wait_for(kStreamBytes, 20000));
     CRC32 crc;
     crc.update(sunk.data(), sunk.size());
-    EXPECT_EQ(tally->bytes(), stream_bytes);
+    EXPECT_EQ(tally->bytes(), kStreamBytes);
     EXPECT_EQ(tally->crc32(), static_cast<std::uint32_t>(crc.get()));
 
     for (XPipe* p : pipes) EXPECT_TRUE(p->release());
@@ -76,9 +76,9 @@ TEST_P(DeviceScenarios, PipesCarryDataBothWaysAtOnce) {
 // its channels from 0 again, which a device that kept its state takes as
 // stale: every channel stalled.)
 TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
-    zorbel::EmulatedDevice dev = rig->add_device('A');
+    zorbel::EmulatedDevice dev = rig_->add_device('A');
     ASSERT_TRUE(dev.valid());
-    ASSERT_TRUE(rig->add_device('B').valid());  // the device comes back behind this one: new index
+    ASSERT_TRUE(rig_->add_device('B').valid());  // the device comes back behind this one: new index
     dev.bind(1, zorbel::echo_program());
     dev.bind(3, zorbel::source_program());
     USBSeqDriver::open_retry_pause.store(10);  // 50 attempts: half a second
@@ -107,8 +107,8 @@ TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
     std::vector<unsigned char> streamed = receive(source, 4096);
     ASSERT_EQ(streamed.size(), 4096u);
     for (int i = 0; i < 2; ++i) {
-        rig->unplug(dev);
-        ASSERT_TRUE(rig->plug(dev));
+        rig_->unplug(dev);
+        ASSERT_TRUE(rig_->plug(dev));
         std::vector<unsigned char> more = receive(source, 4096);
         streamed.insert(streamed.end(), more.begin(), more.end());
     }
@@ -129,7 +129,7 @@ TEST_P(DeviceScenarios, UnpluggedAndBackWithinTheWindowTheStreamsGoOn) {
 // connection reopens it, the pipes start again from block 0 with it, and
 // what is sent afterwards arrives once and in order.
 TEST_P(DeviceScenarios, ADeviceThatRestartsStartsThePipesAgain) {
-    zorbel::EmulatedDevice dev = rig->add_device('A');
+    zorbel::EmulatedDevice dev = rig_->add_device('A');
     ASSERT_TRUE(dev.valid());
     dev.bind(1, zorbel::echo_program());
     USBSeqDriver::open_retry_pause.store(10);
@@ -145,7 +145,7 @@ TEST_P(DeviceScenarios, ADeviceThatRestartsStartsThePipesAgain) {
     ASSERT_TRUE(send(echo, before));
     ASSERT_EQ(receive(echo, before.size()), before);
 
-    ASSERT_TRUE(rig->reset(dev));
+    ASSERT_TRUE(rig_->reset(dev));
     const std::vector<unsigned char> after = pattern(3000, 5);
     EXPECT_TRUE(send(echo, after));
     EXPECT_EQ(receive(echo, after.size()), after);
@@ -160,7 +160,7 @@ TEST_P(DeviceScenarios, DeviceThatStaysAwayFailsWaitingClientsPromptly) {
     for (const bool by_destructor : {false, true}) {
         SCOPED_TRACE(by_destructor ? "ended by the destructor" : "ended by stop");
         const char tag = by_destructor ? 'B' : 'A';
-        zorbel::EmulatedDevice dev = rig->add_device(tag);
+        zorbel::EmulatedDevice dev = rig_->add_device(tag);
         ASSERT_TRUE(dev.valid());
         dev.bind(1, zorbel::source_program(512));  // one block, then silence
         auto c = std::make_unique<ChanIOControl>();
@@ -182,7 +182,7 @@ TEST_P(DeviceScenarios, DeviceThatStaysAwayFailsWaitingClientsPromptly) {
         });
         std::thread writer([&] { flushed = send(unread, std::vector<unsigned char>(100, 7)); });
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        rig->unplug(dev);
+        rig_->unplug(dev);
         reader.join();
         writer.join();
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
@@ -200,7 +200,7 @@ TEST_P(DeviceScenarios, DeviceThatStaysAwayFailsWaitingClientsPromptly) {
 }
 
 TEST_P(DeviceScenarios, StopReleasesAClientBlockedInARead) {
-    ASSERT_TRUE(rig->add_device('A').valid());  // nothing bound: the read waits for ever
+    ASSERT_TRUE(rig_->add_device('A').valid());  // nothing bound: the read waits for ever
     ChanIOControl c;
     ASSERT_TRUE(c.start(0));
     XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);

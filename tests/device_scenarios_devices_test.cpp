@@ -29,10 +29,10 @@ TEST_P(DeviceScenarios, NothingAttached) {
 }
 
 TEST_P(DeviceScenarios, OneBootAndOneNormalDevice) {
-    EmulatedDevice boot = rig->add_device('A', true);
-    ASSERT_TRUE(rig->add_device('B').valid() && boot.valid());
+    EmulatedDevice boot = rig_->add_device('A', true);
+    ASSERT_TRUE(rig_->add_device('B').valid() && boot.valid());
     // The maker's vendor with another product: counted nowhere.
-    ASSERT_TRUE(rig->add_foreign_device(ZORBEL_USB_VENDOR_ID, 0x0042));
+    ASSERT_TRUE(rig_->add_foreign_device(ZORBEL_USB_VENDOR_ID, 0x0042));
     EXPECT_EQ(Get_Zorbel_Count(), 2);
     EXPECT_EQ(Get_Real_Zorbel_Count(), 2);
     EXPECT_EQ(Get_Zorbel_State(0), 1);
@@ -99,7 +99,7 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
         {"units above 0x7F become ?", wide, 1, "ABC?DEFGHIJK", "?234567"},
         {"empty record", u"", 42, "", ""},
     };
-    EmulatedDevice d = rig->add_device('A');
+    EmulatedDevice d = rig_->add_device('A');
     ASSERT_TRUE(d.valid());
     for (const Case& c : cases) {
         d.set_info_record(c.units);  // read afresh by every request
@@ -122,8 +122,8 @@ TEST_P(DeviceScenarios, InformationRecordDecoding) {
 TEST_P(DeviceScenarios, DeviceNumbersCountBootModeDevicesFirst) {
     // Device number 1 is the normal-mode device behind a boot-mode one: the
     // connection reads its ID and opens that same device.
-    ASSERT_TRUE(rig->add_device('A', true).valid());
-    ASSERT_TRUE(rig->add_device('B').valid());
+    ASSERT_TRUE(rig_->add_device('A', true).valid());
+    ASSERT_TRUE(rig_->add_device('B').valid());
     ChanIOControl c;
     EXPECT_FALSE(c.start(0));  // boot mode: no ID, no connection
     ASSERT_TRUE(c.start(1));
@@ -136,8 +136,8 @@ TEST_P(DeviceScenarios, DeviceNumbersCountBootModeDevicesFirst) {
 
 TEST_P(DeviceScenarios, BootedDeviceComesBackInNormalModeAndConnects) {
     // The normal-mode device first: the booted one comes back behind it.
-    EmulatedDevice other = rig->add_device('N');
-    EmulatedDevice dev = rig->add_device('A', true);
+    EmulatedDevice other = rig_->add_device('N');
+    EmulatedDevice dev = rig_->add_device('A', true);
     ASSERT_TRUE(other.valid() && dev.valid());
     dev.bind(1, zorbel::echo_program());  // runs once booted
     std::vector<unsigned char> bad{1, 2, 3};
@@ -146,7 +146,7 @@ TEST_P(DeviceScenarios, BootedDeviceComesBackInNormalModeAndConnects) {
     const char payload[] = "a program for the device";
     std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
     ASSERT_EQ(Boot_Zorbel(0, image.data(), static_cast<int>(image.size())), 0);
-    ASSERT_TRUE(rig->wait_normal_mode(dev, 5000));
+    ASSERT_TRUE(rig_->wait_normal_mode(dev, 5000));
     EXPECT_EQ(dev.boots(), 1u);
 
     // It left the boot class and arrived behind the device already present,

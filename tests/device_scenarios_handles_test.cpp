@@ -10,7 +10,7 @@ using namespace zorbel::testing::scenarios;  // the suite's own helpers
 // --- a handle on the device -------------------------------------------------
 
 TEST_P(DeviceScenarios, StateFlagsFollowStartAndStop) {
-    ASSERT_TRUE(rig->add_device('A').valid());
+    ASSERT_TRUE(rig_->add_device('A').valid());
     ChanIOControl c;
     EXPECT_TRUE(c.stopped());
     EXPECT_TRUE(c.stop());  // never started
@@ -36,8 +36,8 @@ TEST_P(DeviceScenarios, StateFlagsFollowStartAndStop) {
 }
 
 TEST_P(DeviceScenarios, OneDeviceOneConnectionWithinAProcess) {
-    ASSERT_TRUE(rig->add_device('A').valid());
-    ASSERT_TRUE(rig->add_device('B').valid());
+    ASSERT_TRUE(rig_->add_device('A').valid());
+    ASSERT_TRUE(rig_->add_device('B').valid());
     ChanIOControl a, b, c;
     ASSERT_TRUE(a.start(0));
     EXPECT_FALSE(a.start(0));  // held by itself
@@ -55,7 +55,7 @@ TEST_P(DeviceScenarios, OneDeviceOneConnectionWithinAProcess) {
 }
 
 TEST_P(DeviceScenarios, FailedOpenGivesTheClaimBack) {
-    ASSERT_TRUE(rig->add_device('A').valid());
+    ASSERT_TRUE(rig_->add_device('A').valid());
     USBSeqDriver::open_retries.store(0);  // the ID reads, every open attempt is used up
     ChanIOControl c;
     EXPECT_FALSE(c.start(0));
@@ -65,7 +65,7 @@ TEST_P(DeviceScenarios, FailedOpenGivesTheClaimBack) {
 }
 
 TEST_P(DeviceScenarios, DestroyingARunningConnectionStopsIt) {
-    EmulatedDevice dev = rig->add_device('A');
+    EmulatedDevice dev = rig_->add_device('A');
     ASSERT_TRUE(dev.valid());
     dev.bind(1, zorbel::echo_program());
     {
@@ -79,14 +79,14 @@ TEST_P(DeviceScenarios, DestroyingARunningConnectionStopsIt) {
 }
 
 TEST_P(DeviceScenarios, CancelAndCloseEndReads) {
-    EmulatedDevice dev = rig->add_device('A');
+    EmulatedDevice dev = rig_->add_device('A');
     ASSERT_TRUE(dev.valid());
     // A source answers only when asked: until then nothing comes to read.
     dev.bind(3, zorbel::source_program(512));
     // Closing is shown on a device of its own that stays silent: what the
     // first device's engine still sends once the host engine below has gone
     // would end a later raw read on it.
-    ASSERT_TRUE(rig->add_device('B').valid());
+    ASSERT_TRUE(rig_->add_device('B').valid());
     auto handle = open_normal(0);
     ASSERT_TRUE(handle);
     unsigned char buf[1000];
@@ -123,7 +123,7 @@ TEST_P(DeviceScenarios, CancelAndCloseEndReads) {
     const unsigned char byte = 1;
     EXPECT_EQ(handle->write(&byte, 1), -1);
     EXPECT_EQ(handle->read(buf, sizeof buf), -1);
-    unsigned char record[zorbel::host::info_record_size];
+    unsigned char record[zorbel::host::kInfoRecordSize];
     EXPECT_FALSE(handle->get_info(record));
     // The device itself is still there for the next open.
     auto again = open_normal(1);
@@ -132,19 +132,19 @@ TEST_P(DeviceScenarios, CancelAndCloseEndReads) {
 }
 
 TEST_P(DeviceScenarios, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
-    EmulatedDevice a = rig->add_device('A');
+    EmulatedDevice a = rig_->add_device('A');
     ASSERT_TRUE(a.valid());
-    ASSERT_TRUE(rig->add_device('B').valid());
+    ASSERT_TRUE(rig_->add_device('B').valid());
     auto handle = open_normal(0);
     ASSERT_TRUE(handle);
     EXPECT_EQ(hardware_id_of(*handle), hw('A'));
     unsigned char buf[1000] = {};
     auto read = std::async(std::launch::async, [&] { return handle->read(buf, sizeof buf); });
     EXPECT_EQ(read.wait_for(std::chrono::milliseconds(20)), std::future_status::timeout);
-    rig->unplug(a);
+    rig_->unplug(a);
     EXPECT_EQ(read.get(), -1);
 
-    unsigned char record[zorbel::host::info_record_size];
+    unsigned char record[zorbel::host::kInfoRecordSize];
     EXPECT_EQ(handle->read(buf, sizeof buf), -1);
     EXPECT_EQ(handle->write(buf, 8), -1);
     EXPECT_FALSE(handle->get_info(record));
@@ -156,7 +156,7 @@ TEST_P(DeviceScenarios, UnplugEndsAReadUnderWayAndEveryLaterRequest) {
     EXPECT_EQ(hardware_id_of(*first), hw('B'));
 
     // Back in: present again, behind the other, through a new handle only.
-    ASSERT_TRUE(rig->plug(a));
+    ASSERT_TRUE(rig_->plug(a));
     EXPECT_EQ(handle->write(buf, 8), -1);
     auto again = open_normal(1);
     ASSERT_TRUE(again);

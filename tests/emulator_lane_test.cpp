@@ -22,7 +22,7 @@ std::vector<unsigned char> pattern(std::size_t n, unsigned seed = 0) {
 // Takes everything queued, chunk by chunk (the lane has no delay).
 std::vector<std::vector<unsigned char>> drain(Lane& lane) {
     std::vector<std::vector<unsigned char>> chunks;
-    unsigned char buf[Lane::max_chunk_size];
+    unsigned char buf[Lane::kMaxChunkSize];
     while (lane.queued_bytes() > 0) {
         const long n = lane.take(buf, sizeof buf);
         if (n < 0) break;

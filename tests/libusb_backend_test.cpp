@@ -43,48 +43,49 @@ std::vector<unsigned char> record(const std::string& hardware_id, const std::str
 // A normal-mode device that sends back every byte it receives.
 class Loopback : public Gadget {
 public:
-    explicit Loopback(std::string hardware_id) : info(record(hardware_id, "ID00001")) {}
+    explicit Loopback(std::string hardware_id) : info_(record(hardware_id, "ID00001")) {}
     bool control(const ControlSetup& s, std::vector<unsigned char>& data) override {
-        if (s.request_type != zorbel::usbmap::vendor_in || s.request != zorbel::usbmap::request_get_info)
+        if (s.request_type != zorbel::usbmap::kVendorIn || s.request != zorbel::usbmap::kRequestGetInfo)
             return false;
-        data = info;
+        data = info_;
         return true;
     }
     void bulk_out(const unsigned char* data, std::size_t len) override { send_in(data, len); }
 
 private:
-    std::vector<unsigned char> info;
+    std::vector<unsigned char> info_;
 };
 
 // A device in its boot loader: takes an image that starts with "ZB" and then
 // re-enumerates as a normal-mode device with the same hardware ID.
 class BootLoader : public Gadget {
 public:
-    explicit BootLoader(std::string id) : hardware_id(std::move(id)) {}
+    explicit BootLoader(std::string id) : hardware_id_(std::move(id)) {}
     bool control(const ControlSetup& s, std::vector<unsigned char>& data) override {
-        if (s.request == zorbel::usbmap::request_boot_begin) {
-            expected = s.value | static_cast<std::size_t>(s.index) << 16;
-            image.clear();
+        if (s.request == zorbel::usbmap::kRequestBootBegin) {
+            expected_ = s.value | static_cast<std::size_t>(s.index) << 16;
+            image_.clear();
             return true;
         }
-        if (s.request != zorbel::usbmap::request_boot_status) return false;
-        const bool good = image.size() == expected && image.size() >= 2 && image[0] == 'Z' && image[1] == 'B';
+        if (s.request != zorbel::usbmap::kRequestBootStatus) return false;
+        const bool good =
+            image_.size() == expected_ && image_.size() >= 2 && image_[0] == 'Z' && image_[1] == 'B';
         data.assign(1, good ? 0 : 1);
-        if (good) reenumerate(std::make_shared<Loopback>(hardware_id), ZORBEL_USB_PRODUCT_NORMAL, 5);
+        if (good) reenumerate(std::make_shared<Loopback>(hardware_id_), ZORBEL_USB_PRODUCT_NORMAL, 5);
         return true;
     }
     void bulk_out(const unsigned char* data, std::size_t len) override {
-        image.insert(image.end(), data, data + len);
+        image_.insert(image_.end(), data, data + len);
     }
 
 private:
-    std::string hardware_id;
-    std::size_t expected = 0;
-    std::vector<unsigned char> image;
+    std::string hardware_id_;
+    std::size_t expected_ = 0;
+    std::vector<unsigned char> image_;
 };
 
 std::string hardware_id_of(DeviceHandle& h) {
-    unsigned char r[zorbel::host::info_record_size];
+    unsigned char r[zorbel::host::kInfoRecordSize];
     if (!h.get_info(r)) return "";
     std::string id;
     for (int i = 1; i <= 12; ++i) id += static_cast<char>(r[2 * i]);
@@ -95,51 +96,51 @@ class LibusbBackendTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!UmockdevBus::preload_active()) GTEST_SKIP() << "umockdev preload not in force";
-        bus = std::make_unique<UmockdevBus>();
+        bus_ = std::make_unique<UmockdevBus>();
         // bus 1: 4 ports; a hub at 1-2 with a hub at 1-2.3 below it; bus 2.
-        const std::string root1 = bus->add_root_hub(1, 4);
-        const std::string root2 = bus->add_root_hub(2, 2);
-        const std::string hub = bus->add_hub(root1, 2, 4);
-        const std::string deep = bus->add_hub(hub, 3, 2);
-        bus->add_device(root2, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
-                        std::make_shared<Loopback>("HW0000000003"));
-        bus->add_device(deep, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
-                        std::make_shared<Loopback>("HW0000000002"));
-        bus->add_device(root1, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
-                        std::make_shared<Loopback>("HW0000000001"));
-        bus->add_device(hub, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_BOOT,
-                        std::make_shared<BootLoader>("HWBOOT000001"));
-        bus->add_device(root1, 3, ZORBEL_USB_VENDOR_ID, 0x0042);       // another product
-        bus->add_device(root1, 4, 0x1234, ZORBEL_USB_PRODUCT_NORMAL);  // another vendor
-        backend = std::make_unique<LibusbBackend>();
+        const std::string root1 = bus_->add_root_hub(1, 4);
+        const std::string root2 = bus_->add_root_hub(2, 2);
+        const std::string hub = bus_->add_hub(root1, 2, 4);
+        const std::string deep = bus_->add_hub(hub, 3, 2);
+        bus_->add_device(root2, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                         std::make_shared<Loopback>("HW0000000003"));
+        bus_->add_device(deep, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                         std::make_shared<Loopback>("HW0000000002"));
+        bus_->add_device(root1, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                         std::make_shared<Loopback>("HW0000000001"));
+        bus_->add_device(hub, 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_BOOT,
+                         std::make_shared<BootLoader>("HWBOOT000001"));
+        bus_->add_device(root1, 3, ZORBEL_USB_VENDOR_ID, 0x0042);       // another product
+        bus_->add_device(root1, 4, 0x1234, ZORBEL_USB_PRODUCT_NORMAL);  // another vendor
+        backend_ = std::make_unique<LibusbBackend>();
     }
     void TearDown() override {
-        backend.reset();
-        bus.reset();
+        backend_.reset();
+        bus_.reset();
     }
 
-    std::unique_ptr<UmockdevBus> bus;
-    std::unique_ptr<LibusbBackend> backend;
+    std::unique_ptr<UmockdevBus> bus_;
+    std::unique_ptr<LibusbBackend> backend_;
 };
 
 TEST_F(LibusbBackendTest, ListsEachKindByBusThenPortPath) {
-    EXPECT_EQ(backend->count(DEVICE_KIND_NORMAL), 3);
-    EXPECT_EQ(backend->count(DEVICE_KIND_BOOT), 1);
+    EXPECT_EQ(backend_->count(DEVICE_KIND_NORMAL), 3);
+    EXPECT_EQ(backend_->count(DEVICE_KIND_BOOT), 1);
     const char* order[] = {"HW0000000001", "HW0000000002", "HW0000000003"};
     for (int i = 0; i < 3; ++i) {
-        auto h = backend->open(DEVICE_KIND_NORMAL, i);
+        auto h = backend_->open(DEVICE_KIND_NORMAL, i);
         ASSERT_NE(h, nullptr) << i;
         EXPECT_EQ(hardware_id_of(*h), order[i]);
     }
-    EXPECT_EQ(backend->open(DEVICE_KIND_NORMAL, 3), nullptr);
-    EXPECT_EQ(backend->open(DEVICE_KIND_NORMAL, -1), nullptr);
-    EXPECT_NE(backend->open(DEVICE_KIND_BOOT, 0), nullptr);
-    EXPECT_NE(backend->open(7, 0), nullptr);  // any other kind means boot
-    EXPECT_EQ(backend->open(DEVICE_KIND_BOOT, 1), nullptr);
+    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, 3), nullptr);
+    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, -1), nullptr);
+    EXPECT_NE(backend_->open(DEVICE_KIND_BOOT, 0), nullptr);
+    EXPECT_NE(backend_->open(7, 0), nullptr);  // any other kind means boot
+    EXPECT_EQ(backend_->open(DEVICE_KIND_BOOT, 1), nullptr);
 }
 
 TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
-    auto h = backend->open(DEVICE_KIND_NORMAL, 0);
+    auto h = backend_->open(DEVICE_KIND_NORMAL, 0);
     ASSERT_NE(h, nullptr);
     for (unsigned size : {1u, 511u, 512u, 1000u, 4096u}) {
         std::vector<unsigned char> out(size);
@@ -161,8 +162,8 @@ TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
 }
 
 TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
-    auto first = backend->open(DEVICE_KIND_NORMAL, 0);
-    auto second = backend->open(DEVICE_KIND_NORMAL, 0);
+    auto first = backend_->open(DEVICE_KIND_NORMAL, 0);
+    auto second = backend_->open(DEVICE_KIND_NORMAL, 0);
     ASSERT_TRUE(first && second);
     // Both answer vendor requests before any of them moved data...
     EXPECT_EQ(hardware_id_of(*first), "HW0000000001");
@@ -179,7 +180,7 @@ TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
 }
 
 TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
-    auto boot = backend->open(DEVICE_KIND_BOOT, 0);
+    auto boot = backend_->open(DEVICE_KIND_BOOT, 0);
     ASSERT_NE(boot, nullptr);
     const std::vector<unsigned char> bad{'X', 'Y', 'Z'};
     EXPECT_EQ(boot->boot(bad.data(), bad.size()), 1);
@@ -190,28 +191,28 @@ TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
     image[1] = 'B';
     EXPECT_EQ(boot->boot(image.data(), image.size()), 0);
     boot.reset();
-    bus->settle();
-    for (int i = 0; i < 200 && backend->count(DEVICE_KIND_NORMAL) != 4; ++i)
+    bus_->settle();
+    for (int i = 0; i < 200 && backend_->count(DEVICE_KIND_NORMAL) != 4; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(backend->count(DEVICE_KIND_BOOT), 0);
-    ASSERT_EQ(backend->count(DEVICE_KIND_NORMAL), 4);
+    EXPECT_EQ(backend_->count(DEVICE_KIND_BOOT), 0);
+    ASSERT_EQ(backend_->count(DEVICE_KIND_NORMAL), 4);
     // 1-2.1 sorts after 1-1 and before 1-2.3.1.
-    auto booted = backend->open(DEVICE_KIND_NORMAL, 1);
+    auto booted = backend_->open(DEVICE_KIND_NORMAL, 1);
     ASSERT_NE(booted, nullptr);
     EXPECT_EQ(hardware_id_of(*booted), "HWBOOT000001");
 }
 
 TEST_F(LibusbBackendTest, WalksControllersHubsAndPorts) {
     std::string hub;
-    ASSERT_TRUE(backend->root_hub_name(0, hub));
+    ASSERT_TRUE(backend_->root_hub_name(0, hub));
     EXPECT_EQ(hub, "usb1");
-    ASSERT_TRUE(backend->root_hub_name(1, hub));
+    ASSERT_TRUE(backend_->root_hub_name(1, hub));
     EXPECT_EQ(hub, "usb2");
-    EXPECT_FALSE(backend->root_hub_name(2, hub));
-    EXPECT_FALSE(backend->root_hub_name(-1, hub));
+    EXPECT_FALSE(backend_->root_hub_name(2, hub));
+    EXPECT_FALSE(backend_->root_hub_name(-1, hub));
 
     int ports = 0;
-    ASSERT_TRUE(backend->hub_port_count("usb1", ports));
+    ASSERT_TRUE(backend_->hub_port_count("usb1", ports));
     EXPECT_EQ(ports, 4);
 
     struct Case {
@@ -235,7 +236,7 @@ TEST_F(LibusbBackendTest, WalksControllersHubsAndPorts) {
     };
     for (const Case& c : cases) {
         PortInfo info;
-        ASSERT_EQ(backend->port_info(c.hub, c.port, info), c.readable) << c.hub << " " << c.port;
+        ASSERT_EQ(backend_->port_info(c.hub, c.port, info), c.readable) << c.hub << " " << c.port;
         if (!c.readable) continue;
         EXPECT_EQ(info.connected, c.connected) << c.hub << " " << c.port;
         EXPECT_EQ(info.vendor_id, c.vendor) << c.hub << " " << c.port;
@@ -243,12 +244,12 @@ TEST_F(LibusbBackendTest, WalksControllersHubsAndPorts) {
         EXPECT_EQ(info.is_hub, c.is_hub) << c.hub << " " << c.port;
     }
     std::string name;
-    ASSERT_TRUE(backend->port_hub_name("usb1", 2, name));
+    ASSERT_TRUE(backend_->port_hub_name("usb1", 2, name));
     EXPECT_EQ(name, "1-2");
-    ASSERT_TRUE(backend->port_hub_name("1-2", 3, name));
+    ASSERT_TRUE(backend_->port_hub_name("1-2", 3, name));
     EXPECT_EQ(name, "1-2.3");
-    EXPECT_FALSE(backend->port_hub_name("usb1", 1, name));  // a device, not a hub
-    EXPECT_FALSE(backend->port_hub_name("usb2", 2, name));  // nothing there
+    EXPECT_FALSE(backend_->port_hub_name("usb1", 1, name));  // a device, not a hub
+    EXPECT_FALSE(backend_->port_hub_name("usb2", 2, name));  // nothing there
 }
 
 }  // namespace

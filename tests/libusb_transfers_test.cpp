@@ -51,35 +51,35 @@ std::vector<unsigned char> pattern(std::size_t size, unsigned seed) {
     return v;
 }
 
-constexpr unsigned reader_buffer = 1000;  // the connection's receive buffer
+constexpr unsigned kReaderBuffer = 1000;  // the connection's receive buffer
 
 class LibusbTransfers : public ::testing::TestWithParam<int> {
 protected:
     void SetUp() override {
         if (!UmockdevBus::preload_active()) GTEST_SKIP() << "umockdev preload not in force";
-        bus = std::make_unique<UmockdevBus>(packet);
-        node = bus->add_device(bus->add_root_hub(1, 2), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
-                               device);
-        backend = std::make_unique<LibusbBackend>(write_timeout_ms);
-        handle = backend->open(DEVICE_KIND_NORMAL, 0);
-        ASSERT_NE(handle, nullptr);
+        bus_ = std::make_unique<UmockdevBus>(packet_);
+        node_ = bus_->add_device(bus_->add_root_hub(1, 2), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
+                                 device_);
+        backend_ = std::make_unique<LibusbBackend>(kWriteTimeoutMs);
+        handle_ = backend_->open(DEVICE_KIND_NORMAL, 0);
+        ASSERT_NE(handle_, nullptr);
     }
     void TearDown() override {
-        handle.reset();
-        backend.reset();
-        bus.reset();
+        handle_.reset();
+        backend_.reset();
+        bus_.reset();
     }
 
-    void send(const std::vector<unsigned char>& bytes) { device->send_in(bytes.data(), bytes.size()); }
+    void send(const std::vector<unsigned char>& bytes) { device_->send_in(bytes.data(), bytes.size()); }
 
     // Reads until `size` bytes are in or a read fails, with buffers of
     // `buffer` bytes (random sizes up to reader_buffer when 0).
-    std::vector<unsigned char> receive(std::size_t size, unsigned buffer = reader_buffer) {
+    std::vector<unsigned char> receive(std::size_t size, unsigned buffer = kReaderBuffer) {
         std::vector<unsigned char> in;
-        std::vector<unsigned char> buf(reader_buffer);
+        std::vector<unsigned char> buf(kReaderBuffer);
         while (in.size() < size) {
-            const unsigned len = buffer != 0 ? buffer : 1 + random() % reader_buffer;
-            const long n = handle->read(buf.data(), len);
+            const unsigned len = buffer != 0 ? buffer : 1 + random_() % kReaderBuffer;
+            const long n = handle_->read(buf.data(), len);
             if (n <= 0) break;
             EXPECT_LE(n, static_cast<long>(len));
             in.insert(in.end(), buf.begin(), buf.begin() + n);
@@ -87,21 +87,21 @@ protected:
         return in;
     }
 
-    static constexpr unsigned write_timeout_ms = 100;
-    const int packet = GetParam();
-    std::mt19937 random{14};
-    std::shared_ptr<Streamer> device = std::make_shared<Streamer>();
-    std::unique_ptr<UmockdevBus> bus;
-    std::string node;
-    std::unique_ptr<LibusbBackend> backend;
-    std::shared_ptr<DeviceHandle> handle;
+    static constexpr unsigned kWriteTimeoutMs = 100;
+    const int packet_ = GetParam();
+    std::mt19937 random_{14};
+    std::shared_ptr<Streamer> device_ = std::make_shared<Streamer>();
+    std::unique_ptr<UmockdevBus> bus_;
+    std::string node_;
+    std::unique_ptr<LibusbBackend> backend_;
+    std::shared_ptr<DeviceHandle> handle_;
 };
 
 // The device queues its blocks before the host asks: they leave in
 // transfers of many packets, some ended by a zero-length packet, one filling
 // a read buffer exactly. A read of 1000 bytes overflowed on each of these.
 TEST_P(LibusbTransfers, QueuedBlocksShareTransfersAndArriveWhole) {
-    const std::size_t p = static_cast<std::size_t>(packet);
+    const std::size_t p = static_cast<std::size_t>(packet_);
     const std::vector<std::vector<std::size_t>> cases = {
         {700, 700, 700},       // several blocks, one transfer
         {2 * p, 10},           // whole packets, then a short transfer
@@ -125,17 +125,17 @@ TEST_P(LibusbTransfers, WritesOfWholePacketsEndWithAZeroLengthPacket) {
     const struct {
         unsigned size;
         int zero_length_packets;
-    } cases[] = {{100, 0}, {static_cast<unsigned>(packet), 1}, {4095, 0}, {4096, 1}};
+    } cases[] = {{100, 0}, {static_cast<unsigned>(packet_), 1}, {4095, 0}, {4096, 1}};
     std::vector<unsigned char> sent;
     for (const auto& c : cases) {
-        const int before = device->zero_length_packets.load();
+        const int before = device_->zero_length_packets.load();
         const auto bytes = pattern(c.size, c.size);
-        ASSERT_EQ(handle->write(bytes.data(), c.size), static_cast<long>(c.size));
+        ASSERT_EQ(handle_->write(bytes.data(), c.size), static_cast<long>(c.size));
         sent.insert(sent.end(), bytes.begin(), bytes.end());
-        EXPECT_EQ(device->zero_length_packets.load() - before, c.zero_length_packets) << c.size;
+        EXPECT_EQ(device_->zero_length_packets.load() - before, c.zero_length_packets) << c.size;
     }
-    std::lock_guard<std::mutex> lock(device->mutex);
-    EXPECT_EQ(device->received, sent);
+    std::lock_guard<std::mutex> lock(device_->mutex);
+    EXPECT_EQ(device_->received, sent);
 }
 
 // A device that stops taking data fails the write after the time-out,
@@ -143,12 +143,12 @@ TEST_P(LibusbTransfers, WritesOfWholePacketsEndWithAZeroLengthPacket) {
 // writes.
 TEST_P(LibusbTransfers, WriteToADeviceThatTakesNothingTimesOut) {
     const auto bytes = pattern(4096, 1);
-    bus->hold_out(node, true);
-    EXPECT_EQ(handle->write(bytes.data(), 100), -1);
-    bus->hold_out(node, false);
-    EXPECT_EQ(handle->write(bytes.data(), 4096), 4096);
-    std::lock_guard<std::mutex> lock(device->mutex);
-    EXPECT_EQ(device->received, bytes);
+    bus_->hold_out(node_, true);
+    EXPECT_EQ(handle_->write(bytes.data(), 100), -1);
+    bus_->hold_out(node_, false);
+    EXPECT_EQ(handle_->write(bytes.data(), 4096), 4096);
+    std::lock_guard<std::mutex> lock(device_->mutex);
+    EXPECT_EQ(device_->received, bytes);
 }
 
 // A stall is cleared and the stream goes on where it stopped, more than once
@@ -162,7 +162,7 @@ TEST_P(LibusbTransfers, StallInTheMiddleOfAStreamIsClearedOnce) {
         sent.insert(sent.end(), before.begin(), before.end());
         const auto first = receive(500, 500);
         got.insert(got.end(), first.begin(), first.end());
-        bus->stall_in(node);
+        bus_->stall_in(node_);
         const auto after = pattern(3000, round + 10);
         send(after);
         sent.insert(sent.end(), after.begin(), after.end());
@@ -170,10 +170,10 @@ TEST_P(LibusbTransfers, StallInTheMiddleOfAStreamIsClearedOnce) {
         got.insert(got.end(), rest.begin(), rest.end());
         ASSERT_EQ(got, sent) << round;
     }
-    bus->stall_in(node, true);
+    bus_->stall_in(node_, true);
     send(pattern(10, 0));
-    unsigned char buf[reader_buffer];
-    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
+    unsigned char buf[kReaderBuffer];
+    EXPECT_EQ(handle_->read(buf, sizeof buf), -1);
 }
 
 // Bytes already handed to the host still arrive, in order; then reads and
@@ -183,25 +183,25 @@ TEST_P(LibusbTransfers, DeviceGoneInTheMiddleOfAStream) {
     send(sent);
     auto got = receive(1000);
     ASSERT_EQ(got.size(), 1000u);
-    bus->unplug(node);
+    bus_->unplug(node_);
     const auto rest = receive(sent.size());
     got.insert(got.end(), rest.begin(), rest.end());
     ASSERT_LE(got.size(), sent.size());
     EXPECT_TRUE(std::equal(got.begin(), got.end(), sent.begin()));
-    unsigned char buf[reader_buffer];
-    EXPECT_EQ(handle->read(buf, sizeof buf), -1);
-    EXPECT_EQ(handle->write(buf, 10), -1);
+    unsigned char buf[kReaderBuffer];
+    EXPECT_EQ(handle_->read(buf, sizeof buf), -1);
+    EXPECT_EQ(handle_->write(buf, 10), -1);
 }
 
 TEST_P(LibusbTransfers, LongStreamWithRandomTransferBoundaries) {
     const auto sent = pattern(300000, 7);
     std::thread sender([&] {
-        std::mt19937 cut(packet);
+        std::mt19937 cut(packet_);
         for (std::size_t at = 0; at < sent.size();) {
             // Whole packets now and then, else anything up to a few blocks.
-            std::size_t size = cut() % 4 == 0 ? packet * (1 + cut() % 8) : 1 + cut() % 5000;
+            std::size_t size = cut() % 4 == 0 ? packet_ * (1 + cut() % 8) : 1 + cut() % 5000;
             size = std::min(size, sent.size() - at);
-            device->send_in(sent.data() + at, size);
+            device_->send_in(sent.data() + at, size);
             at += size;
             if (cut() % 3 == 0) std::this_thread::yield();
         }

@@ -56,7 +56,7 @@ struct FaultCase {
 
 // A full block travels as one transfer of 523 bytes, so a byte rate of
 // 0.0002 damages about one block transfer in ten.
-const FaultCase fault_cases[] = {
+const FaultCase kFaultCases[] = {
     {"chunking", 1, 1000, 0, 0, 0, 0},    {"corrupt", 1000, 1000, 0, 0.0002, 0, 0},
     {"drop", 1000, 1000, 0, 0, 0.10, 0},  {"duplicate", 1000, 1000, 0, 0, 0, 0.10},
     {"delay", 1000, 1000, 3000, 0, 0, 0}, {"all_at_once", 1, 700, 500, 0.0002, 0.10, 0.10},
@@ -119,20 +119,20 @@ class LinkFaults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(LinkFaults, EveryByteOnceAndInOrderOnEveryChannel) {
     const FaultCase& fc = GetParam();
-    const std::uint64_t seed = base_seed() * 1000 + static_cast<std::uint64_t>(&fc - fault_cases);
+    const std::uint64_t seed = base_seed() * 1000 + static_cast<std::uint64_t>(&fc - kFaultCases);
     SCOPED_TRACE("seed " + std::to_string(seed) + " (ZORBEL_FAULT_SEED=" + std::to_string(base_seed()) + ")");
     EnginePair pair(lane(fc, seed * 2), lane(fc, seed * 2 + 1));
 
     // Four channels, two each way, with the short time-outs an application
     // that wants quick recovery sets.
-    constexpr int streams = 4;
-    constexpr std::size_t bytes = 40000;
+    constexpr int kStreams = 4;
+    constexpr std::size_t kBytes = 40000;
     std::vector<std::unique_ptr<ChannelOutput>> outs;
     std::vector<std::unique_ptr<ChannelInput>> ins;
-    std::vector<std::vector<unsigned char>> sent(streams), got(streams);
-    std::vector<char> send_ok(streams, 0);
-    std::vector<std::atomic<bool>> writer_done(streams);
-    for (int i = 0; i < streams; ++i) {
+    std::vector<std::vector<unsigned char>> sent(kStreams), got(kStreams);
+    std::vector<char> send_ok(kStreams, 0);
+    std::vector<std::atomic<bool>> writer_done(kStreams);
+    for (int i = 0; i < kStreams; ++i) {
         BlockDriver* writer = i % 2 ? &pair.b : &pair.a;
         BlockDriver* reader = i % 2 ? &pair.a : &pair.b;
         const auto id = static_cast<unsigned char>(40 + i);
@@ -140,18 +140,18 @@ TEST_P(LinkFaults, EveryByteOnceAndInOrderOnEveryChannel) {
         ins.emplace_back(new ChannelInput(reader, id));
         outs.back()->set_timeout(200);
         ins.back()->set_timeout(50);
-        sent[i] = random_bytes(bytes, seed + 100 + static_cast<std::uint64_t>(i));
+        sent[i] = random_bytes(kBytes, seed + 100 + static_cast<std::uint64_t>(i));
         writer_done[i] = false;
     }
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     std::vector<std::thread> threads;
-    for (int i = 0; i < streams; ++i) {
+    for (int i = 0; i < kStreams; ++i) {
         threads.emplace_back([&, i] {
             send_ok[i] = send_all(*outs[i], sent[i], seed + 200 + static_cast<std::uint64_t>(i), deadline);
             writer_done[i] = true;
         });
         threads.emplace_back([&, i] {
-            got[i] = receive_all(*ins[i], bytes, seed + 300 + static_cast<std::uint64_t>(i), deadline);
+            got[i] = receive_all(*ins[i], kBytes, seed + 300 + static_cast<std::uint64_t>(i), deadline);
             // Keep asking while the writer waits: the confirmation of the
             // last block travels only with the request for the next one.
             unsigned char extra;
@@ -163,11 +163,11 @@ TEST_P(LinkFaults, EveryByteOnceAndInOrderOnEveryChannel) {
         });
     }
     for (auto& t : threads) t.join();
-    for (int i = 0; i < streams; ++i)
+    for (int i = 0; i < kStreams; ++i)
         judge(sent[i], got[i], send_ok[i] != 0, outs[i]->is_bad() || ins[i]->is_bad(),
               "channel " + std::to_string(40 + i));
     // Nothing failed on a link that only damages transfers.
-    for (int i = 0; i < streams; ++i) EXPECT_EQ(got[i].size(), bytes) << "channel " << 40 + i;
+    for (int i = 0; i < kStreams; ++i) EXPECT_EQ(got[i].size(), kBytes) << "channel " << 40 + i;
 
     const zorbel::LaneStats ab = pair.link.a_to_b_stats(), ba = pair.link.b_to_a_stats();
     // The faults did happen.
@@ -182,7 +182,7 @@ TEST_P(LinkFaults, EveryByteOnceAndInOrderOnEveryChannel) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, LinkFaults, ::testing::ValuesIn(fault_cases), case_name);
+INSTANTIATE_TEST_SUITE_P(Faults, LinkFaults, ::testing::ValuesIn(kFaultCases), case_name);
 
 // --- the whole stack ------------------------------------------------------------
 
@@ -202,7 +202,7 @@ class StackFaults : public ::testing::TestWithParam<FaultCase> {};
 // source pattern to the host, pipe 4 sinks what the host sends.
 TEST_P(StackFaults, PipesCarryEveryByteOnceAndInOrder) {
     const FaultCase& fc = GetParam();
-    const std::uint64_t seed = base_seed() * 1000 + 500 + static_cast<std::uint64_t>(&fc - fault_cases);
+    const std::uint64_t seed = base_seed() * 1000 + 500 + static_cast<std::uint64_t>(&fc - kFaultCases);
     SCOPED_TRACE("seed " + std::to_string(seed) + " (ZORBEL_FAULT_SEED=" + std::to_string(base_seed()) + ")");
 
     zorbel::EmulatedBus bus;
@@ -228,26 +228,26 @@ TEST_P(StackFaults, PipesCarryEveryByteOnceAndInOrder) {
         pipes.back()->get_output().set_timeout(200);
     }
 
-    constexpr std::size_t bytes = 24000;
+    constexpr std::size_t kBytes = 24000;
     const auto deadline = Clock::now() + std::chrono::seconds(60);
     std::vector<std::vector<unsigned char>> sent(3), got(3);
     std::vector<char> send_ok(3, 0);
     std::atomic<std::size_t> sunk_confirmed{0};
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
-        sent[i] = random_bytes(bytes, seed + 10 + static_cast<std::uint64_t>(i));
+        sent[i] = random_bytes(kBytes, seed + 10 + static_cast<std::uint64_t>(i));
         threads.emplace_back([&, i] {
             send_ok[i] =
                 send_all(out_of(pipes[i]), sent[i], seed + 20 + static_cast<std::uint64_t>(i), deadline);
         });
         threads.emplace_back([&, i] {
-            got[i] = receive_all(pipes[i]->get_input(), bytes, seed + 30 + static_cast<std::uint64_t>(i),
+            got[i] = receive_all(pipes[i]->get_input(), kBytes, seed + 30 + static_cast<std::uint64_t>(i),
                                  deadline);
         });
     }
     std::vector<unsigned char> sourced;
-    threads.emplace_back([&] { sourced = receive_all(pipes[2]->get_input(), bytes, seed + 40, deadline); });
-    sent[2] = random_bytes(bytes, seed + 50);
+    threads.emplace_back([&] { sourced = receive_all(pipes[2]->get_input(), kBytes, seed + 40, deadline); });
+    sent[2] = random_bytes(kBytes, seed + 50);
     threads.emplace_back(
         [&] { send_ok[2] = send_all(out_of(pipes[3]), sent[2], seed + 60, deadline, &sunk_confirmed); });
     for (auto& t : threads) t.join();
@@ -256,20 +256,20 @@ TEST_P(StackFaults, PipesCarryEveryByteOnceAndInOrder) {
         judge(sent[i], got[i], send_ok[i] != 0, pipes[i]->is_bad(), "echo pipe " + std::to_string(i + 1));
     for (std::size_t k = 0; k < sourced.size(); ++k)
         ASSERT_EQ(sourced[k], zorbel::source_pattern(k)) << "source byte " << k;
-    EXPECT_EQ(sourced.size(), bytes) << "source";
+    EXPECT_EQ(sourced.size(), kBytes) << "source";
     // The sink: every byte the device confirmed reached it, once, in order.
     ASSERT_TRUE(send_ok[2] != 0) << "sink pipe: " << sunk_confirmed.load() << " bytes confirmed";
-    ASSERT_TRUE(tally->wait_for(bytes, 20000));
+    ASSERT_TRUE(tally->wait_for(kBytes, 20000));
     CRC32 crc;
-    crc.update(sent[2].data(), static_cast<unsigned long>(bytes));
-    EXPECT_EQ(tally->bytes(), bytes);
+    crc.update(sent[2].data(), static_cast<unsigned long>(kBytes));
+    EXPECT_EQ(tally->bytes(), kBytes);
     EXPECT_EQ(tally->crc32(), static_cast<std::uint32_t>(crc.get()));
 
     for (XPipe* p : pipes) EXPECT_TRUE(p->release());
     EXPECT_TRUE(c.stop());
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, StackFaults, ::testing::ValuesIn(fault_cases), case_name);
+INSTANTIATE_TEST_SUITE_P(Faults, StackFaults, ::testing::ValuesIn(kFaultCases), case_name);
 
 }  // namespace
 
@@ -283,17 +283,17 @@ TEST(StackFaults, ConfirmedBytesReachTheDeviceWhenThePipeIsReleasedAtOnce) {
     zorbel::EmulatedDeviceSettings settings;
     settings.id = unique_id();
     zorbel::EmulatedDevice dev = bus.add_device(bus.add_controller(), 1, settings);
-    constexpr int pipes = 6;
-    constexpr int rounds = 40;
+    constexpr int kPipes = 6;
+    constexpr int kRounds = 40;
     auto tally = std::make_shared<zorbel::SinkTally>();
-    for (int p = 1; p <= pipes; ++p) dev.bind(p, zorbel::sink_program(tally));
+    for (int p = 1; p <= kPipes; ++p) dev.bind(p, zorbel::sink_program(tally));
     ChanIOControl c;
     ASSERT_TRUE(c.start(0));
     std::atomic<std::uint64_t> confirmed{0};
     std::vector<std::thread> threads;
-    for (unsigned long p = 1; p <= pipes; ++p) {
+    for (unsigned long p = 1; p <= kPipes; ++p) {
         threads.emplace_back([&, p] {
-            for (int round = 0; round < rounds; ++round) {
+            for (int round = 0; round < kRounds; ++round) {
                 XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, p, 0);
                 if (!pipe) {
                     ADD_FAILURE() << "pipe " << p << " round " << round;
@@ -308,7 +308,7 @@ TEST(StackFaults, ConfirmedBytesReachTheDeviceWhenThePipeIsReleasedAtOnce) {
         });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(confirmed.load(), 3u * pipes * rounds);
+    EXPECT_EQ(confirmed.load(), 3u * kPipes * kRounds);
     EXPECT_TRUE(tally->wait_for(confirmed.load(), 5000));
     EXPECT_EQ(tally->bytes(), confirmed.load());
     EXPECT_TRUE(c.stop());

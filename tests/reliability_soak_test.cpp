@@ -109,8 +109,8 @@ struct PipeCount {
 
 // Traffic pipes 1..P echo; the sink and the source sit on numbers of their
 // own, above any traffic pipe.
-constexpr unsigned long sink_pipe = 124;
-constexpr unsigned long source_pipe = 125;
+constexpr unsigned long kSinkPipe = 124;
+constexpr unsigned long kSourcePipe = 125;
 
 // One traffic pipe's life on a running connection: make it, run random echo
 // rounds or source reads, release it. Returns when the deadline passed, the
@@ -155,7 +155,7 @@ void pipe_life(ChanIOControl& c, SoakDevice& d, unsigned long num, std::mt19937_
 // Sends random bytes to the device's sink while the connection runs, counting
 // what the device confirmed.
 void sink_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until, Counters& n) {
-    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, sink_pipe, 0);
+    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, kSinkPipe, 0);
     if (!pipe) return;
     PipeCount counted(n);
     ChannelOutput& out = dynamic_cast<ChannelOutput&>(pipe->get_output());
@@ -178,7 +178,7 @@ void sink_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::tim
 // its start, across unplugs of the device.
 void source_life(ChanIOControl& c, SoakDevice& d, std::mt19937_64& rng, Clock::time_point until,
                  Counters& n) {
-    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, source_pipe, 0);
+    XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, kSourcePipe, 0);
     if (!pipe) return;
     PipeCount counted(n);
     Input& in = pipe->get_input();
@@ -241,8 +241,8 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
             d.dev = bus.add_device(root, 1 + i, s);
             ASSERT_TRUE(d.dev.valid());
             for (int p = 1; p <= traffic_pipes; ++p) d.dev.bind(p, zorbel::echo_program());
-            d.dev.bind(static_cast<int>(sink_pipe), zorbel::sink_program(d.tally));
-            d.dev.bind(static_cast<int>(source_pipe), zorbel::source_program());
+            d.dev.bind(static_cast<int>(kSinkPipe), zorbel::sink_program(d.tally));
+            d.dev.bind(static_cast<int>(kSourcePipe), zorbel::source_program());
         }
 
         // Unplugs a random device now and then, mostly briefly (the

@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 #ifdef ZORBEL_TOOL_PATH
-const char* const tool = ZORBEL_TOOL_PATH;
+const char* const kTool = ZORBEL_TOOL_PATH;
 #else
 const char* const tool = "";
 #endif
@@ -62,7 +62,7 @@ struct Outcome {
 class ToolTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (*tool == '\0') GTEST_SKIP() << "the tool is not built";
+        if (*kTool == '\0') GTEST_SKIP() << "the tool is not built";
         dir_ = fs::temp_directory_path() / ("zorbel_tool_test_" + std::to_string(getpid()) + "_" +
                                             ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
@@ -85,10 +85,10 @@ protected:
             dup2(i, 0);
             dup2(o, 1);
             dup2(e, 2);
-            std::vector<char*> argv{const_cast<char*>(tool)};
+            std::vector<char*> argv{const_cast<char*>(kTool)};
             for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
             argv.push_back(nullptr);
-            execv(tool, argv.data());
+            execv(kTool, argv.data());
             _exit(127);
         }
         return pid;
@@ -348,10 +348,10 @@ TEST_F(ToolTest, ProgressOnATerminal) {
         // A slow link makes the transfer last long enough to be drawn.
         std::vector<std::string> args =
             on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()});
-        std::vector<char*> argv{const_cast<char*>(tool)};
+        std::vector<char*> argv{const_cast<char*>(kTool)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        execv(tool, argv.data());
+        execv(kTool, argv.data());
         _exit(127);
     }
     std::string screen;

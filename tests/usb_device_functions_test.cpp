@@ -137,7 +137,7 @@ TEST(BootZorbel, HandleOfTheBootModeIncarnationFailsAfterTheBoot) {
     ASSERT_TRUE(handle);
     unsigned char byte = 0;
     EXPECT_EQ(handle->write(&byte, 1), -1);  // no data path in boot mode
-    unsigned char record[zorbel::host::info_record_size];
+    unsigned char record[zorbel::host::kInfoRecordSize];
     EXPECT_FALSE(handle->get_info(record));
     std::vector<unsigned char> image = zorbel::make_boot_image("x", 1);
     ASSERT_EQ(handle->boot(image.data(), static_cast<unsigned>(image.size())), 0);
@@ -202,7 +202,7 @@ TEST(HubWalk, StopsAtTheTierLimit) {
         hub = bus.add_hub(hub, 1, 2);
     }
     // Root hub (tier 1) and external hubs on tiers 2 to 6: six hubs walked.
-    EXPECT_EQ(zorbel::walk_usb_hubs().normal, zorbel::max_hub_tier);
+    EXPECT_EQ(zorbel::walk_usb_hubs().normal, zorbel::kMaxHubTier);
 }
 
 // A bus whose every hub names itself as the hub on its port 1.
@@ -235,8 +235,8 @@ public:
 TEST(HubWalk, CycleEndsAtTheTierLimit) {
     CyclicBackend backend;
     zorbel::BusCounts counts = zorbel::walk_usb_hubs(backend);
-    EXPECT_EQ(counts.boot, zorbel::max_hub_tier);
-    EXPECT_EQ(backend.queries, 2 * zorbel::max_hub_tier);
+    EXPECT_EQ(counts.boot, zorbel::kMaxHubTier);
+    EXPECT_EQ(backend.queries, 2 * zorbel::kMaxHubTier);
 }
 
 // --- selection of the backend ------------------------------------------------
@@ -258,7 +258,7 @@ TEST(DeviceHost, NewestBusWinsAndGivesWayWhenDestroyed) {
     {
         EmulatedBus inner;  // pushed and removed again, outer keeps its devices
     }
-    unsigned char record[zorbel::host::info_record_size];
+    unsigned char record[zorbel::host::kInfoRecordSize];
     EXPECT_TRUE(handle->get_info(record));
 }
 

@@ -69,47 +69,47 @@ struct FakeDevice {
 
 class FakeHandle : public DeviceHandle {
 public:
-    explicit FakeHandle(std::shared_ptr<FakeDevice> device) : dev(std::move(device)) {
-        std::lock_guard<std::mutex> lock(dev->mutex);
-        generation = dev->generation;
+    explicit FakeHandle(std::shared_ptr<FakeDevice> device) : dev_(std::move(device)) {
+        std::lock_guard<std::mutex> lock(dev_->mutex);
+        generation_ = dev_->generation;
     }
 
     long read(unsigned char* buf, unsigned int len) override {
-        std::unique_lock<std::mutex> lock(dev->mutex);
-        ++dev->reads_started;
-        dev->changed.notify_all();
-        dev->changed.wait(lock, [&] { return cancelled || dead() || !dev->incoming.empty(); });
-        if (cancelled || dead()) {
-            cancelled = false;
+        std::unique_lock<std::mutex> lock(dev_->mutex);
+        ++dev_->reads_started;
+        dev_->changed.notify_all();
+        dev_->changed.wait(lock, [&] { return cancelled_ || dead() || !dev_->incoming.empty(); });
+        if (cancelled_ || dead()) {
+            cancelled_ = false;
             return -1;
         }
-        std::vector<unsigned char> chunk = std::move(dev->incoming.front());
-        dev->incoming.pop_front();
-        dev->changed.notify_all();
+        std::vector<unsigned char> chunk = std::move(dev_->incoming.front());
+        dev_->incoming.pop_front();
+        dev_->changed.notify_all();
         unsigned int n = chunk.size() < len ? static_cast<unsigned int>(chunk.size()) : len;
         std::memcpy(buf, chunk.data(), n);
         return n;
     }
 
     void cancel_read() override {
-        std::lock_guard<std::mutex> lock(dev->mutex);
-        cancelled = true;
-        dev->changed.notify_all();
+        std::lock_guard<std::mutex> lock(dev_->mutex);
+        cancelled_ = true;
+        dev_->changed.notify_all();
     }
 
     long write(const unsigned char* data, unsigned int len) override {
-        std::lock_guard<std::mutex> lock(dev->mutex);
+        std::lock_guard<std::mutex> lock(dev_->mutex);
         if (dead()) return -1;
-        dev->writes.emplace_back(data, data + len);
-        return static_cast<long>(len) - dev->write_shortfall;
+        dev_->writes.emplace_back(data, data + len);
+        return static_cast<long>(len) - dev_->write_shortfall;
     }
 
     bool get_info(unsigned char* record) override {
-        std::lock_guard<std::mutex> lock(dev->mutex);
+        std::lock_guard<std::mutex> lock(dev_->mutex);
         if (dead()) return false;
-        ++dev->records_read;
-        std::memset(record, 0, zorbel::host::info_record_size);
-        std::string text = "C" + dev->hardware_id + "xx" + dev->id;
+        ++dev_->records_read;
+        std::memset(record, 0, zorbel::host::kInfoRecordSize);
+        std::string text = "C" + dev_->hardware_id + "xx" + dev_->id;
         for (size_t i = 0; i < text.size() && i < 22; ++i)
             record[2 * i] = static_cast<unsigned char>(text[i]);
         return true;
@@ -119,32 +119,32 @@ public:
 
     void close() override {
         {
-            std::lock_guard<std::mutex> lock(dev->mutex);
-            closed = true;
-            dev->changed.notify_all();
+            std::lock_guard<std::mutex> lock(dev_->mutex);
+            closed_ = true;
+            dev_->changed.notify_all();
         }
-        if (dev->on_close) dev->on_close();
+        if (dev_->on_close) dev_->on_close();
     }
 
 private:
-    bool dead() const { return closed || generation != dev->generation; }
+    bool dead() const { return closed_ || generation_ != dev_->generation; }
 
-    std::shared_ptr<FakeDevice> dev;
-    int generation;          // guarded by dev->mutex
-    bool cancelled = false;  // guarded by dev->mutex
-    bool closed = false;     // guarded by dev->mutex
+    std::shared_ptr<FakeDevice> dev_;
+    int generation_;          // guarded by dev->mutex
+    bool cancelled_ = false;  // guarded by dev->mutex
+    bool closed_ = false;     // guarded by dev->mutex
 };
 
 // A bus with normal-mode devices only and no hubs.
 class FakeBackend : public Backend {
 public:
     std::shared_ptr<DeviceHandle> open(int kind, int index) override {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++opens;
-        if (kind == DEVICE_KIND_NORMAL && before_normal_open) before_normal_open(devices);
-        if (kind != DEVICE_KIND_NORMAL || index < 0 || index >= static_cast<int>(devices.size()))
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++opens_;
+        if (kind == DEVICE_KIND_NORMAL && before_normal_open) before_normal_open(devices_);
+        if (kind != DEVICE_KIND_NORMAL || index < 0 || index >= static_cast<int>(devices_.size()))
             return nullptr;
-        return std::make_shared<FakeHandle>(devices[index]);
+        return std::make_shared<FakeHandle>(devices_[index]);
     }
     bool root_hub_name(int, std::string&) override { return false; }
     bool hub_port_count(const std::string&, int&) override { return false; }
@@ -162,15 +162,15 @@ public:
         return device;
     }
     void plug(const std::shared_ptr<FakeDevice>& device) {
-        std::lock_guard<std::mutex> lock(mutex);
-        devices.push_back(device);
+        std::lock_guard<std::mutex> lock(mutex_);
+        devices_.push_back(device);
     }
     void unplug(const std::shared_ptr<FakeDevice>& device) {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            for (auto it = devices.begin(); it != devices.end(); ++it)
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = devices_.begin(); it != devices_.end(); ++it)
                 if (*it == device) {
-                    devices.erase(it);
+                    devices_.erase(it);
                     break;
                 }
         }
@@ -179,14 +179,14 @@ public:
         device->changed.notify_all();
     }
     int open_count() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return opens;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return opens_;
     }
 
 private:
-    std::mutex mutex;
-    std::vector<std::shared_ptr<FakeDevice>> devices;
-    int opens = 0;
+    std::mutex mutex_;
+    std::vector<std::shared_ptr<FakeDevice>> devices_;
+    int opens_ = 0;
 };
 
 char port_name[] = "USB";
@@ -214,10 +214,10 @@ protected:
     void SetUp() override {
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(1);
-        zorbel::host::push_backend(backend);
+        zorbel::host::push_backend(backend_);
     }
     void TearDown() override {
-        zorbel::host::remove_backend(backend.get());
+        zorbel::host::remove_backend(backend_.get());
         USBSeqDriver::open_retries.store(10);
         USBSeqDriver::open_retry_pause.store(100);
     }
@@ -229,11 +229,11 @@ protected:
         ASSERT_TRUE(driver.init());
     }
 
-    std::shared_ptr<FakeBackend> backend = std::make_shared<FakeBackend>();
+    std::shared_ptr<FakeBackend> backend_ = std::make_shared<FakeBackend>();
 };
 
 TEST_F(UsbSeqDriverTest, OutputLeavesAsOneWritePerFlushOrWhenTheQueueFills) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     USBSeqDriver driver;
     ASSERT_TRUE(driver.open_port(port_name, 0, 0));
 
@@ -255,7 +255,7 @@ TEST_F(UsbSeqDriverTest, OutputLeavesAsOneWritePerFlushOrWhenTheQueueFills) {
 }
 
 TEST_F(UsbSeqDriverTest, BulkPutQueuesAsBytewisePutDoes) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     USBSeqDriver driver;
     ASSERT_TRUE(driver.open_port(port_name, 0, 0));
     std::vector<unsigned char> data(2 * USBSeqDriver::out_buf_size + 100);
@@ -275,7 +275,7 @@ TEST_F(UsbSeqDriverTest, BulkPutQueuesAsBytewisePutDoes) {
 }
 
 TEST_F(UsbSeqDriverTest, ShortOrFailedWriteFailsAndDropsTheBytes) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     USBSeqDriver driver;
     ASSERT_TRUE(driver.open_port(port_name, 0, 0));
     device->write_shortfall = 1;
@@ -296,7 +296,7 @@ TEST_F(UsbSeqDriverTest, OpenWithoutDeviceFailsAfterTheConfiguredAttempts) {
     USBSeqDriver driver;
     USBSeqDriver::open_retries.store(4);
     EXPECT_FALSE(driver.open_port(port_name, 0, 0));
-    EXPECT_EQ(backend->open_count(), 4);
+    EXPECT_EQ(backend_->open_count(), 4);
     EXPECT_FALSE(driver.open_port(port_name, -1, 0));
     EXPECT_TRUE(driver.close_port(nullptr));  // also with nothing open
 }
@@ -321,22 +321,22 @@ TEST_F(UsbSeqDriverTest, PolledInputNeverYieldsAByteAndEndsWithTheDriver) {
 }
 
 TEST_F(UsbSeqDriverTest, DoneEndsAWaitingReaderWithoutReconnecting) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     unsigned char buf[1000];
     USBSeqDriver driver;
     run(driver, buf, sizeof buf);
     ASSERT_TRUE(device->wait_reads(1));
-    int opens = backend->open_count();
+    int opens = backend_->open_count();
     USBSeqDriver::open_retries.store(7);
     EXPECT_TRUE(driver.done());
     EXPECT_TRUE(driver.is_finished());
-    EXPECT_EQ(backend->open_count(), opens);
+    EXPECT_EQ(backend_->open_count(), opens);
     EXPECT_EQ(USBSeqDriver::open_retries.load(), 7);
     driver.close_port(nullptr);
 }
 
 TEST_F(UsbSeqDriverTest, ReadsGoOnWithoutAnEngineAndAfterAReconnection) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     unsigned char buf[1000];
     USBSeqDriver driver;
     run(driver, buf, sizeof buf);
@@ -345,11 +345,11 @@ TEST_F(UsbSeqDriverTest, ReadsGoOnWithoutAnEngineAndAfterAReconnection) {
     ASSERT_TRUE(device->wait_reads(2));
 
     // Gone and back under the same hardware ID: reopened, and reading goes on.
-    int opens = backend->open_count();
-    backend->unplug(device);
-    backend->plug(device);
+    int opens = backend_->open_count();
+    backend_->unplug(device);
+    backend_->plug(device);
     ASSERT_TRUE(device->wait_reads(3));
-    EXPECT_GT(backend->open_count(), opens);
+    EXPECT_GT(backend_->open_count(), opens);
     EXPECT_FALSE(driver.is_finished());
     EXPECT_EQ(USBSeqDriver::open_retries.load(), 100);
     driver.done();
@@ -357,7 +357,7 @@ TEST_F(UsbSeqDriverTest, ReadsGoOnWithoutAnEngineAndAfterAReconnection) {
 }
 
 TEST_F(UsbSeqDriverTest, ChunkRefusedWhileTheChannelTableChangesIsOfferedAgain) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     unsigned char buf[1000];
     USBSeqDriver driver;
     BlockDriver engine("", &driver);
@@ -383,14 +383,14 @@ TEST_F(UsbSeqDriverTest, ChunkRefusedWhileTheChannelTableChangesIsOfferedAgain) 
 }
 
 TEST_F(UsbSeqDriverTest, DeviceThatDoesNotComeBackFinishesTheDriver) {
-    auto device = backend->plug("HW0000000001");
-    backend->plug("HW0000000002");  // another device is no substitute
+    auto device = backend_->plug("HW0000000001");
+    backend_->plug("HW0000000002");  // another device is no substitute
     unsigned char buf[1000];
     USBSeqDriver driver;
     run(driver, buf, sizeof buf);
     ASSERT_TRUE(device->wait_reads(1));
     USBSeqDriver::open_retries.store(3);
-    backend->unplug(device);
+    backend_->unplug(device);
     for (int i = 0; i < 10000 && !driver.is_finished(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     EXPECT_TRUE(driver.is_finished());
@@ -401,14 +401,14 @@ TEST_F(UsbSeqDriverTest, DeviceThatDoesNotComeBackFinishesTheDriver) {
 }
 
 TEST_F(UsbSeqDriverTest, DoneCutsAReconnectionShort) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     unsigned char buf[1000];
     USBSeqDriver driver;
     run(driver, buf, sizeof buf);
     ASSERT_TRUE(device->wait_reads(1));
     // Long enough that waiting out the attempts would hang the test.
     USBSeqDriver::open_retry_pause.store(60000);
-    backend->unplug(device);
+    backend_->unplug(device);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(driver.done());
     EXPECT_TRUE(driver.is_finished());
@@ -416,7 +416,7 @@ TEST_F(UsbSeqDriverTest, DoneCutsAReconnectionShort) {
 }
 
 TEST_F(UsbSeqDriverTest, DestroyingARunningDriverStopsItsReader) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     unsigned char buf[1000];
     {
         USBSeqDriver driver;
@@ -433,7 +433,7 @@ TEST_F(UsbSeqDriverTest, DestroyingARunningDriverStopsItsReader) {
 }
 
 TEST_F(UsbSeqDriverTest, ReaderWithoutABufferEndsAtOnce) {
-    auto device = backend->plug("HW0000000001");
+    auto device = backend_->plug("HW0000000001");
     USBSeqDriver driver;
     ASSERT_TRUE(driver.open_port(port_name, 0, 0));
     ASSERT_TRUE(driver.init());
@@ -455,10 +455,10 @@ TEST_F(UsbSeqDriverTest, ReaderWithoutABufferEndsAtOnce) {
 // put another one under that number. The connection must not run on a device
 // it has not claimed. (Before, start() succeeded on the other device.)
 TEST_F(UsbSeqDriverTest, StartRefusesADeviceOtherThanTheOneItClaimed) {
-    backend->plug("HW0000000001", "FAKE00A");
-    backend->plug("HW0000000002", "FAKE00B");
+    backend_->plug("HW0000000001", "FAKE00A");
+    backend_->plug("HW0000000002", "FAKE00B");
     bool swapped = false;
-    backend->before_normal_open = [&swapped](std::vector<std::shared_ptr<FakeDevice>>& devices) {
+    backend_->before_normal_open = [&swapped](std::vector<std::shared_ptr<FakeDevice>>& devices) {
         if (swapped) return;
         int read;
         {
@@ -472,7 +472,7 @@ TEST_F(UsbSeqDriverTest, StartRefusesADeviceOtherThanTheOneItClaimed) {
     ChanIOControl c;
     EXPECT_FALSE(c.start(0));
     EXPECT_TRUE(c.stopped());
-    backend->before_normal_open = nullptr;
+    backend_->before_normal_open = nullptr;
     EXPECT_TRUE(c.start(0));  // device B, read and opened alike
     EXPECT_TRUE(c.stop());
 }
@@ -481,7 +481,7 @@ TEST_F(UsbSeqDriverTest, StartRefusesADeviceOtherThanTheOneItClaimed) {
 // connection that takes the claim must not find the device still open here.
 // (Before, the claim was free while the device was being closed.)
 TEST_F(UsbSeqDriverTest, StopGivesTheClaimBackAfterClosingTheDevice) {
-    auto device = backend->plug("HW0000000001", "FAKE00C");
+    auto device = backend_->plug("HW0000000001", "FAKE00C");
     ChanIOControl c;
     ASSERT_TRUE(c.start(0));
     std::vector<bool> claim_free_at_close;

@@ -13,7 +13,7 @@
 namespace {
 
 // The device functions look at enumeration indices 0 to 3 of each kind.
-constexpr int max_index = 4;
+constexpr int kMaxIndex = 4;
 
 bool opens(int kind, int index) {
     std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(kind, index);
@@ -26,13 +26,13 @@ bool opens(int kind, int index) {
 
 int Get_Zorbel_State(int number) {
     int k = 0;
-    for (int j = 0; j < max_index; ++j) {
+    for (int j = 0; j < kMaxIndex; ++j) {
         if (opens(DEVICE_KIND_BOOT, j)) {
             if (k == number) return 1;
             ++k;
         }
     }
-    for (int j = 0; j < max_index; ++j) {
+    for (int j = 0; j < kMaxIndex; ++j) {
         if (opens(DEVICE_KIND_NORMAL, j)) {
             if (k == number) return 2;
             ++k;
@@ -43,7 +43,7 @@ int Get_Zorbel_State(int number) {
 
 int Get_Zorbel_Count() {
     int n = zorbel::count_boot_devices_on_bus();
-    for (int j = 0; j < max_index; ++j) {
+    for (int j = 0; j < kMaxIndex; ++j) {
         if (opens(DEVICE_KIND_NORMAL, j)) ++n;
     }
     return n;
@@ -62,7 +62,7 @@ bool Get_Zorbel_Info(int number, int* type, char* id, char* hardware_id) {
     int index = number - zorbel::count_boot_devices_on_bus();
     std::shared_ptr<zorbel::host::DeviceHandle> handle = zorbel::open_device(DEVICE_KIND_NORMAL, index);
     if (!handle) return false;
-    unsigned char record[zorbel::host::info_record_size] = {};
+    unsigned char record[zorbel::host::kInfoRecordSize] = {};
     bool answered = handle->get_info(record);
     handle->close();
     if (!answered) return false;
@@ -85,7 +85,7 @@ bool Get_Zorbel_ID(int number, char* id) {
 
 int GetOpenIndexForDeviceByHID(char* hardware_id) {
     if (!hardware_id) return -1;
-    for (int i = 0; i < max_index; ++i) {
+    for (int i = 0; i < kMaxIndex; ++i) {
         char read[13];
         if (Get_Zorbel_HardwareID(i, read) && std::strcmp(read, hardware_id) == 0) return i;
     }

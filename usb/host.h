@@ -20,7 +20,7 @@
 namespace zorbel {
 namespace host {
 
-constexpr unsigned int info_record_size = 44;
+constexpr unsigned int kInfoRecordSize = 44;
 
 // An open device. Shared ownership: the transport, the reader thread and a
 // flush on a client thread may each hold it while another thread closes it;

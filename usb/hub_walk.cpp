@@ -23,7 +23,7 @@ void walk_hub(host::Backend& backend, const std::string& hub, int tier, BusCount
         }
         // A hub is descended whatever its port's status says; a hub whose
         // name cannot be read cannot be opened, so its devices stay uncounted.
-        if (info.is_hub && tier < max_hub_tier) {
+        if (info.is_hub && tier < kMaxHubTier) {
             std::string child;
             if (backend.port_hub_name(hub, port, child)) walk_hub(backend, child, tier + 1, counts);
         }

@@ -21,7 +21,7 @@ struct BusCounts {
 // USB allows seven tiers: the root hub is tier 1 and devices may sit on tier
 // 7, so external hubs occupy tiers 2 to 6 at most. The walk descends no
 // deeper, which also ends a walk over a bus whose hub names form a cycle.
-constexpr int max_hub_tier = 6;
+constexpr int kMaxHubTier = 6;
 
 // Host controllers 0 to 9, each from its root hub down.
 BusCounts walk_usb_hubs(host::Backend& backend);

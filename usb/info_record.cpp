@@ -16,12 +16,12 @@ char unit_to_char(const unsigned char* record, int unit) {
 
 }  // namespace
 
-void decode_info_record(const unsigned char (&record)[host::info_record_size], int* type, char* id,
+void decode_info_record(const unsigned char (&record)[host::kInfoRecordSize], int* type, char* id,
                         char* hardware_id) {
     // A zero code unit ends the text; what follows counts as empty.
-    constexpr int units = host::info_record_size / 2;
-    char text[units] = {};
-    for (int i = 0; i < units; ++i) {
+    constexpr int kUnits = host::kInfoRecordSize / 2;
+    char text[kUnits] = {};
+    for (int i = 0; i < kUnits; ++i) {
         char c = unit_to_char(record, i);
         if (c == 0) break;
         text[i] = c;

@@ -14,7 +14,7 @@ namespace detail {
 // 12-character hardware ID and the 7-character ID, each zero-terminated and
 // zero-padded where the text ends early (13 and 8 bytes written). Any output
 // may be null. Units above 0x7F become '?'.
-void decode_info_record(const unsigned char (&record)[host::info_record_size], int* type, char* id,
+void decode_info_record(const unsigned char (&record)[host::kInfoRecordSize], int* type, char* id,
                         char* hardware_id);
 
 }  // namespace detail

@@ -145,7 +145,7 @@ std::shared_ptr<zorbel::host::DeviceHandle> USBSeqDriver::open_once(long index) 
 }
 
 bool USBSeqDriver::read_identity(zorbel::host::DeviceHandle& handle, char* hw_id, char* id) {
-    unsigned char record[zorbel::host::info_record_size] = {};
+    unsigned char record[zorbel::host::kInfoRecordSize] = {};
     if (!handle.get_info(record)) return false;
     zorbel::detail::decode_info_record(record, nullptr, id, hw_id);
     return true;

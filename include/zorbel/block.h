@@ -18,13 +18,23 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
 #include "zorbel/export.h"
 #include "zorbel/support.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 class BlockDriver;
 class FormalChannel;
+
+namespace zorbel {
+namespace detail {
+class BlockEngineState;
+}
+}  // namespace zorbel
 
 // The abstract byte transport under a block engine. Input is either polled
 // (hget_byte) or pushed: the implementation reads chunks on a thread of its
@@ -234,8 +244,6 @@ private:
     bool change_slot(FormalChannel* ch, bool attach);
 
     std::atomic<FormalChannel*> channels[256];
-    std::mutex receive_mutex;  // serialises the polled path
-    std::mutex output_mutex;   // one whole block at a time on the transport
     // Set while the table is not locked; a refused reader waits on it.
     Flag table_unlocked;
     std::atomic<std::uint32_t> bytes_out;
@@ -245,20 +253,13 @@ private:
     std::atomic<std::uint32_t> last_rx_time;
     std::atomic<std::uint32_t> last_tx_time;
     std::atomic<bool> channels_locked;
-
-    // Pushed-receive state; touched only inside protocol_critical.
-    std::uint8_t rx_state;
-    unsigned char rx_header[5];
-    std::uint32_t rx_count;
-    std::uint32_t rx_length;
-    unsigned char rx_command[4];
-    unsigned char* rx_dest;
-    unsigned char* rx_chunk;
-    std::uint32_t rx_chunk_len;
-    std::uint32_t rx_chunk_pos;
-    std::uint32_t rx_crc;
-    std::uint32_t rx_crc_received;
-    FormalChannel* rx_channel;
+    // The engine's two mutexes and the pushed receiver's state between chunks
+    // (block/engine_state.h): kept out of this header, where the types are
+    // the standard ones, so that the compiler can check which lock guards
+    // what. Owned; made by the constructor.
+    std::unique_ptr<zorbel::detail::BlockEngineState> engine;
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

@@ -21,6 +21,10 @@
 #include "zorbel/export.h"
 #include "zorbel/support.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 // Seek origins; no stream of the library can seek.
 enum seek_t { seek_set = 0, seek_cur = 1, seek_end = 2 };
 
@@ -224,5 +228,7 @@ public:
     ChanOutput(BlockDriver* driver, unsigned long num);
     ~ChanOutput() override;
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

@@ -12,6 +12,10 @@
 #include "zorbel/export.h"
 #include "zorbel/support.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 // An object with a process-unique id (never reused, the first is 1) and an
 // optional name. The name is stored by pointer, not copied.
 class ZORBEL_API XAtom {
@@ -213,5 +217,7 @@ private:
     Flag start_flag;
     std::unique_ptr<zorbel::DeviceClaim> owner_mutex;
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

@@ -76,7 +76,7 @@ public:
     void shut_down();
 
 private:
-    std::unique_ptr<EmulatedLinkImpl> impl;
+    std::unique_ptr<EmulatedLinkImpl> impl_;
 };
 
 // ---------------------------------------------------------------------------
@@ -165,7 +165,7 @@ public:
 
 private:
     struct State;
-    std::unique_ptr<State> state;
+    std::unique_ptr<State> state_;
 };
 
 // Sink: reads everything and adds it to `tally`; sends nothing.
@@ -262,7 +262,7 @@ private:
     friend class EmulatedBus;
     friend class EmulatedBusImpl;
     explicit EmulatedDevice(std::shared_ptr<EmulatedDeviceImpl> impl);
-    std::shared_ptr<EmulatedDeviceImpl> impl;
+    std::shared_ptr<EmulatedDeviceImpl> impl_;
 };
 
 // The bus. Construction makes it the process's device host; destruction
@@ -317,7 +317,7 @@ public:
     void set_claim_scope(const std::string& scope);
 
 private:
-    std::shared_ptr<EmulatedBusImpl> impl;
+    std::shared_ptr<EmulatedBusImpl> impl_;
 };
 
 }  // namespace zorbel

@@ -31,8 +31,8 @@ using LogHandler = std::function<void(LogLevel level, const std::string& message
 
 // Sends every message at `level` or more severe to `handler`; an empty handler
 // turns the log off. Replaces the handler ZORBEL_DEBUG installed, if any. Safe
-// from any thread; a message already being delivered may still reach the old
-// handler, which the library keeps alive until that delivery returns.
+// from any thread except from inside a handler. Returns once no thread is
+// running the old handler any more, so what it captured may be destroyed then.
 ZORBEL_API void set_log_handler(LogLevel level, LogHandler handler);
 
 // The name of a level as ZORBEL_DEBUG spells it ("error", "warning", ...).

@@ -9,6 +9,10 @@
 
 #include "zorbel/export.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 // The library's version text, as client programs have always read it.
 extern ZORBEL_API const char* dll_ver;
 
@@ -137,5 +141,7 @@ private:
     char* mod_cursor = nullptr;
     char* param_cursor = nullptr;
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

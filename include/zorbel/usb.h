@@ -17,6 +17,10 @@
 #include "zorbel/export.h"
 #include "zorbel/support.h"
 
+// The classic interface keeps the names that client programs written against
+// it use, so the internal code's naming rule does not apply from here on.
+// NOLINTBEGIN(readability-identifier-naming)
+
 #define DEVICE_KIND_NORMAL 0
 #define DEVICE_KIND_BOOT 1
 
@@ -131,5 +135,7 @@ private:
     char hardware_id[13];
     char device_id[8];
 };
+
+// NOLINTEND(readability-identifier-naming)
 
 #endif

@@ -38,9 +38,9 @@ struct EmulationOptions {
 };
 
 // The pipe numbers of the emulated devices' programs.
-constexpr int echo_pipe = 1;
-constexpr int sink_pipe = 2;
-constexpr int source_pipe = 3;
+constexpr int kEchoPipe = 1;
+constexpr int kSinkPipe = 2;
+constexpr int kSourcePipe = 3;
 
 // One attached device as the device functions report it.
 struct DeviceEntry {

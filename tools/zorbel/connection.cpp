@@ -51,7 +51,7 @@ std::string Connection::name() const { return fmt::format("device {}", device_.n
 void check_pipe_number(int pipe) {
     if (pipe < 1 || pipe > 125)
         throw Failure(fmt::format("pipe {} is out of range: pipe numbers run from 1 to 125", pipe),
-                      exit_usage);
+                      kExitUsage);
 }
 
 Pipe::Pipe(Connection& connection, int number) : connection_(connection), number_(number), pipe_(nullptr) {

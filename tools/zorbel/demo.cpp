@@ -60,10 +60,10 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
 
              step(4, fmt::format("Send {} through the echo program on pipe {} and check what "
                                  "comes back",
-                                 human_bytes(double(bytes)), echo_pipe));
+                                 human_bytes(double(bytes)), kEchoPipe));
              TransferResult echo;
              {
-                 Pipe pipe(connection, echo_pipe);
+                 Pipe pipe(connection, kEchoPipe);
                  Progress progress("echo", bytes, show_progress);
                  echo = echo_bulk(pipe, bytes, 10, &progress);
              }
@@ -71,13 +71,13 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
                         echo.seconds, rate_of(echo));
 
              step(5, fmt::format("Send {} to the sink on pipe {} and compare its checksum",
-                                 human_bytes(double(bytes)), sink_pipe));
+                                 human_bytes(double(bytes)), kSinkPipe));
              auto tally = bus.sink_tally(normal_id);
              tally->clear();
              TransferResult sent;
              std::uint32_t expected_crc;
              {
-                 Pipe pipe(connection, sink_pipe);
+                 Pipe pipe(connection, kSinkPipe);
                  Progress progress("sink", bytes, show_progress);
                  TransferOptions options;
                  options.expected = bytes;
@@ -105,10 +105,10 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
                         expected_crc, sent.seconds, rate_of(sent));
 
              step(6, fmt::format("Receive {} from the source on pipe {} and check the pattern",
-                                 human_bytes(double(bytes)), source_pipe));
+                                 human_bytes(double(bytes)), kSourcePipe));
              TransferResult received;
              {
-                 Pipe pipe(connection, source_pipe);
+                 Pipe pipe(connection, kSourcePipe);
                  Progress progress("source", bytes, show_progress);
                  TransferOptions options;
                  options.expected = bytes;
@@ -127,7 +127,7 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
                         received.seconds, rate_of(received));
 
              fmt::print("\ndemo complete: every byte checked\n");
-             return exit_ok;
+             return kExitOk;
          },
          [](EmulationOptions& e) {
              // The demo always brings its own bus, of its own shape; the

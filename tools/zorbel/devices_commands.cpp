@@ -94,7 +94,7 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
                             "check the device, or allow longer with --timeout",
                             number, timeout_s));
         if (interrupted())
-            throw Failure("interrupted while waiting for the device to restart", exit_interrupted);
+            throw Failure("interrupted while waiting for the device to restart", kExitInterrupted);
         progress.update(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a device restart is not a data path
     }
@@ -127,7 +127,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                     if (!node.empty())
                                         fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
                                 }
-                                return exit_ok;
+                                return kExitOk;
                             }});
     }
     {
@@ -153,7 +153,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                      std::string j = device_json(e);
                      j.pop_back();
                      fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
-                     return exit_ok;
+                     return kExitOk;
                  }
                  fmt::print("device {}\n", e.number);
                  fmt::print("  mode         {}\n", e.mode_name());
@@ -165,7 +165,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                      fmt::print("  hardware ID  {}\n", e.hardware_id);
                      fmt::print("  ID           {}\n", e.id);
                  }
-                 return exit_ok;
+                 return kExitOk;
              }});
     }
     {
@@ -187,7 +187,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                 bus.device(o->number);  // a missing device is named before the file
                                 std::vector<unsigned char> image = read_whole_file(o->image);
                                 boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);
-                                return exit_ok;
+                                return kExitOk;
                             }});
     }
 }

@@ -9,14 +9,14 @@
 namespace zorbel_tool {
 
 // Exit statuses. Scripts tell a usage mistake from a failed job by them.
-constexpr int exit_ok = 0;
-constexpr int exit_failed = 1;
-constexpr int exit_usage = 2;
-constexpr int exit_interrupted = 130;  // as a shell reports death by SIGINT
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitInterrupted = 130;  // as a shell reports death by SIGINT
 
 class Failure : public std::runtime_error {
 public:
-    explicit Failure(const std::string& line, int status = exit_failed)
+    explicit Failure(const std::string& line, int status = kExitFailed)
         : std::runtime_error(line), status_(status) {}
     int status() const { return status_; }
 

@@ -86,7 +86,7 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
         what = "unknown command '" + app.remaining().front() + "'";
     while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
     fmt::print(stderr, "zorbel: {}; see '{} --help'\n", what, where);
-    return exit_usage;
+    return kExitUsage;
 }
 
 }  // namespace
@@ -130,10 +130,10 @@ static int run_tool(int argc, char** argv) {
             std::fflush(stdout);
             fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", c.app->get_name(),
                        e.what());
-            return exit_failed;
+            return kExitFailed;
         }
     }
-    return exit_usage;
+    return kExitUsage;
 }
 
 // Whatever escapes a command (running out of memory while setting up, say)

@@ -12,13 +12,13 @@
 namespace zorbel_tool {
 
 std::string human_bytes(double bytes) {
-    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    static const char* const kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
     int u = 0;
     while (bytes >= 1024 && u < 4) {
         bytes /= 1024;
         ++u;
     }
-    return u == 0 ? fmt::format("{:.0f} B", bytes) : fmt::format("{:.1f} {}", bytes, units[u]);
+    return u == 0 ? fmt::format("{:.0f} B", bytes) : fmt::format("{:.1f} {}", bytes, kUnits[u]);
 }
 
 std::string human_rate(double bytes_per_s) {
@@ -109,14 +109,14 @@ void Progress::draw(std::uint64_t done) {
     if (kind_ == Kind::wait) {
         line = fmt::format("{} {}", label_, human_duration(seconds));
     } else if (total_ > 0) {
-        constexpr int width = 24;
+        constexpr int kWidth = 24;
         double part = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
-        int filled = static_cast<int>(part * width);
+        int filled = static_cast<int>(part * kWidth);
         std::string left =
             rate > 0 ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate) : "-:--";
         line =
             fmt::format("{} [{}{}] {:3.0f}% {} of {}  {}  {} left", label_, std::string(filled, '#'),
-                        std::string(width - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),
+                        std::string(kWidth - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),
                         human_bytes(static_cast<double>(total_)), human_rate(rate), left);
     } else {
         line = fmt::format("{} {}  {}  {}", label_, human_bytes(static_cast<double>(done)), human_rate(rate),

@@ -17,8 +17,8 @@ using clock_type = std::chrono::steady_clock;
 
 // The library waits in steps of this length, so that a transfer notices an
 // interrupt, a lost device or a cancelled partner between steps.
-constexpr long step_ms = 200;
-constexpr std::size_t block_size = 512;  // one block of the channel protocol
+constexpr long kStepMs = 200;
+constexpr std::size_t kBlockSize = 512;  // one block of the channel protocol
 
 double seconds_since(clock_type::time_point t) {
     return std::chrono::duration<double>(clock_type::now() - t).count();
@@ -34,7 +34,7 @@ void check_stalled(Pipe& pipe, const TransferOptions& options, std::uint64_t byt
                    clock_type::time_point idle_since, const char* waiting_for) {
     Connection& c = pipe.connection();
     if (interrupted())
-        throw Failure(fmt::format("interrupted; {}", got_through(bytes, options.expected)), exit_interrupted);
+        throw Failure(fmt::format("interrupted; {}", got_through(bytes, options.expected)), kExitInterrupted);
     if (options.cancel && options.cancel->load()) throw Failure("cancelled");
     if (c.lost())
         throw Failure(fmt::format("{} went away during the transfer; {}; plug it in again and retry",
@@ -70,7 +70,7 @@ void deliver_block(Pipe& pipe, const unsigned char* data, std::size_t n, std::ui
 }  // namespace
 
 TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferOptions& options) {
-    pipe.output().set_timeout(step_ms);
+    pipe.output().set_timeout(kStepMs);
     Connection& c = pipe.connection();
     TransferResult result;
     auto began = clock_type::now();
@@ -78,8 +78,8 @@ TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferO
     for (;;) {
         std::size_t got = source(buf.data(), buf.size());
         if (got == 0) break;
-        for (std::size_t at = 0; at < got; at += block_size) {
-            std::size_t n = std::min(block_size, got - at);
+        for (std::size_t at = 0; at < got; at += kBlockSize) {
+            std::size_t n = std::min(kBlockSize, got - at);
             deliver_block(pipe, buf.data() + at, n, result.bytes, options);
             result.bytes += n;
             if (options.progress) options.progress->update(result.bytes);
@@ -93,7 +93,7 @@ TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferO
 TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit,
                            const TransferOptions& options) {
     Input& in = pipe.input();
-    in.set_timeout(step_ms);
+    in.set_timeout(kStepMs);
     Connection& c = pipe.connection();
     TransferResult result;
     auto began = clock_type::now();
@@ -111,7 +111,7 @@ TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit
             c.bus().transfer_progress(c.device().hardware_id, result.bytes);
             if (interrupted())
                 throw Failure(fmt::format("interrupted; {}", got_through(result.bytes, options.expected)),
-                              exit_interrupted);
+                              kExitInterrupted);
             continue;
         }
         // A deleted channel is the device's way of ending the stream; a
@@ -132,7 +132,7 @@ std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double tim
     std::vector<unsigned char> reply;
     TransferOptions options;
     options.timeout_s = timeout_s;
-    pipe.output().set_timeout(step_ms);
+    pipe.output().set_timeout(kStepMs);
     for (int i = 0; i < count; ++i) {
         for (std::size_t k = 0; k < message.size(); ++k) message[k] = static_cast<unsigned char>(i * 31 + k);
         reply.clear();

@@ -193,11 +193,11 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                 connection.name(), o->pipe, r.seconds,
                                 human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0));
                  auto tally =
-                     o->pipe == sink_pipe ? bus.sink_tally(connection.device().hardware_id) : nullptr;
+                     o->pipe == kSinkPipe ? bus.sink_tally(connection.device().hardware_id) : nullptr;
                  if (tally && tally->wait_for(r.bytes, 2000) && !g.quiet)
                      fmt::print(stderr, "the emulated device's sink has read {} bytes, CRC-32 {:08x}\n",
                                 tally->bytes(), tally->crc32());
-                 return exit_ok;
+                 return kExitOk;
              }});
     }
     {
@@ -243,7 +243,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                                r.bytes, connection.name(), o->pipe, r.seconds,
                                                human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
                                                r.ended_by_device ? "; the device ended the stream" : "");
-                                return exit_ok;
+                                return kExitOk;
                             }});
     }
     {
@@ -279,14 +279,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                 fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up)\n",
                                            o->count, o->size, connection.name(), o->pipe);
                                 print_latencies(us);
-                                return exit_ok;
+                                return kExitOk;
                             }});
     }
     {
         struct Options {
             int number = 0;
             int pipes = 4;
-            int first_pipe = sink_pipe;
+            int first_pipe = kSinkPipe;
             std::uint64_t bytes = 1 << 20;
             std::string direction = "send";
             double timeout_s = 10;
@@ -369,7 +369,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                                 static_cast<std::uint64_t>(total), s, human_rate(total / s),
                                 human_rate(total / s / k));
                  }
-                 return exit_ok;
+                 return kExitOk;
              },
              [o](EmulationOptions& e) {
                  // The emulated device serves the bench's pipes with what it needs.

@@ -22,22 +22,22 @@ class DeviceList {
 public:
     explicit DeviceList(libusb_context* ctx) {
         if (ctx != nullptr) {
-            const ssize_t n = libusb_get_device_list(ctx, &list);
-            count = n > 0 ? n : 0;
+            const ssize_t n = libusb_get_device_list(ctx, &list_);
+            count_ = n > 0 ? n : 0;
         }
     }
     ~DeviceList() {
-        if (list != nullptr) libusb_free_device_list(list, 1);
+        if (list_ != nullptr) libusb_free_device_list(list_, 1);
     }
     DeviceList(const DeviceList&) = delete;
     DeviceList& operator=(const DeviceList&) = delete;
 
-    libusb_device** begin() const { return list; }
-    libusb_device** end() const { return list + count; }
+    libusb_device** begin() const { return list_; }
+    libusb_device** end() const { return list_ + count_; }
 
 private:
-    libusb_device** list = nullptr;
-    ssize_t count = 0;
+    libusb_device** list_ = nullptr;
+    ssize_t count_ = 0;
 };
 
 struct Placed {
@@ -70,41 +70,41 @@ std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
 // --- the backend ---------------------------------------------------------------
 
 LibusbBackend::LibusbBackend(unsigned int timeout_ms)
-    : context(std::make_shared<LibusbContext>()), write_timeout_ms(timeout_ms) {}
+    : context_(std::make_shared<LibusbContext>()), write_timeout_ms_(timeout_ms) {}
 
 LibusbBackend::~LibusbBackend() = default;
 
 int LibusbBackend::count(int kind) {
-    DeviceList list(context->get());
+    DeviceList list(context_->get());
     return static_cast<int>(devices_of_kind(list, kind).size());
 }
 
 std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index) {
     if (index < 0) return nullptr;
-    DeviceList list(context->get());
+    DeviceList list(context_->get());
     const std::vector<Placed> devices = devices_of_kind(list, kind);
     if (static_cast<std::size_t>(index) >= devices.size()) return nullptr;
     libusb_device_handle* handle = nullptr;
     const int r = libusb_open(devices[index].device, &handle);
     note_open_result(r == LIBUSB_ERROR_ACCESS);
     if (r != 0) return nullptr;
-    return std::make_shared<LibusbHandle>(context, handle, write_timeout_ms);
+    return std::make_shared<LibusbHandle>(context_, handle, write_timeout_ms_);
 }
 
 bool LibusbBackend::root_hub_name(int controller, std::string& hub) {
-    return sysfs::root_hub_name(sysfs::usb_devices, controller, hub);
+    return sysfs::root_hub_name(sysfs::kUsbDevices, controller, hub);
 }
 
 bool LibusbBackend::hub_port_count(const std::string& hub, int& ports) {
-    return sysfs::hub_port_count(sysfs::usb_devices, hub, ports);
+    return sysfs::hub_port_count(sysfs::kUsbDevices, hub, ports);
 }
 
 bool LibusbBackend::port_info(const std::string& hub, int port, PortInfo& info) {
-    return sysfs::port_info(sysfs::usb_devices, hub, port, info);
+    return sysfs::port_info(sysfs::kUsbDevices, hub, port, info);
 }
 
 bool LibusbBackend::port_hub_name(const std::string& hub, int port, std::string& name) {
-    return sysfs::port_hub_name(sysfs::usb_devices, hub, port, name);
+    return sysfs::port_hub_name(sysfs::kUsbDevices, hub, port, name);
 }
 
 std::shared_ptr<Backend> make_platform_backend() { return std::make_shared<LibusbBackend>(); }

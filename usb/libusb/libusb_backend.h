@@ -36,7 +36,7 @@ public:
     // Starts a libusb context and its event thread. A machine without usbfs
     // still gives a working backend, one without devices. A bulk write the
     // device has not taken after `write_timeout_ms` fails.
-    explicit LibusbBackend(unsigned int write_timeout_ms = usbmap::write_timeout_ms);
+    explicit LibusbBackend(unsigned int write_timeout_ms = usbmap::kWriteTimeoutMs);
     ~LibusbBackend() override;
     LibusbBackend(const LibusbBackend&) = delete;
     LibusbBackend& operator=(const LibusbBackend&) = delete;
@@ -51,8 +51,8 @@ public:
     int count(int kind);
 
 private:
-    std::shared_ptr<LibusbContext> context;
-    const unsigned int write_timeout_ms;
+    std::shared_ptr<LibusbContext> context_;
+    const unsigned int write_timeout_ms_;
 };
 
 }  // namespace host

@@ -9,55 +9,55 @@ namespace zorbel {
 namespace host {
 
 LibusbContext::LibusbContext() {
-    if (libusb_init(&ctx) != 0) {
-        ctx = nullptr;
+    if (libusb_init(&ctx_) != 0) {
+        ctx_ = nullptr;
         return;
     }
     // Only departures need an answer: arrivals are found by the next listing,
     // which enumerates afresh. Where the platform has no hot-plug support a
     // departed device still ends its transfers with "no device".
     if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
-        hotplug_registered = libusb_hotplug_register_callback(
-                                 ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
-                                 ZORBEL_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-                                 &LibusbContext::on_hotplug, this, &hotplug_handle) == LIBUSB_SUCCESS;
+        hotplug_registered_ = libusb_hotplug_register_callback(
+                                  ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
+                                  ZORBEL_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+                                  &LibusbContext::on_hotplug, this, &hotplug_handle_) == LIBUSB_SUCCESS;
     }
-    event_thread = std::thread(&LibusbContext::run_events, this);
+    event_thread_ = std::thread(&LibusbContext::run_events, this);
 }
 
 LibusbContext::~LibusbContext() {
-    if (ctx == nullptr) return;
-    if (hotplug_registered) libusb_hotplug_deregister_callback(ctx, hotplug_handle);
-    stopping.store(true);
-    libusb_interrupt_event_handler(ctx);
-    event_thread.join();
-    libusb_exit(ctx);
+    if (ctx_ == nullptr) return;
+    if (hotplug_registered_) libusb_hotplug_deregister_callback(ctx_, hotplug_handle_);
+    stopping_.store(true);
+    libusb_interrupt_event_handler(ctx_);
+    event_thread_.join();
+    libusb_exit(ctx_);
 }
 
 void LibusbContext::run_events() {
     // Sleeps in libusb's poll until a transfer completes, a hot-plug event
     // arrives or the destructor interrupts it.
-    while (!stopping.load()) libusb_handle_events_completed(ctx, nullptr);
+    while (!stopping_.load()) libusb_handle_events_completed(ctx_, nullptr);
 }
 
 int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event event,
                                           void* self) {
     if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
     auto* context = static_cast<LibusbContext*>(self);
-    detail::MutexLock lock(context->handles_mutex);
-    for (LibusbHandle* h : context->handles)
+    detail::MutexLock lock(context->handles_mutex_);
+    for (LibusbHandle* h : context->handles_)
         if (h->device() == dev) h->device_gone();
     return 0;  // stay registered
 }
 
 void LibusbContext::add(LibusbHandle* handle) {
-    detail::MutexLock lock(handles_mutex);
-    handles.push_back(handle);
+    detail::MutexLock lock(handles_mutex_);
+    handles_.push_back(handle);
 }
 
 void LibusbContext::remove(LibusbHandle* handle) {
-    detail::MutexLock lock(handles_mutex);
-    handles.erase(std::remove(handles.begin(), handles.end(), handle), handles.end());
+    detail::MutexLock lock(handles_mutex_);
+    handles_.erase(std::remove(handles_.begin(), handles_.end(), handle), handles_.end());
 }
 
 }  // namespace host

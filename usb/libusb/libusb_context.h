@@ -31,7 +31,7 @@ public:
     LibusbContext& operator=(const LibusbContext&) = delete;
 
     // Null when libusb could not start; the backend then has no devices.
-    libusb_context* get() const { return ctx; }
+    libusb_context* get() const { return ctx_; }
 
     // Open handles, so a hot-plug departure can end their transfers.
     void add(LibusbHandle* handle);
@@ -42,14 +42,14 @@ private:
                                       void* self);
     void run_events();
 
-    libusb_context* ctx = nullptr;
-    bool hotplug_registered = false;
-    libusb_hotplug_callback_handle hotplug_handle = 0;
-    std::atomic<bool> stopping{false};
-    std::thread event_thread;
+    libusb_context* ctx_ = nullptr;
+    bool hotplug_registered_ = false;
+    libusb_hotplug_callback_handle hotplug_handle_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread event_thread_;
 
-    detail::Mutex handles_mutex;
-    std::vector<LibusbHandle*> handles GUARDED_BY(handles_mutex);
+    detail::Mutex handles_mutex_;
+    std::vector<LibusbHandle*> handles_ GUARDED_BY(handles_mutex_);
 };
 
 }  // namespace host

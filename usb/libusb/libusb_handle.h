@@ -47,7 +47,7 @@ public:
     void close() override;
 
     // The device (held by reference, so it outlives the closed handle).
-    libusb_device* device() const { return dev; }
+    libusb_device* device() const { return dev_; }
     // The device has left the bus: end every transfer, fail every later one.
     void device_gone();
 
@@ -63,40 +63,40 @@ private:
     // One vendor control request; the byte count of its data stage or -1.
     int control(std::uint8_t request_type, std::uint8_t request, std::uint16_t value, std::uint16_t index,
                 unsigned char* data, std::uint16_t length);
-    void cancel_all_locked() REQUIRES(mutex);
-    bool claim_locked() REQUIRES(mutex);
+    void cancel_all_locked() REQUIRES(mutex_);
+    bool claim_locked() REQUIRES(mutex_);
     // Allocates and submits the IN transfers on the first read.
-    bool start_reads_locked() REQUIRES(mutex);
-    bool submit_in_locked(InTransfer& in) REQUIRES(mutex);
+    bool start_reads_locked() REQUIRES(mutex_);
+    bool submit_in_locked(InTransfer& in) REQUIRES(mutex_);
     // The front transfer ended with a stall: cancels the others, to be
     // queued again, in order, once the halt is cleared. False on a second
     // stall before any transfer completed.
-    bool take_back_reads_locked() REQUIRES(mutex);
+    bool take_back_reads_locked() REQUIRES(mutex_);
 
-    const std::shared_ptr<LibusbContext> context;
-    libusb_device_handle* const handle;
-    libusb_device* const dev;
-    const unsigned int write_timeout_ms;
+    const std::shared_ptr<LibusbContext> context_;
+    libusb_device_handle* const handle_;
+    libusb_device* const dev_;
+    const unsigned int write_timeout_ms_;
     // wMaxPacketSize of the bulk endpoints, read once: libusb reads the
     // active configuration from sysfs on every lookup.
-    const int in_packet;
-    const int out_packet;
+    const int in_packet_;
+    const int out_packet_;
 
-    detail::Mutex mutex;
-    std::condition_variable changed;
-    std::vector<Pending*> in_flight GUARDED_BY(mutex);
+    detail::Mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Pending*> in_flight_ GUARDED_BY(mutex_);
     // Front to back: completed transfers whose bytes are not all handed over,
     // then the submitted ones in submission order (so completion order).
-    std::deque<std::unique_ptr<InTransfer>> reads GUARDED_BY(mutex);
-    std::size_t handed GUARDED_BY(mutex) = 0;  // bytes of the front already read
-    int reads_submitted GUARDED_BY(mutex) = 0;
-    bool read_failed GUARDED_BY(mutex) = false;  // the IN queue cannot go on
-    bool stall_retried GUARDED_BY(mutex) = false;
-    bool cancel_next_read GUARDED_BY(mutex) = false;
-    bool gone GUARDED_BY(mutex) = false;
-    bool claimed GUARDED_BY(mutex) = false;  // interface 0
+    std::deque<std::unique_ptr<InTransfer>> reads_ GUARDED_BY(mutex_);
+    std::size_t handed_ GUARDED_BY(mutex_) = 0;  // bytes of the front already read
+    int reads_submitted_ GUARDED_BY(mutex_) = 0;
+    bool read_failed_ GUARDED_BY(mutex_) = false;  // the IN queue cannot go on
+    bool stall_retried_ GUARDED_BY(mutex_) = false;
+    bool cancel_next_read_ GUARDED_BY(mutex_) = false;
+    bool gone_ GUARDED_BY(mutex_) = false;
+    bool claimed_ GUARDED_BY(mutex_) = false;  // interface 0
     enum class State { open, closing, closed };
-    State state GUARDED_BY(mutex) = State::open;
+    State state_ GUARDED_BY(mutex_) = State::open;
 };
 
 }  // namespace host

@@ -20,7 +20,7 @@ namespace zorbel {
 namespace host {
 namespace sysfs {
 
-constexpr const char* usb_devices = "/sys/bus/usb/devices";
+constexpr const char* kUsbDevices = "/sys/bus/usb/devices";
 
 // Controller 0..9: the i-th root hub in ascending bus number.
 bool root_hub_name(const std::string& root, int controller, std::string& hub);

@@ -25,30 +25,30 @@
 namespace zorbel {
 namespace usbmap {
 
-constexpr int interface_number = 0;
-constexpr std::uint8_t endpoint_out = 0x01;
-constexpr std::uint8_t endpoint_in = 0x81;
+constexpr int kInterfaceNumber = 0;
+constexpr std::uint8_t kEndpointOut = 0x01;
+constexpr std::uint8_t kEndpointIn = 0x81;
 
 // bmRequestType for vendor requests addressed to the device.
-constexpr std::uint8_t vendor_in = 0xC0;
-constexpr std::uint8_t vendor_out = 0x40;
+constexpr std::uint8_t kVendorIn = 0xC0;
+constexpr std::uint8_t kVendorOut = 0x40;
 
-constexpr std::uint8_t request_get_info = 0x01;
-constexpr std::uint8_t request_boot_begin = 0x02;
-constexpr std::uint8_t request_boot_status = 0x03;
+constexpr std::uint8_t kRequestGetInfo = 0x01;
+constexpr std::uint8_t kRequestBootBegin = 0x02;
+constexpr std::uint8_t kRequestBootStatus = 0x03;
 
 // Control requests get an answer from a working device within milliseconds;
 // the limit only keeps a wedged device from holding a caller for ever.
-constexpr unsigned int control_timeout_ms = 5000;
+constexpr unsigned int kControlTimeoutMs = 5000;
 
 // Bulk IN: transfers of a whole number of packets (rounded down from this
 // size), kept queued back to back. See docs/usb-mapping.md.
-constexpr int read_transfer_size = 16384;
-constexpr int reads_queued = 2;
+constexpr int kReadTransferSize = 16384;
+constexpr int kReadsQueued = 2;
 
 // A device that stops taking data fails the write (and so the flush) after
 // this long instead of holding the writer for ever.
-constexpr unsigned int write_timeout_ms = 5000;
+constexpr unsigned int kWriteTimeoutMs = 5000;
 
 }  // namespace usbmap
 }  // namespace zorbel

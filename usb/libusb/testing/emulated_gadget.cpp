@@ -9,20 +9,20 @@ namespace zorbel {
 namespace testing {
 
 EmulatedGadget::EmulatedGadget(Opener o, std::function<std::shared_ptr<Gadget>()> b)
-    : open(std::move(o)), booted(std::move(b)) {}
+    : open_(std::move(o)), booted_(std::move(b)) {}
 
 EmulatedGadget::~EmulatedGadget() { unplugged(); }
 
 std::shared_ptr<host::DeviceHandle> EmulatedGadget::device() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (ended) return nullptr;
-    if (!handle) {
-        handle = open();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return nullptr;
+    if (!handle_) {
+        handle_ = open_();
         // The bulk IN pump starts with the first request: a host talks to a
         // device before it reads from it.
-        if (handle) pumping = std::thread(&EmulatedGadget::pump, this, handle);
+        if (handle_) pumping_ = std::thread(&EmulatedGadget::pump, this, handle_);
     }
-    return handle;
+    return handle_;
 }
 
 void EmulatedGadget::pump(std::shared_ptr<host::DeviceHandle> h) {
@@ -38,43 +38,43 @@ void EmulatedGadget::unplugged() {
     std::thread joining;
     std::shared_ptr<host::DeviceHandle> h;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        ended = true;
-        h = handle;
-        joining.swap(pumping);
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        h = handle_;
+        joining.swap(pumping_);
     }
     if (h) h->close();  // ends the pump's read
     if (joining.joinable()) joining.join();
 }
 
 bool EmulatedGadget::control(const ControlSetup& s, std::vector<unsigned char>& data) {
-    if (s.request_type == usbmap::vendor_in && s.request == usbmap::request_get_info) {
+    if (s.request_type == usbmap::kVendorIn && s.request == usbmap::kRequestGetInfo) {
         auto h = device();
-        unsigned char record[host::info_record_size];
+        unsigned char record[host::kInfoRecordSize];
         if (!h || !h->get_info(record)) return false;
         data.assign(record, record + sizeof record);
         return true;
     }
-    if (s.request_type == usbmap::vendor_out && s.request == usbmap::request_boot_begin) {
-        expected = s.value | static_cast<std::size_t>(s.index) << 16;
-        image.clear();
+    if (s.request_type == usbmap::kVendorOut && s.request == usbmap::kRequestBootBegin) {
+        expected_ = s.value | static_cast<std::size_t>(s.index) << 16;
+        image_.clear();
         return true;
     }
-    if (s.request_type == usbmap::vendor_in && s.request == usbmap::request_boot_status) {
+    if (s.request_type == usbmap::kVendorIn && s.request == usbmap::kRequestBootStatus) {
         auto h = device();
-        if (!h || image.size() != expected) return false;
-        const int result = h->boot(image.data(), static_cast<unsigned int>(image.size()));
+        if (!h || image_.size() != expected_) return false;
+        const int result = h->boot(image_.data(), static_cast<unsigned int>(image_.size()));
         if (result < 0) return false;
         data.assign(1, static_cast<unsigned char>(result));
-        if (result == 0 && booted) reenumerate(booted(), ZORBEL_USB_PRODUCT_NORMAL, 1);
+        if (result == 0 && booted_) reenumerate(booted_(), ZORBEL_USB_PRODUCT_NORMAL, 1);
         return true;
     }
     return false;
 }
 
 void EmulatedGadget::bulk_out(const unsigned char* data, std::size_t len) {
-    if (expected > image.size()) {  // a boot image on its way
-        image.insert(image.end(), data, data + len);
+    if (expected_ > image_.size()) {  // a boot image on its way
+        image_.insert(image_.end(), data, data + len);
         return;
     }
     auto h = device();
@@ -90,7 +90,7 @@ std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Ba
         auto h = emulated->open(kind, i);
         if (!h) return nullptr;
         if (kind != DEVICE_KIND_NORMAL) return h;
-        unsigned char r[host::info_record_size];
+        unsigned char r[host::kInfoRecordSize];
         if (!h->get_info(r)) continue;
         std::string id;
         for (int k = 1; k <= 12; ++k) id += static_cast<char>(r[2 * k]);

@@ -41,17 +41,17 @@ private:
     std::shared_ptr<host::DeviceHandle> device();
     void pump(std::shared_ptr<host::DeviceHandle> handle);
 
-    Opener open;
-    std::function<std::shared_ptr<Gadget>()> booted;
+    Opener open_;
+    std::function<std::shared_ptr<Gadget>()> booted_;
 
-    std::mutex mutex;  // guards the three below
-    std::shared_ptr<host::DeviceHandle> handle;
-    std::thread pumping;
-    bool ended = false;
+    std::mutex mutex_;  // guards the three below
+    std::shared_ptr<host::DeviceHandle> handle_;
+    std::thread pumping_;
+    bool ended_ = false;
 
     // Boot state; only the worker thread touches it.
-    std::size_t expected = 0;
-    std::vector<unsigned char> image;
+    std::size_t expected_ = 0;
+    std::vector<unsigned char> image_;
 };
 
 // Opens the emulated device of `kind` whose information record carries

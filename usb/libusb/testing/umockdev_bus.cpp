@@ -108,59 +108,59 @@ private:
     void update_ready_locked();
     static void release(Urb& u);
 
-    const std::shared_ptr<Gadget> gadget;
-    const int max_packet;  // of both bulk endpoints
-    int fifo = -1;         // our end of the node's FIFO
+    const std::shared_ptr<Gadget> gadget_;
+    const int max_packet_;  // of both bulk endpoints
+    int fifo_ = -1;         // our end of the node's FIFO
 
-    std::mutex mutex;                   // guards everything below
-    std::deque<unsigned char> in_data;  // bytes the gadget sent, not yet read
+    std::mutex mutex_;                   // guards everything below
+    std::deque<unsigned char> in_data_;  // bytes the gadget sent, not yet read
     // The device ended a transfer with a full packet that filled the host's
     // buffer exactly: its zero-length packet ends the next URB.
-    bool zlp_owed = false;
-    bool halted = false;           // bulk IN, until CLEAR_HALT
-    bool halted_for_good = false;  // CLEAR_HALT does not help
-    std::deque<Urb> waiting_in;
+    bool zlp_owed_ = false;
+    bool halted_ = false;           // bulk IN, until CLEAR_HALT
+    bool halted_for_good_ = false;  // CLEAR_HALT does not help
+    std::deque<Urb> waiting_in_;
     // Bulk OUT URBs of a device that stopped taking data: they end only when
     // the host discards them (its time-out) or the device goes.
-    std::deque<Urb> waiting_out;
-    bool out_held = false;
-    std::deque<Urb> done;
-    bool gone = false;
-    bool ready = true;  // FIFO empty (POLLOUT)
+    std::deque<Urb> waiting_out_;
+    bool out_held_ = false;
+    std::deque<Urb> done_;
+    bool gone_ = false;
+    bool ready_ = true;  // FIFO empty (POLLOUT)
     // The open file holding interface 0 (a reference), as usbfs keeps it: one
     // at a time may use the endpoints, until it releases it or closes.
-    UMockdevIoctlClient* claimant = nullptr;
+    UMockdevIoctlClient* claimant_ = nullptr;
     bool claim_locked(UMockdevIoctlClient* client);
 };
 
 UsbfsNode::UsbfsNode(std::string fifo_path, std::shared_ptr<Gadget> g, int packet)
-    : gadget(std::move(g)), max_packet(packet) {
-    fifo = ::open(fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (fifo >= 0) fcntl(fifo, F_SETPIPE_SZ, 4096);
+    : gadget_(std::move(g)), max_packet_(packet) {
+    fifo_ = ::open(fifo_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fifo_ >= 0) fcntl(fifo_, F_SETPIPE_SZ, 4096);
     handler = umockdev_ioctl_base_new();
     g_signal_connect(handler, "handle-ioctl", G_CALLBACK(&UsbfsNode::on_ioctl), this);
-    if (gadget) gadget->send_in = [this](const unsigned char* d, std::size_t n) { send_in(d, n); };
-    std::lock_guard<std::mutex> lock(mutex);
+    if (gadget_) gadget_->send_in = [this](const unsigned char* d, std::size_t n) { send_in(d, n); };
+    std::lock_guard<std::mutex> lock(mutex_);
     update_ready_locked();
 }
 
 UsbfsNode::~UsbfsNode() {
-    if (gadget) gadget->unplugged();
+    if (gadget_) gadget_->unplugged();
     g_signal_handlers_disconnect_by_data(handler, this);
     g_object_unref(handler);
-    std::lock_guard<std::mutex> lock(mutex);
-    for (Urb& u : waiting_in) release(u);
-    for (Urb& u : waiting_out) release(u);
-    for (Urb& u : done) release(u);
-    if (claimant) g_object_unref(claimant);
-    if (fifo >= 0) ::close(fifo);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (Urb& u : waiting_in_) release(u);
+    for (Urb& u : waiting_out_) release(u);
+    for (Urb& u : done_) release(u);
+    if (claimant_) g_object_unref(claimant_);
+    if (fifo_ >= 0) ::close(fifo_);
 }
 
 bool UsbfsNode::claim_locked(UMockdevIoctlClient* client) {
-    if (claimant == client) return true;
-    if (claimant && umockdev_ioctl_client_get_connected(claimant)) return false;
-    if (claimant) g_object_unref(claimant);
-    claimant = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+    if (claimant_ == client) return true;
+    if (claimant_ && umockdev_ioctl_client_get_connected(claimant_)) return false;
+    if (claimant_) g_object_unref(claimant_);
+    claimant_ = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
     return true;
 }
 
@@ -174,18 +174,18 @@ void UsbfsNode::release(Urb& u) {
 // POLLOUT on the client's descriptor is what makes libusb reap: the FIFO is
 // emptied while a completed URB waits and filled otherwise.
 void UsbfsNode::update_ready_locked() {
-    const bool want = !done.empty() || gone;
-    if (fifo < 0 || want == ready) return;
+    const bool want = !done_.empty() || gone_;
+    if (fifo_ < 0 || want == ready_) return;
     char buf[4096];
     if (want) {
-        while (::read(fifo, buf, sizeof buf) > 0) {
+        while (::read(fifo_, buf, sizeof buf) > 0) {
         }
     } else {
         std::memset(buf, 0, sizeof buf);
-        while (::write(fifo, buf, sizeof buf) > 0) {
+        while (::write(fifo_, buf, sizeof buf) > 0) {
         }
     }
-    ready = want;
+    ready_ = want;
 }
 
 // What the host controller does with the device's bulk IN data: the device
@@ -196,30 +196,30 @@ void UsbfsNode::update_ready_locked() {
 // buffer is an overflow (the bytes that fit arrive, the rest are lost), which
 // can only happen to a buffer that is not a whole number of packets.
 void UsbfsNode::fill_waiting_locked() {
-    while (!waiting_in.empty() && (halted || !in_data.empty() || zlp_owed)) {
-        Urb u = waiting_in.front();
-        waiting_in.pop_front();
-        if (halted) {
+    while (!waiting_in_.empty() && (halted_ || !in_data_.empty() || zlp_owed_)) {
+        Urb u = waiting_in_.front();
+        waiting_in_.pop_front();
+        if (halted_) {
             u.status = -EPIPE;
-            done.push_back(u);
+            done_.push_back(u);
             continue;
         }
         std::vector<unsigned char> bytes;
         int space = u.length;
-        if (in_data.empty()) zlp_owed = false;  // the ZLP alone
-        while (!in_data.empty()) {
-            const int packet = static_cast<int>(std::min<std::size_t>(max_packet, in_data.size()));
+        if (in_data_.empty()) zlp_owed_ = false;  // the ZLP alone
+        while (!in_data_.empty()) {
+            const int packet = static_cast<int>(std::min<std::size_t>(max_packet_, in_data_.size()));
             const int taken = std::min(packet, space);
-            bytes.insert(bytes.end(), in_data.begin(), in_data.begin() + taken);
-            in_data.erase(in_data.begin(), in_data.begin() + packet);
+            bytes.insert(bytes.end(), in_data_.begin(), in_data_.begin() + taken);
+            in_data_.erase(in_data_.begin(), in_data_.begin() + packet);
             space -= taken;
             if (taken < packet) {
                 u.status = -EOVERFLOW;
                 break;
             }
-            if (packet < max_packet) break;
-            if (in_data.empty()) {
-                zlp_owed = space == 0;  // else the ZLP ends this URB
+            if (packet < max_packet_) break;
+            if (in_data_.empty()) {
+                zlp_owed_ = space == 0;  // else the ZLP ends this URB
                 break;
             }
             if (space == 0) break;
@@ -236,50 +236,50 @@ void UsbfsNode::fill_waiting_locked() {
             }
         }
         u.actual = n;
-        done.push_back(u);
+        done_.push_back(u);
     }
 }
 
 void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (gone) return;
-    in_data.insert(in_data.end(), data, data + len);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (gone_) return;
+    in_data_.insert(in_data_.end(), data, data + len);
     // The URB data objects belong to the worker thread; only wake libusb here
     // (a reap attempt matches bytes to URBs there).
-    if (!waiting_in.empty() && fifo >= 0 && ready == false) {
+    if (!waiting_in_.empty() && fifo_ >= 0 && ready_ == false) {
         char buf[4096];
-        while (::read(fifo, buf, sizeof buf) > 0) {
+        while (::read(fifo_, buf, sizeof buf) > 0) {
         }
-        ready = true;
+        ready_ = true;
     }
 }
 
 // A halted endpoint fails the URB under way and every later one, as the
 // kernel reports a STALL handshake, until the host clears the halt.
 void UsbfsNode::stall_in(bool for_good) {
-    std::lock_guard<std::mutex> lock(mutex);
-    halted = true;
-    halted_for_good = for_good;
-    if (!waiting_in.empty() && fifo >= 0 && !ready) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    halted_ = true;
+    halted_for_good_ = for_good;
+    if (!waiting_in_.empty() && fifo_ >= 0 && !ready_) {
         char buf[4096];
-        while (::read(fifo, buf, sizeof buf) > 0) {
+        while (::read(fifo_, buf, sizeof buf) > 0) {
         }
-        ready = true;  // the worker fails the URBs when libusb reaps
+        ready_ = true;  // the worker fails the URBs when libusb reaps
     }
 }
 
 void UsbfsNode::hold_out(bool held) {
-    std::lock_guard<std::mutex> lock(mutex);
-    out_held = held;
+    std::lock_guard<std::mutex> lock(mutex_);
+    out_held_ = held;
 }
 
 void UsbfsNode::unplug() {
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        gone = true;
+        std::lock_guard<std::mutex> lock(mutex_);
+        gone_ = true;
         update_ready_locked();
     }
-    if (gadget) gadget->unplugged();
+    if (gadget_) gadget_->unplugged();
 }
 
 gboolean UsbfsNode::on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -290,8 +290,8 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (gone && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (gone_ && request != USBDEVFS_REAPURBNDELAY && request != USBDEVFS_REAPURB) {
             umockdev_ioctl_client_complete(client, -1, ENODEV);
             return true;
         }
@@ -314,7 +314,7 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
             return true;
         }
         case USBDEVFS_CLAIMINTERFACE: {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<std::mutex> lock(mutex_);
             if (claim_locked(client))
                 umockdev_ioctl_client_complete(client, 0, 0);
             else
@@ -322,18 +322,18 @@ bool UsbfsNode::handle(UMockdevIoctlClient* client) {
             return true;
         }
         case USBDEVFS_RELEASEINTERFACE: {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (claimant == client) {
-                g_object_unref(claimant);
-                claimant = nullptr;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (claimant_ == client) {
+                g_object_unref(claimant_);
+                claimant_ = nullptr;
             }
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
         case USBDEVFS_CLEAR_HALT: {
             // Only bulk IN is ever halted here, so the endpoint is not read.
-            std::lock_guard<std::mutex> lock(mutex);
-            halted = halted_for_good;
+            std::lock_guard<std::mutex> lock(mutex_);
+            halted_ = halted_for_good_;
             umockdev_ioctl_client_complete(client, 0, 0);
             return true;
         }
@@ -380,7 +380,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     if (urb.type == USBDEVFS_URB_TYPE_BULK) {
         // The kernel claims the interface for a transfer on one of its
         // endpoints, and refuses it while another open file holds it.
-        std::lock_guard<std::mutex> lock(mutex);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!claim_locked(client)) {
             release(u);
             umockdev_ioctl_client_complete(client, -1, EBUSY);
@@ -396,7 +396,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         const bool in = (setup.request_type & 0x80) != 0;
         std::vector<unsigned char> data;
         if (!in) data.assign(bytes + 8, bytes + urb.buffer_length);
-        if (gadget && gadget->control(setup, data)) {
+        if (gadget_ && gadget_->control(setup, data)) {
             if (in) {
                 const int n = static_cast<int>(
                     std::min<std::size_t>(data.size(), std::min<int>(setup.length, urb.buffer_length - 8)));
@@ -410,22 +410,22 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         }
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80) == 0) {
         {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (out_held) {
-                waiting_out.push_back(u);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (out_held_) {
+                waiting_out_.push_back(u);
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return;
             }
         }
-        if (gadget && bytes) gadget->bulk_out(bytes, urb.buffer_length);
+        if (gadget_ && bytes) gadget_->bulk_out(bytes, urb.buffer_length);
         // A transfer of whole packets reaches the device's side as ended
         // only when the host adds the zero-length packet.
-        if (gadget && (urb.flags & USBDEVFS_URB_ZERO_PACKET) != 0 && urb.buffer_length % max_packet == 0)
-            gadget->zero_length_packet();
+        if (gadget_ && (urb.flags & USBDEVFS_URB_ZERO_PACKET) != 0 && urb.buffer_length % max_packet_ == 0)
+            gadget_->zero_length_packet();
         u.actual = urb.buffer_length;
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
-        std::lock_guard<std::mutex> lock(mutex);
-        waiting_in.push_back(u);
+        std::lock_guard<std::mutex> lock(mutex_);
+        waiting_in_.push_back(u);
         fill_waiting_locked();
         update_ready_locked();
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -435,35 +435,35 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return;
     }
-    std::lock_guard<std::mutex> lock(mutex);
-    done.push_back(u);
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_.push_back(u);
     update_ready_locked();
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
 void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (gone) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (gone_) {
         // Everything still pending ends as on an unplugged device.
-        for (std::deque<Urb>* waiting : {&waiting_in, &waiting_out}) {
+        for (std::deque<Urb>* waiting : {&waiting_in_, &waiting_out_}) {
             for (Urb& u : *waiting) {
                 u.status = -ESHUTDOWN;
                 u.actual = 0;
-                done.push_back(u);
+                done_.push_back(u);
             }
             waiting->clear();
         }
     }
     fill_waiting_locked();
-    auto it = done.begin();
-    while (it != done.end() && it->client != client) ++it;
-    if (it == done.end()) {
+    auto it = done_.begin();
+    while (it != done_.end() && it->client != client) ++it;
+    if (it == done_.end()) {
         update_ready_locked();
-        umockdev_ioctl_client_complete(client, -1, gone ? ENODEV : EAGAIN);
+        umockdev_ioctl_client_complete(client, -1, gone_ ? ENODEV : EAGAIN);
         return;
     }
     Urb u = *it;
-    done.erase(it);
+    done_.erase(it);
     update_ready_locked();
     lock.unlock();
 
@@ -493,15 +493,15 @@ void UsbfsNode::discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     // The argument is the URB's address in the client.
     gulong address = 0;
     std::memcpy(&address, arg->data, sizeof address);
-    std::lock_guard<std::mutex> lock(mutex);
-    for (std::deque<Urb>* waiting : {&waiting_in, &waiting_out}) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::deque<Urb>* waiting : {&waiting_in_, &waiting_out_}) {
         for (auto it = waiting->begin(); it != waiting->end(); ++it) {
             if (it->client == client && it->urb->client_addr == address) {
                 Urb u = *it;
                 waiting->erase(it);
                 u.status = -ENOENT;
                 u.actual = 0;
-                done.push_back(u);
+                done_.push_back(u);
                 update_ready_locked();
                 umockdev_ioctl_client_complete(client, 0, 0);
                 return;
@@ -530,23 +530,23 @@ bool UmockdevBus::preload_active() {
     return preload != nullptr && std::strstr(preload, "libumockdev-preload") != nullptr;
 }
 
-UmockdevBus::UmockdevBus(int packet) : max_packet(packet), testbed(new Testbed) {}
+UmockdevBus::UmockdevBus(int packet) : max_packet_(packet), testbed_(new Testbed) {}
 
 UmockdevBus::~UmockdevBus() {
     settle();
     // The testbed first: releasing it stops umockdev's worker thread, so no
     // handler can still be running on a node when the nodes go.
-    testbed.reset();
-    entries.clear();
-    unplugged.clear();
+    testbed_.reset();
+    entries_.clear();
+    unplugged_.clear();
 }
 
 void UmockdevBus::settle() {
     for (;;) {
         std::vector<std::thread> joining;
         {
-            std::lock_guard<std::mutex> lock(testbed->mutex);
-            joining.swap(workers);
+            std::lock_guard<std::mutex> lock(testbed_->mutex);
+            joining.swap(workers_);
         }
         if (joining.empty()) return;
         for (std::thread& t : joining) t.join();
@@ -620,7 +620,7 @@ std::string UmockdevBus::add_device(const std::string& parent, int port, std::ui
 
 std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t vendor, std::uint16_t product,
                              int ports, std::shared_ptr<Gadget> gadget) {
-    std::unique_lock<std::mutex> lock(testbed->mutex);
+    std::unique_lock<std::mutex> lock(testbed_->mutex);
     Entry entry;
     std::string name;
     if (parent.empty()) {
@@ -628,14 +628,14 @@ std::string UmockdevBus::add(const std::string& parent, int port, std::uint16_t 
         name = "usb" + std::to_string(port);
         entry.syspath = "/sys/devices/pci0000:00/0000:00:1" + std::to_string(port) + ".0/" + name;
     } else {
-        const Entry& up = entries.at(parent);
+        const Entry& up = entries_.at(parent);
         entry.bus = up.bus;
         name = parent.compare(0, 3, "usb") == 0 ? std::to_string(up.bus) + "-" + std::to_string(port)
                                                 : parent + "." + std::to_string(port);
         entry.syspath = up.syspath + "/" + name;
     }
     entry.ports = ports;
-    entry.devnum = ++next_devnum[entry.bus];
+    entry.devnum = ++next_devnum_[entry.bus];
     lock.unlock();
     wire(name, entry, vendor, product, std::move(gadget));
     return name;
@@ -658,17 +658,18 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
         "E: BUSNUM=" + std::string(node + 8, 3) + "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n" + ids +
         "A: busnum=" + std::to_string(entry.bus) + "\nA: devnum=" + std::to_string(entry.devnum) +
         "\nA: maxchild=" + std::to_string(entry.ports) + "\nA: bDeviceClass=" + (hub ? "09" : "00") +
-        "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=" + (max_packet == 64 ? "12" : "480") +
-        "\nH: descriptors=" + hex(descriptors(vendor, product, hub, max_packet)) + "\n";
+        "\nA: bConfigurationValue=1\nA: bNumConfigurations=1\nA: speed=" +
+        (max_packet_ == 64 ? "12" : "480") +
+        "\nH: descriptors=" + hex(descriptors(vendor, product, hub, max_packet_)) + "\n";
     if (gadget) {
-        const std::string path = testbed->root + "/dev/" + node;
+        const std::string path = testbed_->root + "/dev/" + node;
         g_mkdir_with_parents(path.substr(0, path.rfind('/')).c_str(), 0755);
         ::mkfifo(path.c_str(), 0666);
-        auto usbfs = std::make_shared<UsbfsNode>(path, gadget, max_packet);
+        auto usbfs = std::make_shared<UsbfsNode>(path, gadget, max_packet_);
         gadget->reenumerate = [this, name](std::shared_ptr<Gadget> next, std::uint16_t next_product,
                                            unsigned delay_ms) {
-            std::lock_guard<std::mutex> lock(testbed->mutex);
-            workers.emplace_back([this, name, next, next_product, delay_ms] {
+            std::lock_guard<std::mutex> lock(testbed_->mutex);
+            workers_.emplace_back([this, name, next, next_product, delay_ms] {
                 usleep(delay_ms * 1000);
                 std::string parent;
                 int port = 0;
@@ -682,31 +683,31 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
         };
         entry.node = usbfs;
         GError* err = nullptr;
-        if (!umockdev_testbed_attach_ioctl(testbed->bed, ("/dev/" + std::string(node)).c_str(),
+        if (!umockdev_testbed_attach_ioctl(testbed_->bed, ("/dev/" + std::string(node)).c_str(),
                                            usbfs->handler, &err)) {
             std::fprintf(stderr, "umockdev: %s\n", err ? err->message : "cannot attach");
             g_clear_error(&err);
         }
     }
     GError* error = nullptr;
-    if (!umockdev_testbed_add_from_string(testbed->bed, record.c_str(), &error)) {
+    if (!umockdev_testbed_add_from_string(testbed_->bed, record.c_str(), &error)) {
         std::fprintf(stderr, "umockdev: %s\n", error ? error->message : "cannot add device");
         g_clear_error(&error);
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(testbed->mutex);
-        entries[name] = entry;
+        std::lock_guard<std::mutex> lock(testbed_->mutex);
+        entries_[name] = entry;
     }
-    umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "add");
+    umockdev_testbed_uevent(testbed_->bed, entry.syspath.c_str(), "add");
 }
 
 void UmockdevBus::stall_in(const std::string& name, bool for_good) {
     std::shared_ptr<UsbfsNode> node;
     {
-        std::lock_guard<std::mutex> lock(testbed->mutex);
-        auto it = entries.find(name);
-        if (it != entries.end()) node = it->second.node;
+        std::lock_guard<std::mutex> lock(testbed_->mutex);
+        auto it = entries_.find(name);
+        if (it != entries_.end()) node = it->second.node;
     }
     if (node) node->stall_in(for_good);
 }
@@ -714,9 +715,9 @@ void UmockdevBus::stall_in(const std::string& name, bool for_good) {
 void UmockdevBus::hold_out(const std::string& name, bool held) {
     std::shared_ptr<UsbfsNode> node;
     {
-        std::lock_guard<std::mutex> lock(testbed->mutex);
-        auto it = entries.find(name);
-        if (it != entries.end()) node = it->second.node;
+        std::lock_guard<std::mutex> lock(testbed_->mutex);
+        auto it = entries_.find(name);
+        if (it != entries_.end()) node = it->second.node;
     }
     if (node) node->hold_out(held);
 }
@@ -724,19 +725,19 @@ void UmockdevBus::hold_out(const std::string& name, bool held) {
 void UmockdevBus::unplug(const std::string& name) {
     Entry entry;
     {
-        std::lock_guard<std::mutex> lock(testbed->mutex);
-        auto it = entries.find(name);
-        if (it == entries.end()) return;
+        std::lock_guard<std::mutex> lock(testbed_->mutex);
+        auto it = entries_.find(name);
+        if (it == entries_.end()) return;
         entry = it->second;
-        entries.erase(it);
+        entries_.erase(it);
     }
     if (entry.node) entry.node->unplug();
-    umockdev_testbed_uevent(testbed->bed, entry.syspath.c_str(), "remove");
-    umockdev_testbed_remove_device(testbed->bed, entry.syspath.c_str());
+    umockdev_testbed_uevent(testbed_->bed, entry.syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed_->bed, entry.syspath.c_str());
     // The node object stays alive while libusb may still reap from it; the
     // handler is detached when the bus goes.
-    std::lock_guard<std::mutex> lock(testbed->mutex);
-    unplugged.push_back(entry.node);
+    std::lock_guard<std::mutex> lock(testbed_->mutex);
+    unplugged_.push_back(entry.node);
 }
 
 }  // namespace testing

@@ -117,13 +117,13 @@ private:
     void wire(const std::string& name, Entry& entry, std::uint16_t vendor, std::uint16_t product,
               std::shared_ptr<Gadget> gadget);
 
-    const int max_packet;
+    const int max_packet_;
     struct Testbed;
-    std::unique_ptr<Testbed> testbed;
-    std::map<std::string, Entry> entries;
-    std::map<int, int> next_devnum;
-    std::vector<std::shared_ptr<UsbfsNode>> unplugged;  // may still be reaped from
-    std::vector<std::thread> workers;                   // re-enumerations
+    std::unique_ptr<Testbed> testbed_;
+    std::map<std::string, Entry> entries_;
+    std::map<int, int> next_devnum_;
+    std::vector<std::shared_ptr<UsbfsNode>> unplugged_;  // may still be reaped from
+    std::vector<std::thread> workers_;                   // re-enumerations
 };
 
 }  // namespace testing
