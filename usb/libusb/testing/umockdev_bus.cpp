@@ -702,24 +702,18 @@ void UmockdevBus::wire(const std::string& name, Entry& entry, std::uint16_t vend
     umockdev_testbed_uevent(testbed_->bed, entry.syspath.c_str(), "add");
 }
 
+std::shared_ptr<UsbfsNode> UmockdevBus::node_of(const std::string& name) {
+    std::lock_guard<std::mutex> lock(testbed_->mutex);
+    auto it = entries_.find(name);
+    return it != entries_.end() ? it->second.node : nullptr;
+}
+
 void UmockdevBus::stall_in(const std::string& name, bool for_good) {
-    std::shared_ptr<UsbfsNode> node;
-    {
-        std::lock_guard<std::mutex> lock(testbed_->mutex);
-        auto it = entries_.find(name);
-        if (it != entries_.end()) node = it->second.node;
-    }
-    if (node) node->stall_in(for_good);
+    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->stall_in(for_good);
 }
 
 void UmockdevBus::hold_out(const std::string& name, bool held) {
-    std::shared_ptr<UsbfsNode> node;
-    {
-        std::lock_guard<std::mutex> lock(testbed_->mutex);
-        auto it = entries_.find(name);
-        if (it != entries_.end()) node = it->second.node;
-    }
-    if (node) node->hold_out(held);
+    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->hold_out(held);
 }
 
 void UmockdevBus::unplug(const std::string& name) {

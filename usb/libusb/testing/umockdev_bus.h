@@ -105,6 +105,8 @@ public:
     void settle();
 
 private:
+    // The node plugged in under `name`, or null.
+    std::shared_ptr<UsbfsNode> node_of(const std::string& name);
     struct Entry {
         std::string syspath;
         int bus = 0;
