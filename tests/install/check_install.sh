@@ -45,6 +45,7 @@ cmake -S "$source/tests/install" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="
 cmake --build "$work/cmake-consumer" >"$work/build.log" || { cat "$work/build.log"; fail "building against zorbel::zorbel failed"; }
 "$work/cmake-consumer/consumer"
 "$work/cmake-consumer/echo_client"
+"$work/cmake-consumer/echo_client_modern"
 
 # pkg-config.
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
