@@ -94,7 +94,7 @@ Connection start_connection(const DeviceSelector& selector, std::error_code* ec)
             break;
         }
         if (info.in_use) {
-            outcome.fail(errc::busy, name + " (ID " + info.id + ") is held by another connection");
+            outcome.fail(errc::busy, name + " (ID " + info.id + ")");
             break;
         }
         auto state = std::make_shared<Connection::State>();

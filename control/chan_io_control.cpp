@@ -68,11 +68,11 @@ bool ChanIOControl::start(int index) {
         zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id(id), outcome);
     if (!claim) {
         if (outcome == zorbel::DeviceClaim::Outcome::held_elsewhere) {
-            zorbel::detail::set_last_error(zorbel::errc::busy,
-                                           std::string("device ") + id + " is held by another connection");
+            zorbel::detail::set_last_error(zorbel::errc::busy, std::string("device with ID ") + id);
             ZORBEL_LOG(zorbel::LogLevel::info, "device " << id << " is claimed by another connection");
         } else {
-            zorbel::detail::set_last_error(zorbel::errc::io_error, "cannot make the claim on the device");
+            zorbel::detail::set_last_error(zorbel::errc::io_error,
+                                           std::string("the claim on device with ID ") + id);
         }
         return false;
     }

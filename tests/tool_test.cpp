@@ -148,8 +148,10 @@ TEST_F(ToolTest, ListAndInfo) {
     EXPECT_EQ(
         json.out,
         "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
-        "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
-            hardware_id(1) + "\", \"id\": \"" + device_id(1) + "\"}], \"count\": 2, \"bus_count\": 2}\n");
+        "null, \"location\": \"1-1\", \"in_use\": false}, {\"number\": 1, \"mode\": \"normal\", \"type\": "
+        "\"T\", \"hardware_id\": \"" +
+            hardware_id(1) + "\", \"id\": \"" + device_id(1) +
+            "\", \"location\": \"1-2\", \"in_use\": false}], \"count\": 2, \"bus_count\": 2}\n");
 
     Outcome table = run(on_demo_bus({"list"}));
     EXPECT_EQ(table.status, 0);
@@ -164,7 +166,7 @@ TEST_F(ToolTest, ListAndInfo) {
     Outcome info = run(on_demo_bus({"info", "1", "--json"}));
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_NE(info.out.find("\"hardware_id\": \"" + hardware_id(1) + "\", \"id\": \"" + device_id(1) +
-                            "\", \"kind_index\": 0"),
+                            "\", \"location\": \"1-2\", \"in_use\": false, \"kind_index\": 0"),
               std::string::npos)
         << info.out;
     Outcome boot_info = run(on_demo_bus({"info", "0"}));

@@ -50,6 +50,8 @@ struct DeviceEntry {
     std::string hardware_id;  // normal mode only
     std::string id;
     bool info_read = false;
+    std::string location;  // "bus-port.port", or empty
+    bool in_use = false;   // a connection, here or in another program, holds it
 
     std::string mode_name() const { return boot_mode ? "boot" : "normal"; }
     std::string type_letter() const { return type == 1 ? "T" : type == 0 ? "C" : "-"; }
@@ -69,8 +71,9 @@ public:
 
     // Every attached device in device-number order.
     std::vector<DeviceEntry> devices() const;
-    // Device `number`, or a Failure saying there is none (with the hint
-    // about permissions when a device is there but cannot be opened).
+    // Device `number`, or a Failure saying why there is none (with what to
+    // do about it: the udev rule when a device is there but this user may not
+    // open it, the device list otherwise).
     DeviceEntry device(int number) const;
     // The number of devices in boot mode: they come first in the numbering.
     int boot_count() const;
@@ -90,12 +93,12 @@ private:
     std::atomic<bool> unplugged_{false};  // transfers report from two threads
 };
 
-// On Linux, the device node of a device with our vendor ID that this user may
-// not open (so the device functions do not see it), or "" when there is none.
-std::string unopenable_device_node();
+// The entry of a device as the library lists it.
+DeviceEntry entry_of(const zorbel::DeviceInfo& device);
 
-// The line that tells the user how to get permission for `node`.
-std::string permission_advice(const std::string& node);
+// The library's failure about device `number` as the tool's one line, with
+// what the user can do about it where the reason suggests something.
+[[noreturn]] void fail_with(const zorbel::Error& error, int number);
 
 }  // namespace zorbel_tool
 

@@ -6,8 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <set>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -23,9 +21,11 @@ std::string json_or_null(const DeviceEntry& e, const std::string& value) {
 }
 
 std::string device_json(const DeviceEntry& e) {
-    return fmt::format(R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}}})", e.number,
-                       e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
-                       json_or_null(e, e.hardware_id), json_or_null(e, e.id));
+    return fmt::format(
+        R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}, "location": {}, "in_use": {}}})",
+        e.number, e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
+        json_or_null(e, e.hardware_id), json_or_null(e, e.id),
+        e.location.empty() ? "null" : json_string(e.location), e.in_use ? "true" : "false");
 }
 
 std::vector<unsigned char> read_whole_file(const std::string& path) {
@@ -38,21 +38,16 @@ std::vector<unsigned char> read_whole_file(const std::string& path) {
     return data;
 }
 
-std::set<std::string> normal_hardware_ids(const Bus& bus) {
-    std::set<std::string> ids;
-    for (const DeviceEntry& e : bus.devices())
-        if (!e.boot_mode && e.info_read) ids.insert(e.hardware_id);
-    return ids;
-}
-
 }  // namespace
 
 void print_device_table(const std::vector<DeviceEntry>& devices) {
-    fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID");
+    fmt::print("{:<7} {:<7} {:<5} {:<13} {:<8} {:<9} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID",
+               "LOCATION", "IN USE");
     for (const DeviceEntry& e : devices) {
         bool known = !e.boot_mode && e.info_read;
-        fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", e.number, e.mode_name(), e.type_letter(),
-                   known ? e.hardware_id : "-", known ? e.id : "-");
+        fmt::print("{:<7} {:<7} {:<5} {:<13} {:<8} {:<9} {}\n", e.number, e.mode_name(), e.type_letter(),
+                   known ? e.hardware_id : "-", known ? e.id : "-", e.location.empty() ? "-" : e.location,
+                   e.in_use ? "yes" : "no");
     }
 }
 
@@ -62,42 +57,40 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
     if (!device.boot_mode)
         throw Failure(fmt::format(
             "device {} is in normal mode already; only a device in boot mode takes an image", number));
-    std::set<std::string> before = normal_hardware_ids(bus);
-    int result =
-        Boot_Zorbel(number, const_cast<unsigned char*>(image.data()), static_cast<int>(image.size()));
-    if (result < 0)
-        throw Failure(
-            fmt::format("device {} could not be reached to hand it the image; run 'zorbel list'", number));
-    if (result > 0)
-        throw Failure(
-            fmt::format("device {} refused {}: it is not a boot image for this device", number, image_name));
-
     // The device leaves its boot loader and comes back as a normal-mode
-    // device; it is recognised by a hardware ID that was not there before.
+    // device; the library finds it again by its place and hardware ID.
     Progress progress(fmt::format("device {} is restarting ...", number), 0, progress_wanted() && !quiet,
                       Progress::Kind::wait);
-    auto began = std::chrono::steady_clock::now();
-    for (;;) {
-        for (const DeviceEntry& e : bus.devices()) {
-            if (!e.boot_mode && e.info_read && !before.count(e.hardware_id)) {
-                progress.finish();
-                if (!quiet)
-                    fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n",
-                               number, e.number, e.hardware_id);
-                return e.number;
-            }
-        }
-        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        if (waited > timeout_s)
+    bool cancelled = false;
+    zorbel::DeviceInfo booted;
+    try {
+        booted = zorbel::boot(number, image.data(), image.size(),
+                              std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000)),
+                              [&](zorbel::BootStage stage) {
+                                  if (interrupted()) {
+                                      cancelled = true;
+                                      return false;
+                                  }
+                                  if (stage == zorbel::BootStage::restarting) progress.update(0);
+                                  return true;
+                              });
+    } catch (const zorbel::Error& e) {
+        if (cancelled) throw Failure("interrupted while waiting for the device to restart", kExitInterrupted);
+        if (e.code() == zorbel::errc::invalid_argument)
+            throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number,
+                                      image_name));
+        if (e.code() == zorbel::errc::timed_out)
             throw Failure(
                 fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
                             "check the device, or allow longer with --timeout",
                             number, timeout_s));
-        if (interrupted())
-            throw Failure("interrupted while waiting for the device to restart", kExitInterrupted);
-        progress.update(0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a device restart is not a data path
+        fail_with(e, number);
     }
+    progress.finish();
+    if (!quiet)
+        fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n", number,
+                   booted.number, booted.hardware_id);
+    return booted.number;
 }
 
 void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
@@ -122,11 +115,16 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                     fmt::print("{} device{} (counted: {}, on the USB bus: {})\n",
                                                devices.size(), devices.size() == 1 ? "" : "s", count, on_bus);
                                 }
-                                if (!bus.emulated()) {
-                                    std::string node = unopenable_device_node();
-                                    if (!node.empty())
-                                        fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
-                                }
+                                // A device this user may not open has no number; the
+                                // library says so for the first number past the list.
+                                if (Get_Zorbel_State(static_cast<int>(devices.size())) < 0 &&
+                                    zorbel::last_error() == zorbel::errc::permission_denied)
+                                    fmt::print(
+                                        stderr,
+                                        "zorbel: note: a device is attached that this user may not "
+                                        "open: install the udev rule (sudo cp usb/udev/70-zorbel.rules "
+                                        "/etc/udev/rules.d/ && sudo udevadm control --reload), then "
+                                        "plug the device in again\n");
                                 return kExitOk;
                             }});
     }
