@@ -68,8 +68,8 @@ thread_local detail::Failure this_thread_failure;
 }  // namespace
 
 const std::error_category& error_category() noexcept {
-    static const Category category;
-    return category;
+    static const Category kCategory;
+    return kCategory;
 }
 
 std::error_code last_error() noexcept {

@@ -103,8 +103,9 @@ public:
     // run once more while the token is being released, so it captures what
     // it touches by shared ownership. Null when this backend cannot tell;
     // callers then look again now and then.
-    virtual std::shared_ptr<void> watch(std::function<void()> changed) {
-        (void)changed;
+    // By value: a backend that can tell keeps the callback.
+    virtual std::shared_ptr<void> watch(
+        std::function<void()> /*changed*/) {  // NOLINT(performance-unnecessary-value-param)
         return nullptr;
     }
 
