@@ -147,7 +147,8 @@ TEST_F(ToolTest, ListAndInfo) {
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(
         json.out,
-        "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
+        "{\"schema\": 1, \"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": "
+        "null, \"id\": "
         "null, \"location\": \"1-1\", \"in_use\": false}, {\"number\": 1, \"mode\": \"normal\", \"type\": "
         "\"T\", \"hardware_id\": \"" +
             hardware_id(1) + "\", \"id\": \"" + device_id(1) +
@@ -372,3 +373,62 @@ TEST_F(ToolTest, ProgressOnATerminal) {
     EXPECT_NE(screen.find("left"), std::string::npos) << screen;
     EXPECT_NE(screen.find("sent 307200 bytes"), std::string::npos) << screen;
 }
+
+namespace {
+
+TEST_F(ToolTest, WaitEndsOnArrivalOnTimeOutAndNeedsADevice) {
+    // The normal-mode device arrives 200 ms after the start.
+    Outcome arrived = run({"--emulate", "--arrive-after-ms", "200", "wait", "-s", hardware_id(1), "--json"});
+    EXPECT_EQ(arrived.status, 0) << arrived.err;
+    EXPECT_NE(arrived.out.find("\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\""),
+              std::string::npos)
+        << arrived.out;
+
+    Outcome late = run(on_demo_bus({"wait", "0", "--mode", "normal", "--timeout", "0.1"}));
+    EXPECT_EQ(late.status, 1);
+    EXPECT_NE(late.err.find("device 0 was not there within 0.1 s"), std::string::npos) << late.err;
+
+    Outcome unnamed = run(on_demo_bus({"wait"}));
+    EXPECT_EQ(unnamed.status, 2);
+    EXPECT_NE(unnamed.err.find("give its number or -s SELECTOR"), std::string::npos) << unnamed.err;
+}
+
+TEST_F(ToolTest, WatchReportsArrivalsAndDeparturesUntilASignal) {
+    pid_t watcher = start(
+        {"--emulate", "--arrive-after-ms", "100", "--leave-after-ms", "300", "watch", "--json"}, "watch");
+    // Bounded, so that a watcher that never reports fails instead of hanging.
+    std::string out;
+    for (int i = 0; i < 400 && out.find("\"event\": \"leave\"") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        out = slurp(path("watch.out"));
+    }
+    kill(watcher, SIGTERM);
+    Outcome r = finish(watcher, "watch");
+    EXPECT_EQ(r.status, 143) << r.err;  // as a shell reports death by SIGTERM
+    const std::string arrive =
+        "{\"schema\": 1, \"event\": \"arrive\", \"device\": {\"number\": 1, \"mode\": \"normal\"";
+    const std::string leave =
+        "{\"schema\": 1, \"event\": \"leave\", \"device\": {\"number\": 1, \"mode\": \"normal\"";
+    ASSERT_NE(r.out.find(arrive), std::string::npos) << r.out;
+    EXPECT_GT(r.out.find(leave), r.out.find(arrive)) << r.out;
+}
+
+TEST_F(ToolTest, VersionHelpAndVerbose) {
+    Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_NE(version.out.find("zorbel 2."), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("(library 2."), std::string::npos) << version.out;
+
+    Outcome help = run({"help", "wait"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Wait until a device is there"), std::string::npos) << help.out;
+    Outcome unknown = run({"help", "frob"});
+    EXPECT_EQ(unknown.status, 2);
+
+    // -v: the library's log on standard error (a claim is logged at info).
+    Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+}
+
+}  // namespace

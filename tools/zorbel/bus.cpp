@@ -1,5 +1,6 @@
 #include "bus.h"
 
+#include <chrono>
 #include <cstdlib>
 
 #include <fmt/format.h>
@@ -47,6 +48,15 @@ Bus::Bus(const EmulationOptions& options) : options_(options) {
         by_hardware_id_[s.hardware_id] = device;
         sinks_[s.hardware_id] = tally;
     }
+    if (options.arrive_after_ms > 0 || options.leave_after_ms > 0) {
+        std::vector<zorbel::EmulatedDevice> normal;
+        for (auto& [id, device] : by_hardware_id_)
+            if (!device.boot_mode()) normal.push_back(device);
+        // Out of the lists before anything looks, back in on the timer.
+        if (options.arrive_after_ms > 0)
+            for (zorbel::EmulatedDevice& d : normal) d.unplug();
+        timer_ = std::thread([this, normal] { run_hotplug_timer(normal); });
+    }
     if (options.unplug_after > 0) {
         // The emulated device that is unplugged never comes back, so there is
         // nothing to gain from the reconnection's full patience.
@@ -54,7 +64,32 @@ Bus::Bus(const EmulationOptions& options) : options_(options) {
     }
 }
 
-Bus::~Bus() = default;
+Bus::~Bus() {
+    if (!timer_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(timer_mutex_);
+        stopping_ = true;
+    }
+    timer_stop_.notify_all();
+    timer_.join();
+}
+
+void Bus::run_hotplug_timer(std::vector<zorbel::EmulatedDevice> devices) {
+    const auto start = std::chrono::steady_clock::now();
+    auto sleep_until = [&](unsigned int ms) {
+        std::unique_lock<std::mutex> lock(timer_mutex_);
+        return !timer_stop_.wait_until(lock, start + std::chrono::milliseconds(ms),
+                                       [this] { return stopping_; });
+    };
+    if (options_.arrive_after_ms > 0) {
+        if (!sleep_until(options_.arrive_after_ms)) return;
+        for (zorbel::EmulatedDevice& d : devices) d.plug();
+    }
+    if (options_.leave_after_ms > 0) {
+        if (!sleep_until(options_.leave_after_ms)) return;
+        for (zorbel::EmulatedDevice& d : devices) d.unplug();
+    }
+}
 
 DeviceEntry entry_of(const zorbel::DeviceInfo& device) {
     DeviceEntry e;

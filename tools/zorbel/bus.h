@@ -4,10 +4,12 @@
 #define ZORBEL_TOOL_BUS_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zorbel/zorbel.h>
@@ -33,6 +35,11 @@ struct EmulationOptions {
     std::string claim_scope;
     unsigned int boot_delay_ms = 300;
     std::uint64_t unplug_after = 0;  // unplug the device once a transfer moved this much
+    // Hot-plug on a timer, to see waiting and watching at work: the
+    // normal-mode devices arrive this long after the start (0: at once), and
+    // leave this long after the start (0: never).
+    unsigned int arrive_after_ms = 0;
+    unsigned int leave_after_ms = 0;
     // The program each device runs on a pipe: "echo", "sink" or "source".
     std::map<int, std::string> programs = {{1, "echo"}, {2, "sink"}, {3, "source"}};
 };
@@ -91,6 +98,13 @@ private:
     std::map<std::string, zorbel::EmulatedDevice> by_hardware_id_;
     std::map<std::string, std::shared_ptr<zorbel::SinkTally>> sinks_;
     std::atomic<bool> unplugged_{false};  // transfers report from two threads
+
+    // The hot-plug timer (EmulationOptions::arrive_after_ms, leave_after_ms).
+    void run_hotplug_timer(std::vector<zorbel::EmulatedDevice> devices);
+    std::mutex timer_mutex_;
+    std::condition_variable timer_stop_;
+    bool stopping_ = false;  // under timer_mutex_
+    std::thread timer_;
 };
 
 // The entry of a device as the library lists it.

@@ -27,6 +27,11 @@ struct Command {
 void add_device_commands(CLI::App& app, std::vector<Command>& commands);
 void add_transfer_commands(CLI::App& app, std::vector<Command>& commands);
 void add_demo_command(CLI::App& app, std::vector<Command>& commands);
+void add_watch_commands(CLI::App& app, std::vector<Command>& commands);
+
+// The device a command names: -s SELECTOR when given (a number, hardware ID,
+// ID or bus place), else the positional number; a usage failure for neither.
+zorbel::DeviceSelector selector_of(int number, const std::string& device);
 
 // Shared by the commands and the demo.
 void print_device_table(const std::vector<DeviceEntry>& devices);

@@ -98,35 +98,35 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         auto json = std::make_shared<bool>(false);
         CLI::App* list = app.add_subcommand("list", "List the attached devices");
         list->add_flag("--json", *json, "Print JSON for scripts");
-        commands.push_back({list, [json](Bus& bus, const Globals&) {
-                                std::vector<DeviceEntry> devices = bus.devices();
-                                int count = Get_Zorbel_Count();
-                                int on_bus = Get_Real_Zorbel_Count();
-                                if (*json) {
-                                    std::string items;
-                                    for (const DeviceEntry& e : devices)
-                                        items += (items.empty() ? "" : ", ") + device_json(e);
-                                    fmt::print("{{\"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n",
-                                               items, count, on_bus);
-                                } else if (devices.empty()) {
-                                    fmt::print("no device attached (on the USB bus: {})\n", on_bus);
-                                } else {
-                                    print_device_table(devices);
-                                    fmt::print("{} device{} (counted: {}, on the USB bus: {})\n",
-                                               devices.size(), devices.size() == 1 ? "" : "s", count, on_bus);
-                                }
-                                // A device this user may not open has no number; the
-                                // library says so for the first number past the list.
-                                if (Get_Zorbel_State(static_cast<int>(devices.size())) < 0 &&
-                                    zorbel::last_error() == zorbel::errc::permission_denied)
-                                    fmt::print(
-                                        stderr,
-                                        "zorbel: note: a device is attached that this user may not "
-                                        "open: install the udev rule (sudo cp usb/udev/70-zorbel.rules "
-                                        "/etc/udev/rules.d/ && sudo udevadm control --reload), then "
-                                        "plug the device in again\n");
-                                return kExitOk;
-                            }});
+        commands.push_back(
+            {list, [json](Bus& bus, const Globals&) {
+                 std::vector<DeviceEntry> devices = bus.devices();
+                 int count = Get_Zorbel_Count();
+                 int on_bus = Get_Real_Zorbel_Count();
+                 if (*json) {
+                     std::string items;
+                     for (const DeviceEntry& e : devices)
+                         items += (items.empty() ? "" : ", ") + device_json(e);
+                     fmt::print("{{\"schema\": 1, \"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n",
+                                items, count, on_bus);
+                 } else if (devices.empty()) {
+                     fmt::print("no device attached (on the USB bus: {})\n", on_bus);
+                 } else {
+                     print_device_table(devices);
+                     fmt::print("{} device{} (counted: {}, on the USB bus: {})\n", devices.size(),
+                                devices.size() == 1 ? "" : "s", count, on_bus);
+                 }
+                 // A device this user may not open has no number; the
+                 // library says so for the first number past the list.
+                 if (Get_Zorbel_State(static_cast<int>(devices.size())) < 0 &&
+                     zorbel::last_error() == zorbel::errc::permission_denied)
+                     fmt::print(stderr,
+                                "zorbel: note: a device is attached that this user may not "
+                                "open: install the udev rule (sudo cp usb/udev/70-zorbel.rules "
+                                "/etc/udev/rules.d/ && sudo udevadm control --reload), then "
+                                "plug the device in again\n");
+                 return kExitOk;
+             }});
     }
     {
         struct Options {
@@ -150,7 +150,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                  if (o->json) {
                      std::string j = device_json(e);
                      j.pop_back();
-                     fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
+                     fmt::print("{{\"schema\": 1, {}, \"kind_index\": {}}}\n", j.substr(1), kind_index);
                      return kExitOk;
                  }
                  fmt::print("device {}\n", e.number);

@@ -69,6 +69,12 @@ void add_global_options(CLI::App& app, Globals& g) {
     app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
         ->capture_default_str()
         ->group(group);
+    app.add_option("--arrive-after-ms", e.arrive_after_ms,
+                   "Emulated devices in normal mode arrive this long after the start (to see wait and watch)")
+        ->group(group);
+    app.add_option("--leave-after-ms", e.leave_after_ms,
+                   "Emulated devices in normal mode leave this long after the start")
+        ->group(group);
     app.add_option("--unplug-after", e.unplug_after,
                    "Unplug the device once a transfer has moved this many bytes (to see a device go away)")
         ->transform(CLI::AsSizeValue(false))
@@ -98,10 +104,18 @@ static int run_tool(int argc, char** argv) {
     app.fallthrough();  // global options may also follow the subcommand
     Globals globals;
     add_global_options(app, globals);
+    app.set_version_flag("--version", fmt::format("zorbel {} (library {})", ZORBEL_TOOL_VERSION, dll_ver));
+    int verbosity = 0;
+    app.add_flag("-v,--verbose", verbosity,
+                 "Show what the library does on standard error (twice: in detail)");
     std::vector<Command> commands;
     add_device_commands(app, commands);
     add_transfer_commands(app, commands);
     add_demo_command(app, commands);
+    add_watch_commands(app, commands);
+    CLI::App* help = app.add_subcommand("help", "Show this help, or a command's: zorbel help COMMAND");
+    std::string help_topic;
+    help->add_option("COMMAND", help_topic, "The command to explain");
 
     try {
         app.parse(argc, argv);
@@ -112,6 +126,29 @@ static int run_tool(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         return usage_error(app, e);
+    }
+
+    if (help->parsed()) {
+        if (help_topic.empty()) {
+            fmt::print("{}", app.help());
+            return kExitOk;
+        }
+        for (const Command& c : commands)
+            if (c.app->get_name() == help_topic) {
+                fmt::print("{}", c.app->help());
+                return kExitOk;
+            }
+        fmt::print(stderr, "zorbel: no command '{}'; see 'zorbel --help'\n", help_topic);
+        return kExitUsage;
+    }
+
+    if (verbosity > 0) {
+        // The library's log on standard error, as the library words it.
+        zorbel::set_log_handler(verbosity > 1 ? zorbel::LogLevel::debug : zorbel::LogLevel::info,
+                                [](zorbel::LogLevel level, const std::string& message) {
+                                    fmt::print(stderr, "zorbel: {}: {}\n", zorbel::log_level_name(level),
+                                               message);
+                                });
     }
 
     install_interrupt_handler();

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "failure.h"
+
 namespace zorbel_tool {
 
 std::string human_bytes(double bytes) {
@@ -65,10 +67,10 @@ std::string json_string(const std::string& text) {
 bool progress_wanted() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {
-std::atomic<bool> interrupt_seen{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<int> interrupt_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
-extern "C" void on_interrupt(int) { interrupt_seen.store(true); }
+extern "C" void on_interrupt(int signal) { interrupt_signal.store(signal); }
 }  // namespace
 
 void install_interrupt_handler() {
@@ -78,7 +80,12 @@ void install_interrupt_handler() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupted() { return interrupt_seen.load(); }
+bool interrupted() { return interrupt_signal.load() != 0; }
+
+int interrupted_status() {
+    const int signal = interrupt_signal.load();
+    return signal == 0 ? kExitInterrupted : 128 + signal;
+}
 
 Progress::Progress(std::string label, std::uint64_t total, bool enabled, Kind kind)
     : label_(std::move(label)),
