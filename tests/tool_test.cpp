@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -429,6 +430,31 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
     Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
     EXPECT_EQ(verbose.status, 0) << verbose.err;
     EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+}
+
+}  // namespace
+
+namespace {
+
+// recv never replaces what is not a regular file: a FIFO is written into, a
+// symbolic link is followed and stays a link.
+TEST_F(ToolTest, RecvWritesIntoSpecialFilesAndThroughLinks) {
+    const fs::path fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string from_fifo;
+    std::thread reader([&] { from_fifo = slurp(fifo); });  // opens once the tool opens it
+    Outcome piped = run(on_normal_bus({"recv", "0", "3", fifo.string(), "--bytes", "1000"}));
+    reader.join();
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(from_fifo.size(), 1000U);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+
+    const fs::path target = path("target.bin");
+    fs::create_symlink("target.bin", path("link"));
+    Outcome linked = run(on_normal_bus({"recv", "0", "3", path("link").string(), "--bytes", "700"}));
+    EXPECT_EQ(linked.status, 0) << linked.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path("link"))));
+    EXPECT_EQ(fs::file_size(target), 700U);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -66,19 +67,35 @@ private:
     std::uint64_t size_ = 0;
 };
 
-// The file a recv writes. The bytes go to a ".part" file beside it, renamed
-// only once the transfer has succeeded, so that an interrupted transfer never
-// leaves a file that looks complete.
+// The file a recv writes. A regular file (or a new one) gets the bytes in a
+// ".part" file beside it, renamed only once the transfer has succeeded, so
+// that an interrupted transfer never leaves a file that looks complete. A
+// symbolic link is followed, so the part file and the rename happen at its
+// target and the link stays. Anything else (a FIFO, a terminal, a device
+// node such as /dev/null) is written directly: renaming over it would
+// replace it with a regular file.
 class OutputFile {
 public:
-    explicit OutputFile(const std::string& path) : path_(path) {
+    explicit OutputFile(const std::string& path) {
         if (is_stdio(path)) {
             file_ = stdout;
             name_ = "standard output";
             return;
         }
         name_ = path;
-        part_ = path + ".part";
+        std::error_code ec;
+        const std::filesystem::path target = resolve(path);
+        const std::filesystem::file_status status = std::filesystem::status(target, ec);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            if (std::filesystem::is_directory(status))
+                throw Failure(fmt::format("cannot write {}: it is a directory", path));
+            file_ = std::fopen(target.c_str(), "wb");
+            if (!file_) throw Failure(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+            direct_ = true;
+            return;
+        }
+        path_ = target.string();
+        part_ = path_ + ".part";
         file_ = std::fopen(part_.c_str(), "wb");
         if (!file_)
             throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
@@ -87,7 +104,7 @@ public:
     ~OutputFile() {
         if (file_ && file_ != stdout) {
             std::fclose(file_);
-            std::remove(part_.c_str());
+            if (!direct_) std::remove(part_.c_str());
         }
     }
     OutputFile(const OutputFile&) = delete;
@@ -104,6 +121,11 @@ public:
         if (file_ == stdout) return;
         std::FILE* f = file_;
         file_ = nullptr;
+        if (direct_) {
+            if (std::fclose(f) != 0)
+                throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+            return;
+        }
         if (std::fclose(f) != 0 || std::rename(part_.c_str(), path_.c_str()) != 0) {
             std::remove(part_.c_str());
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
@@ -111,10 +133,25 @@ public:
     }
 
 private:
+    // Follows symbolic links (a chain of them, relative ones too) to the
+    // path they name; a dangling link names the file to be made.
+    static std::filesystem::path resolve(const std::filesystem::path& path) {
+        std::filesystem::path p = path;
+        for (int hops = 0; hops < 40; ++hops) {
+            std::error_code ec;
+            if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec))) return p;
+            std::filesystem::path next = std::filesystem::read_symlink(p, ec);
+            if (ec) return p;
+            p = next.is_absolute() ? next : p.parent_path() / next;
+        }
+        return p;  // a loop: the open below reports it
+    }
+
     std::string path_;
     std::string part_;
     std::string name_;
     std::FILE* file_ = nullptr;
+    bool direct_ = false;
 };
 
 std::string percentile_row(const char* label, double us) {
