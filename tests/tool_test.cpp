@@ -259,6 +259,15 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
         {{"frob"}, 2, "unknown command 'frob'; see 'zorbel --help'"},
         {on_demo_bus({"info", "x"}), 2, "see 'zorbel info --help'"},
+        // Numbers and names that used to mean something else.
+        {on_normal_bus({"recv", "0", "3", "--bytes", "0"}), 2, "'0' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--bytes", "-1"}), 2, "'-1' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--bytes", "18446744073709551616"}), 2, "is not a byte count"},
+        {on_normal_bus({"bench", "0", "--bytes", "0"}), 2, "'0' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--timeout", "nan"}), 2, "'nan' is not a number of seconds"},
+        {on_normal_bus({"recv", "0", "3", "--timeout", "1e999"}), 2, "'1e999' is not a number of seconds"},
+        {on_normal_bus({"send", "0", "2", ""}), 2, "an empty file name names no file"},
+        {on_demo_bus({"info", "-1"}), 2, "'-1' is not a device number"},
     };
     for (const Case& c : cases) {
         std::string line;

@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
@@ -135,7 +136,9 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* info = app.add_subcommand("info", "Show one device in full");
-        info->add_option("N", o->number, "Device number (see 'zorbel list')")->required();
+        info->add_option("N", o->number, "Device number (see 'zorbel list')")
+            ->required()
+            ->check(device_number_check());
         info->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
             {info, [o](Bus& bus, const Globals&) {
@@ -175,12 +178,14 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         auto o = std::make_shared<Options>();
         CLI::App* boot =
             app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
-        boot->add_option("N", o->number, "Device number of a boot-mode device")->required();
+        boot->add_option("N", o->number, "Device number of a boot-mode device")
+            ->required()
+            ->check(device_number_check());
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
         boot->add_option("--timeout", o->timeout_s,
                          "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back({boot, [o](Bus& bus, const Globals& g) {
                                 bus.device(o->number);  // a missing device is named before the file
                                 std::vector<unsigned char> image = read_whole_file(o->image);

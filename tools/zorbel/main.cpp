@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "bus.h"
+#include "checks.h"
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
@@ -77,7 +78,7 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->group(group);
     app.add_option("--unplug-after", e.unplug_after,
                    "Unplug the device once a transfer has moved this many bytes (to see a device go away)")
-        ->transform(CLI::AsSizeValue(false))
+        ->transform(byte_count_transform())
         ->group(group);
 }
 

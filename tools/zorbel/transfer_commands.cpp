@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "connection.h"
 #include "failure.h"
@@ -202,13 +203,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
-        send->add_option("N", o->number, "Device number")->required();
+        send->add_option("N", o->number, "Device number")->required()->check(device_number_check());
         send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
-        send->add_option("FILE", o->file, "File to send; standard input when absent or -");
+        send->add_option("FILE", o->file, "File to send; standard input when absent or -")
+            ->check(file_name_check());
         send->add_option("--timeout", o->timeout_s,
                          "Seconds the device may take no data before the send fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back(
             {send, [o](Bus& bus, const Globals& g) {
                  check_pipe_number(o->pipe);
@@ -247,17 +249,18 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
-        recv->add_option("N", o->number, "Device number")->required();
+        recv->add_option("N", o->number, "Device number")->required()->check(device_number_check());
         recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
-        recv->add_option("FILE", o->file, "File to write; standard output when absent or -");
+        recv->add_option("FILE", o->file, "File to write; standard output when absent or -")
+            ->check(file_name_check());
         recv->add_option(
                 "--bytes", o->bytes,
                 "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
                 "stream")
-            ->transform(CLI::AsSizeValue(false));
+            ->transform(byte_count_transform());
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back({recv, [o](Bus& bus, const Globals& g) {
                                 check_pipe_number(o->pipe);
                                 OutputFile out(o->file);
@@ -293,7 +296,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
-        echo->add_option("N", o->number, "Device number")->required();
+        echo->add_option("N", o->number, "Device number")->required()->check(device_number_check());
         echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
         echo->add_option("--count", o->count, "Round trips")
             ->capture_default_str()
@@ -303,7 +306,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->check(CLI::Range(1, 512));
         echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back({echo, [o](Bus& bus, const Globals&) {
                                 check_pipe_number(o->pipe);
                                 Connection connection(bus, o->number);
@@ -330,7 +333,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* bench = app.add_subcommand("bench", "Throughput over 1 to K pipes at once");
-        bench->add_option("N", o->number, "Device number")->required();
+        bench->add_option("N", o->number, "Device number")->required()->check(device_number_check());
         bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
             ->capture_default_str()
             ->check(CLI::Range(1, 125));
@@ -343,13 +346,13 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->check(CLI::Range(1, 125));
         bench->add_option("--bytes", o->bytes, "Bytes per pipe (suffixes k, M, G)")
             ->capture_default_str()
-            ->transform(CLI::AsSizeValue(false));
+            ->transform(byte_count_transform());
         bench->add_option("--direction", o->direction, "send: to the device; recv: from it")
             ->capture_default_str()
             ->check(CLI::IsMember({"send", "recv"}));
         bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back(
             {bench,
              [o](Bus& bus, const Globals&) {

@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
@@ -49,11 +50,11 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* wait = app.add_subcommand("wait", "Wait until a device is there (in a mode, if given)");
-        wait->add_option("N", o->number, "Device number");
+        wait->add_option("N", o->number, "Device number")->check(device_number_check());
         wait->add_option("-s,--device", o->device, "The device: its number, hardware ID, ID or bus place");
         wait->add_option("--mode", o->mode, "Wait for this mode")->check(CLI::IsMember({"boot", "normal"}));
         wait->add_option("--timeout", o->timeout_s, "Seconds to wait (default: no limit)")
-            ->check(CLI::PositiveNumber & CLI::Range(1e-3, 1e7));
+            ->check(seconds_check());
         wait->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
             {wait, [o](Bus&, const Globals&) {
