@@ -467,3 +467,22 @@ TEST_F(ToolTest, RecvWritesIntoSpecialFilesAndThroughLinks) {
 }
 
 }  // namespace
+
+namespace {
+
+// A send from an endless source to a device that takes every block at once
+// still ends on a signal, with the status a shell expects for it.
+TEST_F(ToolTest, SendEndsOnASignal) {
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        pid_t sender = start(on_normal_bus({"send", "0", "2", "/dev/zero"}), "send");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under way by then
+        kill(sender, sig);
+        Outcome r = finish(sender, "send");
+        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        EXPECT_NE(r.err.find("interrupted; "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("bytes got through"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace

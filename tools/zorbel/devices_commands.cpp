@@ -76,7 +76,8 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
                                   return true;
                               });
     } catch (const zorbel::Error& e) {
-        if (cancelled) throw Failure("interrupted while waiting for the device to restart", kExitInterrupted);
+        if (cancelled)
+            throw Failure("interrupted while waiting for the device to restart", interrupted_status());
         if (e.code() == zorbel::errc::invalid_argument)
             throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number,
                                       image_name));

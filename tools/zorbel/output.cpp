@@ -76,6 +76,7 @@ extern "C" void on_interrupt(int signal) { interrupt_signal.store(signal); }
 void install_interrupt_handler() {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
+    std::signal(SIGHUP, on_interrupt);  // the terminal went away: end as cleanly
     // A closed output pipe shows as a failed write, reported like any other.
     std::signal(SIGPIPE, SIG_IGN);
 }
