@@ -281,7 +281,8 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
 }
 
 // A device that goes away mid-transfer: the count of bytes that got through
-// is told, and a receive leaves no file behind that could pass for complete.
+// is told, and a receive leaves no file behind that could pass for complete
+// (the bytes stay in the part file, which the line names).
 TEST_F(ToolTest, DeviceGoneDuringTransfer) {
     spit(path("data"), pattern(1 << 20));
     Outcome send = run(on_normal_bus({"--unplug-after", "100k", "send", "0", "2", path("data").string()}));
@@ -295,7 +296,7 @@ TEST_F(ToolTest, DeviceGoneDuringTransfer) {
     EXPECT_EQ(recv.status, 1);
     EXPECT_NE(recv.err.find("went away during the transfer"), std::string::npos) << recv.err;
     EXPECT_FALSE(fs::exists(path("out")));
-    EXPECT_FALSE(fs::exists(path("out.part")));
+    EXPECT_NE(recv.err.find("they are in " + path("out.part").string()), std::string::npos) << recv.err;
 }
 
 // The device claim spans processes: while one tool process holds the
@@ -352,32 +353,40 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
 }
 
 // On a terminal a transfer shows its progress on one redrawn line.
-TEST_F(ToolTest, ProgressOnATerminal) {
-    spit(path("data"), pattern(300 * 1024));
+// Runs the tool with a terminal as standard input, output and error; the
+// status and everything the terminal showed.
+Outcome on_terminal(const std::vector<std::string>& args) {
+    Outcome r;
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
+    if (pid < 0) return r;
     if (pid == 0) {
-        // A slow link makes the transfer last long enough to be drawn.
-        std::vector<std::string> args =
-            on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()});
         std::vector<char*> argv{const_cast<char*>(kTool)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(kTool, argv.data());
         _exit(127);
     }
-    std::string screen;
     char buf[4096];
     for (;;) {
         ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) break;  // EIO once the child has gone
-        screen.append(buf, static_cast<std::size_t>(n));
+        r.out.append(buf, static_cast<std::size_t>(n));
     }
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+TEST_F(ToolTest, ProgressOnATerminal) {
+    spit(path("data"), pattern(300 * 1024));
+    // A slow link makes the transfer last long enough to be drawn.
+    Outcome r =
+        on_terminal(on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()}));
+    const std::string& screen = r.out;
+    EXPECT_EQ(r.status, 0) << screen;
     EXPECT_NE(screen.find("\rsending ["), std::string::npos) << screen;
     EXPECT_NE(screen.find(" of 300.0 KiB"), std::string::npos) << screen;
     EXPECT_NE(screen.find("left"), std::string::npos) << screen;
@@ -483,6 +492,53 @@ TEST_F(ToolTest, SendEndsOnASignal) {
         EXPECT_NE(r.err.find("interrupted; "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("bytes got through"), std::string::npos) << r.err;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The device's bytes are not poured onto a terminal unless asked for.
+TEST_F(ToolTest, RecvRefusesATerminalUnlessForced) {
+    Outcome refused = on_terminal(on_normal_bus({"recv", "0", "3", "--bytes", "100"}));
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_NE(refused.out.find("refusing to write the device's bytes to a terminal"), std::string::npos)
+        << refused.out;
+    Outcome forced = on_terminal(on_normal_bus({"recv", "0", "3", "--bytes", "100", "--force"}));
+    EXPECT_EQ(forced.status, 0) << forced.out;
+}
+
+// A reader that stops early (recv ... | head) ends the tool quietly, and a
+// transfer that fails keeps the bytes that got through and says where.
+TEST_F(ToolTest, ClosedOutputAndKeptPartialBytes) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        int e = open(path("closed.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, 2);
+        std::vector<std::string> args = on_normal_bus({"recv", "0", "3"});
+        std::vector<char*> argv{const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    char some[10];
+    ASSERT_EQ(read(fds[0], some, sizeof some), static_cast<ssize_t>(sizeof some));
+    close(fds[0]);  // as head does once it has its bytes
+    Outcome closed = finish(pid, "closed");
+    EXPECT_EQ(closed.status, 128 + SIGPIPE);
+    EXPECT_EQ(closed.err, "");
+
+    Outcome cut = run(on_normal_bus({"--unplug-after", "100k", "recv", "0", "3", path("cut.bin").string()}));
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("; they are in " + path("cut.bin.part").string()), std::string::npos) << cut.err;
+    EXPECT_GT(fs::file_size(path("cut.bin.part")), 0U);
+    EXPECT_FALSE(fs::exists(path("cut.bin")));
 }
 
 }  // namespace

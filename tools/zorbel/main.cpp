@@ -162,7 +162,8 @@ static int run_tool(int argc, char** argv) {
             return c.run(bus, globals);
         } catch (const Failure& f) {
             std::fflush(stdout);
-            fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
+            // A failure without a line ends quietly (a closed output pipe).
+            if (f.what()[0] != '\0') fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
             return f.status();
         } catch (const std::exception& e) {
             std::fflush(stdout);

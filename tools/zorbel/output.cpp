@@ -120,8 +120,11 @@ void Progress::draw(std::uint64_t done) {
         constexpr int kWidth = 24;
         double part = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
         int filled = static_cast<int>(part * kWidth);
-        std::string left =
-            rate > 0 ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate) : "-:--";
+        // A rate from the first moments (a pipe being made, a first block)
+        // would promise hours; the time left waits for a second of data.
+        std::string left = rate > 0 && seconds >= 1.0
+                               ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate)
+                               : "-:--";
         line =
             fmt::format("{} [{}{}] {:3.0f}% {} of {}  {}  {} left", label_, std::string(filled, '#'),
                         std::string(kWidth - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),

@@ -1,8 +1,10 @@
 // send, recv, echo and bench: byte streams over the pipes of one device.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -102,18 +104,29 @@ public:
             throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
                                       std::strerror(errno)));
     }
+    // A part file with bytes in it stays (keep_partial says where); an empty
+    // one goes.
     ~OutputFile() {
         if (file_ && file_ != stdout) {
             std::fclose(file_);
-            if (!direct_) std::remove(part_.c_str());
+            if (!direct_ && written_ == 0) std::remove(part_.c_str());
         }
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     void write(const unsigned char* data, std::size_t n) {
-        if (std::fwrite(data, 1, n, file_) != n)
+        if (std::fwrite(data, 1, n, file_) != n) {
+            // The reader went away (recv ... | head): end quietly, with the
+            // status of a program that SIGPIPE ended, as cat does.
+            if (errno == EPIPE) throw Failure("", 128 + SIGPIPE);
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+        }
+        written_ += n;
+    }
+    // Where the bytes of a transfer that did not finish are kept, or "".
+    std::string partial_file() const {
+        return file_ && file_ != stdout && !direct_ && written_ > 0 ? part_ : std::string();
     }
     // Makes the received bytes the named file.
     void commit() {
@@ -153,6 +166,7 @@ private:
     std::string name_;
     std::FILE* file_ = nullptr;
     bool direct_ = false;
+    std::uint64_t written_ = 0;
 };
 
 std::string percentile_row(const char* label, double us) {
@@ -246,6 +260,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             std::string file;
             std::uint64_t bytes = 0;
             double timeout_s = 10;
+            bool force = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
@@ -258,33 +273,47 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                 "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
                 "stream")
             ->transform(byte_count_transform());
+        recv->add_flag("--force", o->force, "Write to standard output even when it is a terminal");
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
             ->check(seconds_check());
-        commands.push_back({recv, [o](Bus& bus, const Globals& g) {
-                                check_pipe_number(o->pipe);
-                                OutputFile out(o->file);
-                                Connection connection(bus, o->number);
-                                Pipe pipe(connection, o->pipe);
-                                Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
-                                TransferOptions options;
-                                options.timeout_s = o->timeout_s;
-                                options.expected = o->bytes;
-                                options.progress = &progress;
-                                TransferResult r = recv_stream(
-                                    pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); },
-                                    o->bytes, options);
-                                pipe.release();
-                                out.commit();
-                                progress.finish();
-                                if (!g.quiet)
-                                    fmt::print(stderr,
-                                               "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n",
-                                               r.bytes, connection.name(), o->pipe, r.seconds,
-                                               human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
-                                               r.ended_by_device ? "; the device ended the stream" : "");
-                                return kExitOk;
-                            }});
+        commands.push_back(
+            {recv, [o](Bus& bus, const Globals& g) {
+                 check_pipe_number(o->pipe);
+                 if (is_stdio(o->file) && isatty(STDOUT_FILENO) == 1 && !o->force)
+                     throw Failure(
+                         "refusing to write the device's bytes to a terminal; name a FILE, "
+                         "redirect the output, or add --force",
+                         kExitUsage);
+                 OutputFile out(o->file);
+                 Connection connection(bus, o->number);
+                 Pipe pipe(connection, o->pipe);
+                 Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
+                 TransferOptions options;
+                 options.timeout_s = o->timeout_s;
+                 options.expected = o->bytes;
+                 options.progress = &progress;
+                 TransferResult r;
+                 try {
+                     r = recv_stream(
+                         pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); }, o->bytes,
+                         options);
+                 } catch (const Failure& f) {
+                     // The bytes that got through are kept, and the line says where.
+                     const std::string kept = out.partial_file();
+                     if (kept.empty() || f.what()[0] == '\0') throw;
+                     throw Failure(fmt::format("{}; they are in {}", f.what(), kept), f.status());
+                 }
+                 pipe.release();
+                 out.commit();
+                 progress.finish();
+                 if (!g.quiet)
+                     fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n", r.bytes,
+                                connection.name(), o->pipe, r.seconds,
+                                human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
+                                r.ended_by_device ? "; the device ended the stream" : "");
+                 return kExitOk;
+             }});
     }
     {
         struct Options {
