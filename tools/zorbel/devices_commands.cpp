@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
+#include <memory>
 
 #include <fmt/format.h>
 
@@ -29,13 +29,45 @@ std::string device_json(const DeviceEntry& e) {
         e.location.empty() ? "null" : json_string(e.location), e.in_use ? "true" : "false");
 }
 
-std::vector<unsigned char> read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+// A boot image, whole, as the boot loader takes it in one request. Its size
+// is checked before anything is read, so a wrong file fails at once instead
+// of after minutes and gigabytes; the read shows progress on a terminal.
+std::vector<unsigned char> read_image(const std::string& path, std::uint64_t max_size, bool show_progress) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status))
+        throw Failure(fmt::format("cannot read {}: it is a directory; name a boot image", path));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
         throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
                                   std::strerror(errno)));
-    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
+    const std::uint64_t size =
+        std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, ec) : 0;
+    if (size > max_size)
+        throw Failure(fmt::format(
+            "{} is {}, more than a boot image may be ({}); raise --max-size if it "
+            "really is one",
+            path, human_bytes(static_cast<double>(size)), human_bytes(static_cast<double>(max_size))));
+    Progress progress("reading " + path, size, show_progress);
+    std::vector<unsigned char> data;
+    data.reserve(static_cast<std::size_t>(size));
+    unsigned char chunk[64 * 1024];
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        if (n == 0) break;
+        // A FIFO or device node tells no size; its length is checked as it comes.
+        if (data.size() + n > max_size)
+            throw Failure(
+                fmt::format("{} is more than a boot image may be ({}); raise --max-size if it "
+                            "really is one",
+                            path, human_bytes(static_cast<double>(max_size))));
+        data.insert(data.end(), chunk, chunk + n);
+        progress.update(data.size());
+        if (interrupted()) throw Failure("interrupted while reading the image", interrupted_status());
+    }
+    if (std::ferror(file)) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
+    progress.finish();
     return data;
 }
 
@@ -175,6 +207,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             int number = 0;
             std::string image;
             double timeout_s = 30;
+            std::uint64_t max_size = 64 << 20;
         };
         auto o = std::make_shared<Options>();
         CLI::App* boot =
@@ -183,13 +216,17 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             ->required()
             ->check(device_number_check());
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
+        boot->add_option("--max-size", o->max_size, "The largest image to hand over (suffixes k, M, G)")
+            ->capture_default_str()
+            ->transform(byte_count_transform());
         boot->add_option("--timeout", o->timeout_s,
                          "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
             ->check(seconds_check());
         commands.push_back({boot, [o](Bus& bus, const Globals& g) {
                                 bus.device(o->number);  // a missing device is named before the file
-                                std::vector<unsigned char> image = read_whole_file(o->image);
+                                std::vector<unsigned char> image =
+                                    read_image(o->image, o->max_size, progress_wanted() && !g.quiet);
                                 boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);
                                 return kExitOk;
                             }});
