@@ -545,3 +545,36 @@ TEST_F(ToolTest, ClosedOutputAndKeptPartialBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// -s names the device by hardware ID, ID or place wherever a number would do,
+// and the other arguments keep their places.
+TEST_F(ToolTest, DeviceSelectorsOnEveryCommand) {
+    spit(path("data"), pattern(1000));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // in standard output or error
+    };
+    const Case cases[] = {
+        {on_demo_bus({"info", "-s", hardware_id(1)}), 0, "ID           0000002"},
+        {on_demo_bus({"-s", device_id(1), "send", "2", path("data").string()}), 0, "sent 1000 bytes"},
+        {on_demo_bus({"recv", "--device=1-2", "3", "--bytes", "10", path("out").string()}), 0,
+         "received 10 bytes"},
+        {on_demo_bus({"echo", "-s", hardware_id(1), "1", "--count", "2"}), 0, "median"},
+        {on_demo_bus({"boot", "-s", "1-1", path("data").string()}), 1, "device 0 refused"},
+        {on_demo_bus({"info", "-s", "nothing"}), 1, "no such device: nothing; see 'zorbel list'"},
+        {on_demo_bus({"list", "-s", "1"}), 2, "-s names a device, but this command takes none"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+}
+
+}  // namespace

@@ -116,7 +116,10 @@ int Bus::boot_count() const {
     return count;
 }
 
-void fail_with(const zorbel::Error& error, int number) {
+void fail_with(const zorbel::Error& error, int number) { fail_with(error, std::to_string(number), true); }
+
+void fail_with(const zorbel::Error& error, const std::string& device, bool by_number) {
+    const std::string& number = device;
     const std::error_code code = error.code();
     if (code == zorbel::errc::permission_denied)
         throw Failure(fmt::format(
@@ -129,6 +132,7 @@ void fail_with(const zorbel::Error& error, int number) {
         if (count == 0)
             throw Failure(fmt::format(
                 "no such device: {}; no device is attached (connect one, or try --emulate)", number));
+        if (!by_number) throw Failure(fmt::format("no such device: {}; see 'zorbel list'", device));
         throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')",
                                   number, count - 1));
     }

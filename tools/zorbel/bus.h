@@ -113,6 +113,9 @@ DeviceEntry entry_of(const zorbel::DeviceInfo& device);
 // The library's failure about device `number` as the tool's one line, with
 // what the user can do about it where the reason suggests something.
 [[noreturn]] void fail_with(const zorbel::Error& error, int number);
+// The same for a device named otherwise (by_number false: a hardware ID, ID
+// or place).
+[[noreturn]] void fail_with(const zorbel::Error& error, const std::string& device, bool by_number = false);
 
 }  // namespace zorbel_tool
 

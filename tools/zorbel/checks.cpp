@@ -56,6 +56,8 @@ CLI::Validator byte_count_transform() {
 CLI::Validator device_number_check() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
+            // "@..." is what -s SELECTOR became (see main.cpp).
+            if (text.size() > 1 && text[0] == '@') return std::string();
             const bool digits = !text.empty() && text.size() <= 6 &&
                                 text.find_first_not_of("0123456789") == std::string::npos;
             return digits ? std::string() : "'" + text.substr(0, 20) + "' is not a device number (0, 1, ...)";

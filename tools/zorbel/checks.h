@@ -14,7 +14,7 @@ CLI::Validator seconds_check();
 // A byte count of at least 1 with an optional suffix k, M, G or T (powers of
 // 1024), which it replaces with the plain number; at most 2^62.
 CLI::Validator byte_count_transform();
-// A device number from 0.
+// A device number from 0 (or the selector that -s gave, marked with '@').
 CLI::Validator device_number_check();
 // A file name that is not empty ("-" names standard input or output).
 CLI::Validator file_name_check();

@@ -165,16 +165,18 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* info = app.add_subcommand("info", "Show one device in full");
-        info->add_option("N", o->number, "Device number (see 'zorbel list')")
+        info->add_option("N", o->device, "Device number (see 'zorbel list')")
             ->required()
             ->check(device_number_check());
         info->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
             {info, [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
                  DeviceEntry e = bus.device(o->number);
                  int boot_count = bus.boot_count();
                  int kind_index = e.boot_mode ? e.number : e.number - boot_count;
@@ -205,6 +207,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             std::string image;
             double timeout_s = 30;
             std::uint64_t max_size = 64 << 20;
@@ -212,7 +215,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         auto o = std::make_shared<Options>();
         CLI::App* boot =
             app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
-        boot->add_option("N", o->number, "Device number of a boot-mode device")
+        boot->add_option("N", o->device, "Device number of a boot-mode device")
             ->required()
             ->check(device_number_check());
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
@@ -224,6 +227,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             ->capture_default_str()
             ->check(seconds_check());
         commands.push_back({boot, [o](Bus& bus, const Globals& g) {
+                                o->number = device_number(o->device);
                                 bus.device(o->number);  // a missing device is named before the file
                                 std::vector<unsigned char> image =
                                     read_image(o->image, o->max_size, progress_wanted() && !g.quiet);

@@ -1,8 +1,11 @@
 // zorbel: the command-line face of the library. Lists devices, boots them,
 // and moves bytes over their pipes; --emulate runs any of it against an
 // emulated bus inside the process, so that everything works without hardware.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -19,6 +22,11 @@ namespace {
 
 void add_global_options(CLI::App& app, Globals& g) {
     app.add_flag("-q,--quiet", g.quiet, "No progress and no summaries, only results and errors");
+    // Taken off the line before parsing (see run_tool); declared for --help,
+    // and for the forms it does not take off ("-sX"), which then fail as
+    // an N that is not a device number.
+    app.add_option("-s,--device", g.device,
+                   "The device, in place of its number N: a number, hardware ID, ID or bus place (1-4.2)");
     const char* group = "Emulation";
     EmulationOptions& e = g.emulation;
     app.add_flag(
@@ -118,8 +126,43 @@ static int run_tool(int argc, char** argv) {
     std::string help_topic;
     help->add_option("COMMAND", help_topic, "The command to explain");
 
+    // -s SELECTOR (also --device, anywhere on the line) names the device in
+    // place of the number: it becomes the command's first positional, as
+    // "@SELECTOR", so the other positionals keep their places.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::vector<std::string> line{argv[0]};
+    std::string selector;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--") {
+            line.insert(line.end(), words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+            break;
+        }
+        if ((w == "-s" || w == "--device") && i + 1 < words.size()) {
+            selector = words[++i];
+        } else if (w.rfind("--device=", 0) == 0) {
+            selector = w.substr(9);
+        } else {
+            line.push_back(w);
+        }
+    }
+    if (!selector.empty()) {
+        auto command = std::find_if(line.begin() + 1, line.end(), [](const std::string& w) {
+            return w == "info" || w == "boot" || w == "send" || w == "recv" || w == "echo" || w == "bench" ||
+                   w == "wait";
+        });
+        if (command == line.end()) {
+            fmt::print(stderr,
+                       "zorbel: -s names a device, but this command takes none; see 'zorbel --help'\n");
+            return kExitUsage;
+        }
+        line.insert(command + 1, "@" + selector);
+    }
+    std::vector<char*> parsed_argv;
+    for (std::string& w : line) parsed_argv.push_back(&w[0]);
+
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -211,13 +211,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             std::string file;
             double timeout_s = 10;
         };
         auto o = std::make_shared<Options>();
         CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
-        send->add_option("N", o->number, "Device number")->required()->check(device_number_check());
+        send->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
         send->add_option("FILE", o->file, "File to send; standard input when absent or -")
             ->check(file_name_check());
@@ -227,6 +228,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->check(seconds_check());
         commands.push_back(
             {send, [o](Bus& bus, const Globals& g) {
+                 o->number = device_number(o->device);
                  check_pipe_number(o->pipe);
                  InputFile in(o->file);
                  Connection connection(bus, o->number);
@@ -256,6 +258,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             std::string file;
             std::uint64_t bytes = 0;
@@ -264,7 +267,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
-        recv->add_option("N", o->number, "Device number")->required()->check(device_number_check());
+        recv->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
         recv->add_option("FILE", o->file, "File to write; standard output when absent or -")
             ->check(file_name_check());
@@ -279,6 +282,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->check(seconds_check());
         commands.push_back(
             {recv, [o](Bus& bus, const Globals& g) {
+                 o->number = device_number(o->device);
                  check_pipe_number(o->pipe);
                  if (is_stdio(o->file) && isatty(STDOUT_FILENO) == 1 && !o->force)
                      throw Failure(
@@ -318,6 +322,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             int count = 100;
             int size = 64;
@@ -325,7 +330,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
-        echo->add_option("N", o->number, "Device number")->required()->check(device_number_check());
+        echo->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
         echo->add_option("--count", o->count, "Round trips")
             ->capture_default_str()
@@ -337,6 +342,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->capture_default_str()
             ->check(seconds_check());
         commands.push_back({echo, [o](Bus& bus, const Globals&) {
+                                o->number = device_number(o->device);
                                 check_pipe_number(o->pipe);
                                 Connection connection(bus, o->number);
                                 Pipe pipe(connection, o->pipe);
@@ -354,6 +360,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipes = 4;
             int first_pipe = kSinkPipe;
             std::uint64_t bytes = 1 << 20;
@@ -362,7 +369,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* bench = app.add_subcommand("bench", "Throughput over 1 to K pipes at once");
-        bench->add_option("N", o->number, "Device number")->required()->check(device_number_check());
+        bench->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
             ->capture_default_str()
             ->check(CLI::Range(1, 125));
@@ -385,6 +392,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         commands.push_back(
             {bench,
              [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
                  int last = o->first_pipe + o->pipes - 1;
                  check_pipe_number(last);
                  bool sending = o->direction == "send";

@@ -33,16 +33,25 @@ std::string device_line(const zorbel::DeviceInfo& d) {
 
 }  // namespace
 
-zorbel::DeviceSelector selector_of(int number, const std::string& device) {
-    if (!device.empty()) return zorbel::DeviceSelector::parse(device);
-    if (number < 0) throw Failure("no device named: give its number or -s SELECTOR", kExitUsage);
-    return zorbel::DeviceSelector(number);
+zorbel::DeviceSelector selector_of(const std::string& device) {
+    if (device.size() > 1 && device[0] == '@') return zorbel::DeviceSelector::parse(device.substr(1));
+    if (device.empty()) throw Failure("no device named: give its number or -s SELECTOR", kExitUsage);
+    return zorbel::DeviceSelector(std::stoi(device));
+}
+
+int device_number(const std::string& device) {
+    const zorbel::DeviceSelector selector = selector_of(device);
+    if (selector.is_number()) return selector.number();
+    try {
+        return zorbel::find_device(selector).number;
+    } catch (const zorbel::Error& e) {
+        fail_with(e, selector.text());
+    }
 }
 
 void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
-            int number = -1;
             std::string device;
             std::string mode;
             double timeout_s = 0;
@@ -50,15 +59,14 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* wait = app.add_subcommand("wait", "Wait until a device is there (in a mode, if given)");
-        wait->add_option("N", o->number, "Device number")->check(device_number_check());
-        wait->add_option("-s,--device", o->device, "The device: its number, hardware ID, ID or bus place");
+        wait->add_option("N", o->device, "Device number (or -s SELECTOR)")->check(device_number_check());
         wait->add_option("--mode", o->mode, "Wait for this mode")->check(CLI::IsMember({"boot", "normal"}));
         wait->add_option("--timeout", o->timeout_s, "Seconds to wait (default: no limit)")
             ->check(seconds_check());
         wait->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
             {wait, [o](Bus&, const Globals&) {
-                 const zorbel::DeviceSelector selector = selector_of(o->number, o->device);
+                 const zorbel::DeviceSelector selector = selector_of(o->device);
                  std::optional<zorbel::DeviceMode> mode;
                  if (!o->mode.empty())
                      mode = o->mode == "boot" ? zorbel::DeviceMode::boot : zorbel::DeviceMode::normal;
