@@ -578,3 +578,44 @@ TEST_F(ToolTest, DeviceSelectorsOnEveryCommand) {
 }
 
 }  // namespace
+
+namespace {
+
+// --json on boot, echo and bench: one object, "schema": 1; echo interrupted
+// still reports the round trips it made, as ping does.
+TEST_F(ToolTest, JsonFromBootEchoAndBenchAndEchoSummaryOnInterrupt) {
+    const char payload[] = "image";
+    std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
+    spit(path("good.img"), std::string(image.begin(), image.end()));
+    Outcome boot = run(on_demo_bus({"boot", "0", path("good.img").string(), "--json"}));
+    EXPECT_EQ(boot.status, 0) << boot.err;
+    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"booted\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
+        << boot.out;
+    EXPECT_NE(boot.out.find("\"hardware_id\": \"" + hardware_id(0) + "\""), std::string::npos) << boot.out;
+    EXPECT_NE(boot.out.find("\"was\": 0}"), std::string::npos) << boot.out;
+
+    Outcome echo = run(on_normal_bus({"echo", "0", "1", "--count", "5", "--json"}));
+    EXPECT_EQ(echo.status, 0) << echo.err;
+    EXPECT_EQ(echo.out.rfind(
+                  "{\"schema\": 1, \"device\": 0, \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ", 0),
+              0U)
+        << echo.out;
+
+    Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "16k", "--json"}));
+    EXPECT_EQ(bench.status, 0) << bench.err;
+    EXPECT_EQ(bench.out.rfind(
+                  "{\"schema\": 1, \"device\": 0, \"direction\": \"send\", \"bytes_per_pipe\": 16384", 0),
+              0U)
+        << bench.out;
+    EXPECT_NE(bench.out.find("{\"pipes\": 2, \"bytes\": 32768, "), std::string::npos) << bench.out;
+
+    pid_t pinger = start(on_normal_bus({"echo", "0", "1", "--count", "1000000"}), "ping");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some round trips by then
+    kill(pinger, SIGINT);
+    Outcome ping = finish(pinger, "ping");
+    EXPECT_EQ(ping.status, 130) << ping.err;
+    EXPECT_NE(ping.out.find("; interrupted"), std::string::npos) << ping.out;
+    EXPECT_NE(ping.out.find("median"), std::string::npos) << ping.out;
+}
+
+}  // namespace

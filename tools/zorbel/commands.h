@@ -40,9 +40,9 @@ int device_number(const std::string& device);
 // Shared by the commands and the demo.
 void print_device_table(const std::vector<DeviceEntry>& devices);
 // Hands `image` to boot-mode device `number` and waits until it is back in
-// normal mode; returns its new device number.
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
-                  const std::string& image_name, double timeout_s, bool quiet);
+// normal mode; returns it as it is then (its number may have changed).
+zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                                 const std::string& image_name, double timeout_s, bool quiet);
 
 }  // namespace zorbel_tool
 

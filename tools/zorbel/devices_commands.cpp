@@ -84,8 +84,8 @@ void print_device_table(const std::vector<DeviceEntry>& devices) {
     }
 }
 
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
-                  const std::string& image_name, double timeout_s, bool quiet) {
+zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                                 const std::string& image_name, double timeout_s, bool quiet) {
     DeviceEntry device = bus.device(number);
     if (!device.boot_mode)
         throw Failure(fmt::format(
@@ -124,7 +124,7 @@ int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
     if (!quiet)
         fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n", number,
                    booted.number, booted.hardware_id);
-    return booted.number;
+    return booted;
 }
 
 void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
@@ -211,6 +211,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             std::string image;
             double timeout_s = 30;
             std::uint64_t max_size = 64 << 20;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* boot =
@@ -219,6 +220,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
             ->required()
             ->check(device_number_check());
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
+        boot->add_flag("--json", o->json, "Print the booted device as JSON for scripts");
         boot->add_option("--max-size", o->max_size, "The largest image to hand over (suffixes k, M, G)")
             ->capture_default_str()
             ->transform(byte_count_transform());
@@ -231,7 +233,13 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                 bus.device(o->number);  // a missing device is named before the file
                                 std::vector<unsigned char> image =
                                     read_image(o->image, o->max_size, progress_wanted() && !g.quiet);
-                                boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);
+                                const zorbel::DeviceInfo booted = boot_and_wait(
+                                    bus, o->number, image, o->image, o->timeout_s, g.quiet || o->json);
+                                if (o->json) {
+                                    DeviceEntry e = entry_of(booted);
+                                    fmt::print("{{\"schema\": 1, \"booted\": {}, \"was\": {}}}\n",
+                                               device_json(e), o->number);
+                                }
                                 return kExitOk;
                             }});
     }

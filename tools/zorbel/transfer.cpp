@@ -144,13 +144,21 @@ std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double tim
     options.timeout_s = timeout_s;
     pipe.output().set_timeout(kStepMs);
     for (int i = 0; i < count; ++i) {
+        // Interrupted: the round trips so far are the result, as ping reports
+        // its summary on Ctrl-C.
+        if (interrupted()) break;
         for (std::size_t k = 0; k < message.size(); ++k) message[k] = static_cast<unsigned char>(i * 31 + k);
         reply.clear();
         auto began = clock_type::now();
-        deliver_block(pipe, message.data(), message.size(), 0, options);
-        recv_stream(
-            pipe, [&](const unsigned char* d, std::size_t n) { reply.insert(reply.end(), d, d + n); },
-            message.size(), options);
+        try {
+            deliver_block(pipe, message.data(), message.size(), 0, options);
+            recv_stream(
+                pipe, [&](const unsigned char* d, std::size_t n) { reply.insert(reply.end(), d, d + n); },
+                message.size(), options);
+        } catch (const Failure&) {
+            if (interrupted() && !latencies.empty()) break;
+            throw;
+        }
         latencies.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - began).count());
         if (reply != message)
             throw Failure(fmt::format(

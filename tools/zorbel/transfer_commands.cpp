@@ -179,6 +179,18 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
 }
 
+void print_latencies_json(std::vector<double> us, int device, int pipe, int size) {
+    std::sort(us.begin(), us.end());
+    double sum = 0;
+    for (double v : us) sum += v;
+    fmt::print(
+        "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"size\": {}, \"count\": {}, \"min_us\": {:.1f}, "
+        "\"median_us\": {:.1f}, \"p90_us\": {:.1f}, \"p99_us\": {:.1f}, \"max_us\": {:.1f}, \"mean_us\": "
+        "{:.1f}}}\n",
+        device, pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90), percentile(us, 99),
+        us.back(), sum / static_cast<double>(us.size()));
+}
+
 void print_latencies(std::vector<double> us) {
     std::sort(us.begin(), us.end());
     double sum = 0;
@@ -327,6 +339,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             int count = 100;
             int size = 64;
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
@@ -338,24 +351,30 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         echo->add_option("--size", o->size, "Bytes per round trip (one block: 1 to 512)")
             ->capture_default_str()
             ->check(CLI::Range(1, 512));
+        echo->add_flag("--json", o->json, "Print the latencies as JSON for scripts");
         echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
             ->capture_default_str()
             ->check(seconds_check());
-        commands.push_back({echo, [o](Bus& bus, const Globals&) {
-                                o->number = device_number(o->device);
-                                check_pipe_number(o->pipe);
-                                Connection connection(bus, o->number);
-                                Pipe pipe(connection, o->pipe);
-                                // A fresh stream's first fetch waits out the request interval
-                                // before it asks, so one round trip is made before measuring.
-                                echo_round_trips(pipe, 1, o->size, o->timeout_s);
-                                std::vector<double> us =
-                                    echo_round_trips(pipe, o->count, o->size, o->timeout_s);
-                                fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up)\n",
-                                           o->count, o->size, connection.name(), o->pipe);
-                                print_latencies(us);
-                                return kExitOk;
-                            }});
+        commands.push_back(
+            {echo, [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
+                 check_pipe_number(o->pipe);
+                 Connection connection(bus, o->number);
+                 Pipe pipe(connection, o->pipe);
+                 // A fresh stream's first fetch waits out the request interval
+                 // before it asks, so one round trip is made before measuring.
+                 echo_round_trips(pipe, 1, o->size, o->timeout_s);
+                 std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
+                 const int status = interrupted() ? interrupted_status() : kExitOk;
+                 if (o->json) {
+                     print_latencies_json(us, o->number, o->pipe, o->size);
+                     return status;
+                 }
+                 fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up){}\n", us.size(),
+                            o->size, connection.name(), o->pipe, status == kExitOk ? "" : "; interrupted");
+                 print_latencies(us);
+                 return status;
+             }});
     }
     {
         struct Options {
@@ -366,6 +385,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             std::uint64_t bytes = 1 << 20;
             std::string direction = "send";
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* bench = app.add_subcommand("bench", "Throughput over 1 to K pipes at once");
@@ -386,6 +406,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         bench->add_option("--direction", o->direction, "send: to the device; recv: from it")
             ->capture_default_str()
             ->check(CLI::IsMember({"send", "recv"}));
+        bench->add_flag("--json", o->json, "Print the rows as JSON for scripts");
         bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
             ->capture_default_str()
             ->check(seconds_check());
@@ -397,11 +418,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  check_pipe_number(last);
                  bool sending = o->direction == "send";
                  Connection connection(bus, o->number);
-                 fmt::print("{} {} per pipe {} {} over pipes {} to {}\n", sending ? "sending" : "receiving",
-                            human_bytes(double(o->bytes)), sending ? "to" : "from", connection.name(),
-                            o->first_pipe, last);
-                 fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS", "TOTAL",
-                            "PER PIPE");
+                 if (!o->json) {
+                     fmt::print("{} {} per pipe {} {} over pipes {} to {}\n",
+                                sending ? "sending" : "receiving", human_bytes(double(o->bytes)),
+                                sending ? "to" : "from", connection.name(), o->first_pipe, last);
+                     fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS",
+                                "TOTAL", "PER PIPE");
+                 }
+                 std::string rows;
                  for (int k = 1; k <= o->pipes; ++k) {
                      std::vector<std::unique_ptr<Pipe>> pipes;
                      for (int p = o->first_pipe; p < o->first_pipe + k; ++p)
@@ -442,10 +466,22 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                      for (auto& e : errors)
                          if (e) std::rethrow_exception(e);
                      double total = double(o->bytes) * k;
+                     if (o->json) {
+                         rows += fmt::format(
+                             "{}{{\"pipes\": {}, \"bytes\": {}, \"seconds\": {:.6f}, \"bytes_per_second\": "
+                             "{:.0f}}}",
+                             rows.empty() ? "" : ", ", k, static_cast<std::uint64_t>(total), s, total / s);
+                         continue;
+                     }
                      fmt::print("{:>5}  {:>12}  {:>8.3f}  {:>12}  {:>12}\n", k,
                                 static_cast<std::uint64_t>(total), s, human_rate(total / s),
                                 human_rate(total / s / k));
                  }
+                 if (o->json)
+                     fmt::print(
+                         "{{\"schema\": 1, \"device\": {}, \"direction\": \"{}\", \"bytes_per_pipe\": {}, "
+                         "\"first_pipe\": {}, \"rows\": [{}]}}\n",
+                         o->number, o->direction, o->bytes, o->first_pipe, rows);
                  return kExitOk;
              },
              [o](EmulationOptions& e) {
