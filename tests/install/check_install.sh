@@ -19,9 +19,14 @@ for f in include/zorbel/zorbel.h include/zorbel/support.h include/zorbel/block.h
          include/zorbel/channel.h include/zorbel/usb.h include/zorbel/control.h \
          include/zorbel/emulator.h "$libdir/pkgconfig/zorbel.pc" \
          "$libdir/cmake/zorbel/zorbelConfig.cmake" "$libdir/cmake/zorbel/zorbelConfigVersion.cmake" \
-         lib/udev/rules.d/70-zorbel.rules; do
+         lib/udev/rules.d/70-zorbel.rules share/bash-completion/completions/zorbel; do
   [[ -e $prefix/$f ]] || fail "$f was not installed"
 done
+
+# The man page comes with builds that found help2man.
+if [[ -e $build/tools/zorbel/zorbel.1 ]]; then
+  [[ -e $prefix/share/man/man1/zorbel.1 ]] || fail "the man page was not installed"
+fi
 
 lib=$prefix/$libdir/libzorbel.so
 if [[ -e $lib ]]; then
