@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -616,6 +617,54 @@ TEST_F(ToolTest, JsonFromBootEchoAndBenchAndEchoSummaryOnInterrupt) {
     EXPECT_EQ(ping.status, 130) << ping.err;
     EXPECT_NE(ping.out.find("; interrupted"), std::string::npos) << ping.out;
     EXPECT_NE(ping.out.find("median"), std::string::npos) << ping.out;
+}
+
+}  // namespace
+
+namespace {
+
+// A line typed on a terminal leaves at once, and one Ctrl-D at the start of a
+// line ends the input (it took two before).
+TEST_F(ToolTest, SendFromATerminalEndsOnOneEndOfInput) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<std::string> args = on_normal_bus({"send", "0", "2"});
+        std::vector<char*> argv{const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(127);
+    }
+    ASSERT_EQ(write(master, "hello\n", 6), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the line is read by then
+    ASSERT_EQ(write(master, "\x04", 1), 1);
+    std::string screen;
+    int status = 0;
+    // Bounded: a tool that waits for a second end of input is ended and fails.
+    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+        pollfd ready{master, POLLIN, 0};
+        char buf[4096];
+        if (poll(&ready, 1, 10) > 0) {
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the send did not end on one Ctrl-D: " << screen;
+    }
+    for (char buf[4096];;) {  // what the tool wrote last
+        pollfd ready{master, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) break;
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the child has gone
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    EXPECT_NE(screen.find("sent 6 bytes"), std::string::npos) << screen;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 // send, recv, echo and bench: byte streams over the pipes of one device.
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,12 +56,31 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    std::size_t read(unsigned char* buf, std::size_t cap, std::uint64_t sent) {
-        std::size_t n = std::fread(buf, 1, cap, file_);
-        if (n == 0 && std::ferror(file_))
+    // What is there now, up to `cap` bytes (0 at the end). A plain read(),
+    // not stdio's: stdio would wait to fill the whole buffer, so a line typed
+    // on a terminal would leave only with the next one and the end of input
+    // would take a second Ctrl-D. The wait polls, so that a signal ends it
+    // even where the read itself would be restarted.
+    // Every byte read before is delivered before the next read, so the
+    // count read so far is the count that got through.
+    std::size_t read(unsigned char* buf, std::size_t cap) {
+        const std::uint64_t sent = read_so_far_;
+        const int fd = fileno(file_);
+        for (;;) {
+            if (interrupted())
+                throw Failure(fmt::format("interrupted; {} bytes got through", sent), interrupted_status());
+            pollfd ready{fd, POLLIN, 0};
+            const int r = ::poll(&ready, 1, 100);
+            if (r == 0 || (r < 0 && errno == EINTR)) continue;
+            const ssize_t n = ::read(fd, buf, cap);
+            if (n >= 0) {
+                read_so_far_ += static_cast<std::uint64_t>(n);
+                return static_cast<std::size_t>(n);
+            }
+            if (errno == EINTR || errno == EAGAIN) continue;
             throw Failure(
                 fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
-        return n;
+        }
     }
     std::uint64_t size() const { return size_; }  // 0 when unknown
 
@@ -68,6 +88,7 @@ private:
     std::string name_;
     std::FILE* file_ = nullptr;
     std::uint64_t size_ = 0;
+    std::uint64_t read_so_far_ = 0;
 };
 
 // The file a recv writes. A regular file (or a new one) gets the bytes in a
@@ -251,7 +272,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  options.expected = in.size();
                  options.progress = &progress;
                  TransferResult r = send_stream(
-                     pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap, 0); }, options);
+                     pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap); }, options);
                  // Releasing the pipe is the end of the stream for the device.
                  pipe.release();
                  progress.finish();
