@@ -483,16 +483,29 @@ TEST_F(ToolTest, RecvWritesIntoSpecialFilesAndThroughLinks) {
 
 namespace {
 
-// A send from an endless source to a device that takes every block at once
-// still ends on a signal, with the status a shell expects for it.
-TEST_F(ToolTest, SendEndsOnASignal) {
-    for (int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig);
-        pid_t sender = start(on_normal_bus({"send", "0", "2", "/dev/zero"}), "send");
+// Transfers that would run for ever (an endless source, a device that takes
+// every block at once) still end on a signal, with the status a shell
+// expects for it and the bytes that got through.
+TEST_F(ToolTest, TransfersEndOnASignal) {
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+    };
+    const Case cases[] = {
+        {on_normal_bus({"send", "0", "2", "/dev/zero"}), SIGINT},
+        {on_normal_bus({"send", "0", "2", "/dev/zero"}), SIGTERM},
+        {on_normal_bus({"bench", "0", "--pipes", "1", "--bytes", "1T"}), SIGINT},
+        {on_normal_bus({"recv", "0", "3", path("endless").string()}), SIGHUP},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line + "signal " + std::to_string(c.signal));
+        pid_t tool = start(c.args, "signalled");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under way by then
-        kill(sender, sig);
-        Outcome r = finish(sender, "send");
-        EXPECT_EQ(r.status, 128 + sig) << r.err;
+        kill(tool, c.signal);
+        Outcome r = finish(tool, "signalled");
+        EXPECT_EQ(r.status, 128 + c.signal) << r.err;
         EXPECT_NE(r.err.find("interrupted; "), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("bytes got through"), std::string::npos) << r.err;
     }
