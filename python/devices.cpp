@@ -103,7 +103,20 @@ public:
         watcher_ = std::make_unique<DeviceWatcher>(std::move(arrive), std::move(leave));
     }
 
-    ~PyDeviceWatcher() { close(); }
+    ~PyDeviceWatcher() {
+        if (watcher_ && callbacks_->running.load() == std::this_thread::get_id()) {
+            // Dropped by its own callback: a thread cannot wait for itself, so
+            // the watcher and its callables are left to run (and leak) rather
+            // than freed under that thread.
+            (void)watcher_.release();
+            (void)callbacks_.release();
+            return;
+        }
+        try {
+            close();
+        } catch (...) {  // nothing to tell from a destructor; the watcher is stopped either way
+        }
+    }
     PyDeviceWatcher(const PyDeviceWatcher&) = delete;
     PyDeviceWatcher& operator=(const PyDeviceWatcher&) = delete;
 

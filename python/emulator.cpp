@@ -26,7 +26,12 @@ public:
         py::gil_scoped_release release;
         bus_ = std::make_unique<EmulatedBus>();
     }
-    ~PyBus() { close(); }
+    ~PyBus() {
+        try {
+            close();
+        } catch (...) {  // nothing to tell from a destructor; the bus is gone either way
+        }
+    }
     PyBus(const PyBus&) = delete;
     PyBus& operator=(const PyBus&) = delete;
 
@@ -65,7 +70,8 @@ py::bytes to_bytes(const std::vector<unsigned char>& data) {
 void bind_emulator(py::module_& m) {
     py::class_<ProgramHandle>(m, "DeviceProgram",
                               "A program for a pipe of an emulated device: echo_program(), sink_program()\n"
-                              "or source_program(); see EmulatedDevice.bind().");
+                              "or source_program(); see EmulatedDevice.bind().")
+        .def("__repr__", [](const ProgramHandle&) { return std::string("<zorbel.DeviceProgram>"); });
 
     py::class_<SinkTally, std::shared_ptr<SinkTally>>(
         m, "SinkTally",

@@ -131,13 +131,15 @@ void bind_errors(py::module_& m) {
                                  "ValueError.",
                                  PyExc_ValueError);
 
-    py::register_exception_translator([](std::exception_ptr thrown) {
-        try {
-            if (thrown) std::rethrow_exception(thrown);
-        } catch (const Error& e) {
-            set_error(e.code(), e.what(), nullptr);
-        }
-    });
+    // By value: pybind11 takes a plain function pointer of that type.
+    py::register_exception_translator(
+        [](std::exception_ptr thrown) {  // NOLINT(performance-unnecessary-value-param)
+            try {
+                if (thrown) std::rethrow_exception(thrown);
+            } catch (const Error& e) {
+                set_error(e.code(), e.what(), nullptr);
+            }
+        });
 }
 
 }  // namespace python
