@@ -11,46 +11,64 @@ import zorbel
 
 
 @contextlib.contextmanager
-def ctrl_c_after(seconds):
-    """SIGINT for the main thread after `seconds`, as a person pressing Ctrl-C.
-    Python's own handler is put in place first: a process started with SIGINT
-    ignored (as in the background of a shell) would otherwise not notice."""
+def ctrl_c_once_blocked(blocking):
+    """SIGINT for the main thread, as a person pressing Ctrl-C, a moment after
+    the event `blocking` says the call is about to block (so it cannot land
+    before, wherever a slow machine holds the main thread up). Python's own
+    handler is put in place first: a process started with SIGINT ignored (as
+    in the background of a shell) would otherwise not notice."""
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
-    timer = threading.Timer(seconds, _thread.interrupt_main, args=(signal.SIGINT,))
-    timer.start()
+    done = threading.Event()
+
+    def press():
+        if blocking.wait(timeout=60) and not done.wait(0.1):
+            _thread.interrupt_main(signal.SIGINT)
+
+    presser = threading.Thread(target=press)
+    presser.start()
     try:
         yield
     finally:
-        timer.cancel()
-        timer.join()
+        done.set()
+        presser.join()
         signal.signal(signal.SIGINT, previous)
 
 
-def read_silent(demo, connection):
-    connection.pipe(5).read(1)
+def read_silent(demo, connection, blocking):
+    silent = connection.pipe(5)
+    blocking.set()
+    silent.read(1)
 
 
-def readinto_silent(demo, connection):
-    connection.pipe(5).readinto(bytearray(10))
+def readinto_silent(demo, connection, blocking):
+    silent = connection.pipe(5)
+    blocking.set()
+    silent.readinto(bytearray(10))
 
 
-def write_unanswered(demo, connection):
-    connection.pipe(7).write(bytes(100_000))  # the device never asks for the second block
+def write_unanswered(demo, connection, blocking):
+    nobody = connection.pipe(7)
+    blocking.set()
+    nobody.write(bytes(100_000))  # the device never asks for the second block
 
 
-def flush_unanswered(demo, connection):
+def flush_unanswered(demo, connection, blocking):
     nobody = connection.pipe(7)
     nobody.write(b"x")
+    blocking.set()
     nobody.flush()
 
 
-def wait_for_nothing(demo, connection):
+def wait_for_nothing(demo, connection, blocking):
+    blocking.set()
     zorbel.wait_for("ZB9999999999")
 
 
-def boot_that_never_ends(demo, connection):
+def boot_that_never_ends(demo, connection, blocking):
     demo.boot.set_boot_delay(3_600_000)
-    zorbel.boot(0, zorbel.make_boot_image(b"slow"), timeout=3600)
+    image = zorbel.make_boot_image(b"slow")
+    blocking.set()
+    zorbel.boot(0, image, timeout=3600)
 
 
 @pytest.mark.parametrize(
@@ -59,16 +77,19 @@ def boot_that_never_ends(demo, connection):
     ids=["read", "readinto", "write", "flush", "wait_for", "boot"],
 )
 def test_ctrl_c_ends_a_blocked_call(demo, block):
+    blocking = threading.Event()
     with zorbel.connect(1) as connection:
-        with ctrl_c_after(0.1), pytest.raises(KeyboardInterrupt):
-            block(demo, connection)
+        with ctrl_c_once_blocked(blocking), pytest.raises(KeyboardInterrupt):
+            block(demo, connection, blocking)
         # The connection and its other pipes carry on.
         with connection.pipe(1) as echo:
             assert echo_round_trip(echo, b"after Ctrl-C") == b"after Ctrl-C"
 
 
 def test_an_interrupted_read_leaves_its_stream_in_step(demo):
+    blocking = threading.Event()
     with zorbel.connect(1) as connection, connection.pipe(1) as echo:
-        with ctrl_c_after(0.1), pytest.raises(KeyboardInterrupt):
+        with ctrl_c_once_blocked(blocking), pytest.raises(KeyboardInterrupt):
+            blocking.set()
             echo.read(10)
         assert echo_round_trip(echo, b"nothing lost") == b"nothing lost"
