@@ -33,7 +33,7 @@ namespace py = pybind11;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kChunk = 64 * 1024;
-constexpr std::size_t kBytesPerTransfer = 1 << 20;
+constexpr std::size_t kBytesPerTransfer = 256 << 10;
 // Both sides read with a time-out: a channel read without one asks for each
 // block twice (docs/performance.md), and the module always waits with one
 // (its slices between looks at the signals), so without it the two loops
@@ -155,7 +155,7 @@ void BM_PythonVsCpp(benchmark::State& state) {
     }
 }
 
-BENCHMARK(BM_PythonVsCpp)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PythonVsCpp)->Iterations(40)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -164,7 +164,7 @@ int main(int argc, char** argv) try {
     zorbel::bench::ThroughputRecorder recorder;
     if (!zorbel::bench::run_benchmarks(argc, argv, recorder)) return 1;
 
-    const std::string run = "BM_PythonVsCpp/iterations:10/real_time";
+    const std::string run = "BM_PythonVsCpp/iterations:40/real_time";
     const double ratio = recorder.counter(run, "python_vs_cpp");
     if (ratio > 0) std::printf("RATIO python_vs_cpp %.3f\n", ratio);
     const std::pair<const char*, double> figures[] = {
