@@ -3,9 +3,10 @@
 # files in their places, the SONAME, hidden internals, and programs built
 # against the installed library through the CMake package and pkg-config.
 #
-# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR "CXX_FLAGS" "LINKER_FLAGS"
+# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR "CXX_FLAGS" "LINKER_FLAGS" [PYTHON PYTHON_DIR]
+# PYTHON and PYTHON_DIR (relative to the prefix) when the build has the Python module.
 set -euo pipefail
-build=$1 source=$2 libdir=$3 cxxflags=${4:-} ldflags=${5:-}
+build=$1 source=$2 libdir=$3 cxxflags=${4:-} ldflags=${5:-} python=${6:-} pydir=${7:-}
 work=$build/install-check
 prefix=$work/prefix
 rm -rf "$work"
@@ -38,6 +39,16 @@ if [[ -e $lib ]]; then
   grep -q 'CRC32::update' <<<"$symbols" || fail "CRC32::update is not exported"
   grep -q 'dll_ver' <<<"$symbols" || fail "dll_ver is not exported"
   if grep -q 'zorbel::detail::' <<<"$symbols"; then fail "internal helpers are exported"; fi
+fi
+
+if [[ -n $python ]]; then
+  compgen -G "$prefix/$pydir/zorbel.cpython-*.so" >/dev/null || fail "the Python module was not installed in $pydir"
+  [[ -e $prefix/$pydir/zorbel.pyi ]] || fail "zorbel.pyi was not installed beside the Python module"
+  # The installed module alone: no build tree and no library path, as on a
+  # machine where only the installed tree is.
+  env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/$pydir" "$python" "$source/examples/echo.py" >"$work/python.log" 2>&1 \
+    || { cat "$work/python.log"; fail "examples/echo.py failed against the installed module"; }
+  grep -q "device answered: hello, device" "$work/python.log" || fail "examples/echo.py did not get its answer"
 fi
 
 export LD_LIBRARY_PATH=$prefix/$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
