@@ -656,15 +656,19 @@ TEST_F(ToolTest, SendFromATerminalEndsOnOneEndOfInput) {
     std::string screen;
     int status = 0;
     // Bounded: a tool that waits for a second end of input is ended and fails.
-    for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
         pollfd ready{master, POLLIN, 0};
         char buf[4096];
-        if (poll(&ready, 1, 10) > 0) {
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0) screen.append(buf, static_cast<std::size_t>(n));
-        }
+        ssize_t n = poll(&ready, 1, 10) > 0 ? read(master, buf, sizeof buf) : 0;
+        if (n > 0)
+            screen.append(buf, static_cast<std::size_t>(n));
+        else
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(10));  // nothing yet, or the terminal hung up
     }
-    if (waitpid(pid, &status, WNOHANG) == 0) {
+    if (ended == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         ADD_FAILURE() << "the send did not end on one Ctrl-D: " << screen;
