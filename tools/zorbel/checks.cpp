@@ -24,8 +24,7 @@ CLI::Validator seconds_check() {
 CLI::Validator byte_count_transform() {
     return CLI::Validator(
         [](std::string& text) -> std::string {
-            const std::string bad =
-                "'" + text.substr(0, 24) + "' is not a byte count from 1 (suffixes k, M, G, T)";
+            std::string bad = "'" + text.substr(0, 24) + "' is not a byte count from 1 (suffixes k, M, G, T)";
             std::size_t digits = 0;
             while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
             if (digits == 0 || digits > 19) return bad;

@@ -159,6 +159,7 @@ static int run_tool(int argc, char** argv) {
         line.insert(command + 1, "@" + selector);
     }
     std::vector<char*> parsed_argv;
+    parsed_argv.reserve(line.size());
     for (std::string& w : line) parsed_argv.push_back(&w[0]);
 
     try {
