@@ -4,6 +4,7 @@
 #include <climits>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "client/bus_changes.h"
 #include "client/scan.h"
@@ -34,13 +35,19 @@ DeviceInfo boot_device(const DeviceSelector& selector, const void* image, std::s
                      name + " is in normal mode already; only a device in boot mode takes an image");
         return finish();
     }
-    // The device comes back where it was plugged, as a normal-mode device;
-    // where the backend cannot tell places, it is the hardware ID that was
-    // not there before.
+    // The device comes back as a normal-mode device that was not there
+    // before: a hardware ID that no normal-mode device had, at a place where
+    // none was (a device whose record could not be read then is still told
+    // apart by its place). Among several such, the one where the boot-mode
+    // device was plugged.
     const std::string place = chosen->info.location;
-    std::set<std::string> before;
-    for (const detail::ScannedDevice& d : scan.devices)
-        if (d.info.mode == DeviceMode::normal) before.insert(d.info.hardware_id);
+    std::set<std::string> ids_before;
+    std::set<std::string> places_before;
+    for (const detail::ScannedDevice& d : scan.devices) {
+        if (d.info.mode != DeviceMode::normal) continue;
+        ids_before.insert(d.info.hardware_id);
+        if (!d.info.location.empty()) places_before.insert(d.info.location);
+    }
 
     if (progress && !progress(BootStage::handing_over)) {
         outcome.fail(errc::cancelled, "booting " + name);
@@ -55,13 +62,18 @@ DeviceInfo boot_device(const DeviceSelector& selector, const void* image, std::s
 
     const Clock::time_point began = Clock::now();
     for (;;) {
-        for (detail::ScannedDevice& d : detail::scan_devices().devices) {
-            if (d.info.mode != DeviceMode::normal || d.info.hardware_id.empty()) continue;
-            const bool same_place = !place.empty() && d.info.location == place;
-            if (same_place || (place.empty() && before.count(d.info.hardware_id) == 0)) {
-                outcome.report(ec);
-                return d.info;
-            }
+        const DeviceInfo* found = nullptr;
+        std::vector<detail::ScannedDevice> now = detail::scan_devices().devices;
+        for (const detail::ScannedDevice& d : now) {
+            const DeviceInfo& i = d.info;
+            if (i.mode != DeviceMode::normal || i.hardware_id.empty() ||
+                ids_before.count(i.hardware_id) != 0 || places_before.count(i.location) != 0)
+                continue;
+            if (!found || (!place.empty() && i.location == place)) found = &i;
+        }
+        if (found) {
+            outcome.report(ec);
+            return *found;
         }
         if (progress && !progress(BootStage::restarting)) {
             outcome.fail(errc::cancelled, "waiting for " + name + " to restart");
