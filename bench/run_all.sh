@@ -58,4 +58,9 @@ for name in crc_vs_zlib_512 crc_vs_zlib_64k receive_vs_memcpy channel_vs_link_bo
     status=1
   fi
 done
+# Only a build with ISA-L has the direct call to hold the library's CRC against.
+if grep -qE '^FIGURE isal_crc_512 ' "$out" && ! grep -qE '^RATIO crc_vs_isal_512 ' "$out"; then
+  echo "MISSING RATIO crc_vs_isal_512"
+  status=1
+fi
 exit $status
