@@ -236,7 +236,7 @@ void BlockDriver::updata_channels() {
 
 // Data: the payload is already in the receive buffer; the received length and
 // then the number are stored before the flag is set (a stream that sees the
-// number it expects reads the length after it), and the Flag's mutex orders
+// number it expects reads the length after it), and the flag's setting orders
 // them for the stream that wakes up. Commands touch the queue and the state;
 // the caller holds protocol_critical, where the output stream looks at them.
 void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
