@@ -52,7 +52,8 @@ grep -E '^(RATIO|FIGURE) ' "$out"
 # Every ratio a reader relies on must be there: a missing one is a failure,
 # not a shorter summary.
 for name in crc_vs_zlib_512 crc_vs_zlib_64k receive_vs_memcpy channel_vs_link_bound \
-            channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1; do
+            channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1 pipe1_vs_bound_usb_delay \
+            pipes8_vs_pipes1_usb_delay; do
   if ! grep -qE "^RATIO ${name} " "$out"; then
     echo "MISSING RATIO ${name}"
     status=1
