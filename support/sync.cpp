@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "support/critical_section.h"
+#include "support/deferred_wakes.h"
 #include "support/platform_wait.h"
 #include "zorbel/support.h"
 
@@ -17,7 +18,9 @@ Flag::~Flag() = default;
 // word has changed.
 void Flag::set(bool on) {
     state_.store(on ? 1 : 0);
-    if (on && waiters_.load() > 0) zorbel::detail::wake_all_on_word(state_);
+    if (!on || waiters_.load() == 0) return;
+    zorbel::detail::DeferredWakes* deferred = zorbel::detail::DeferredWakes::current();
+    if (deferred == nullptr || !deferred->add(&state_)) zorbel::detail::wake_all_on_word(state_);
 }
 
 void Flag::clear() { state_.store(0); }
@@ -78,6 +81,41 @@ bool Flag::wait_set(unsigned long ms) {
     }
     return false;
 }
+
+// --- DeferredWakes ---------------------------------------------------------
+
+namespace zorbel {
+namespace detail {
+namespace {
+
+thread_local DeferredWakes* deferring = nullptr;
+
+}  // namespace
+
+DeferredWakes::DeferredWakes() : words_{}, outer_(deferring) { deferring = this; }
+
+DeferredWakes::~DeferredWakes() {
+    deferring = outer_;
+    wake_all();
+}
+
+DeferredWakes* DeferredWakes::current() { return deferring; }
+
+bool DeferredWakes::add(std::atomic<int>* word) {
+    for (std::size_t i = 0; i < count_; ++i)
+        if (words_[i] == word) return true;
+    if (count_ == kCapacity) return false;
+    words_[count_++] = word;
+    return true;
+}
+
+void DeferredWakes::wake_all() {
+    for (std::size_t i = 0; i < count_; ++i) wake_all_on_word(*words_[i]);
+    count_ = 0;
+}
+
+}  // namespace detail
+}  // namespace zorbel
 
 // --- MutexCounter ----------------------------------------------------------
 
