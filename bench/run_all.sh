@@ -14,7 +14,7 @@ status=0
 # Programs whose figures are thread wake-ups and round trips between threads:
 # they need the CPUs to themselves, and on a busy machine their absolute
 # figures measure the other load as much as the library.
-needs_idle_cpus="channel_bench stack_bench libusb_stack_bench"
+needs_idle_cpus="channel_bench stack_bench libusb_stack_bench python_echo_bench"
 
 load_now() { cut -d' ' -f1 /proc/loadavg; }
 busy() { awk -v l="$1" -v c="$cpus" 'BEGIN { exit !(l > c / 2) }'; }
@@ -51,9 +51,12 @@ fi
 grep -E '^(RATIO|FIGURE) ' "$out"
 # Every ratio a reader relies on must be there: a missing one is a failure,
 # not a shorter summary.
-for name in crc_vs_zlib_512 crc_vs_zlib_64k receive_vs_memcpy channel_vs_link_bound \
-            channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1 pipe1_vs_bound_usb_delay \
-            pipes8_vs_pipes1_usb_delay; do
+required="crc_vs_zlib_512 crc_vs_zlib_64k receive_vs_memcpy channel_vs_link_bound
+          channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1 pipe1_vs_bound_usb_delay
+          pipes8_vs_pipes1_usb_delay"
+# The Python module's ratio, where the build has the module.
+case " $* " in *" python_echo_bench "*) required="${required} python_vs_cpp" ;; esac
+for name in ${required}; do
   if ! grep -qE "^RATIO ${name} " "$out"; then
     echo "MISSING RATIO ${name}"
     status=1

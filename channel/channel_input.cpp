@@ -199,6 +199,8 @@ unsigned int ChannelInput::read_string(char* buf, unsigned int size) {
     return size - 1;
 }
 
+long ChannelInput::available() { return std::max<long>(0, can_get_bytes()); }
+
 long ChannelInput::seekg(long, seek_t) { return -1; }
 long ChannelInput::tellg() { return -1; }
 long ChannelInput::get_size() { return -1; }

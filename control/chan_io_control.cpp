@@ -2,6 +2,8 @@
 #include <new>
 
 #include "control/device_claim.h"
+#include "support/last_error.h"
+#include "support/log.h"
 #include "zorbel/control.h"
 #include "zorbel/usb.h"
 
@@ -53,18 +55,33 @@ ChanIOControl::~ChanIOControl() {
 bool ChanIOControl::start(int index) {
     // One connection drives one device; a running connection keeps its device
     // and its claim whatever index it is asked for.
-    if (started()) return false;
+    if (started()) {
+        zorbel::detail::set_last_error(zorbel::errc::invalid_argument, "the connection is running already");
+        return false;
+    }
 
     char id[8] = {};
-    if (!Get_Zorbel_ID(index, id)) return false;
+    if (!Get_Zorbel_ID(index, id)) return false;  // the device functions said why
 
     zorbel::DeviceClaim::Outcome outcome;
     std::unique_ptr<zorbel::DeviceClaim> claim =
         zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id(id), outcome);
-    if (!claim) return false;  // claimed by another connection, here or elsewhere
+    if (!claim) {
+        if (outcome == zorbel::DeviceClaim::Outcome::held_elsewhere) {
+            zorbel::detail::set_last_error(zorbel::errc::busy, std::string("device with ID ") + id);
+            ZORBEL_LOG(zorbel::LogLevel::info, "device " << id << " is claimed by another connection");
+        } else {
+            zorbel::detail::set_last_error(zorbel::errc::io_error,
+                                           std::string("the claim on device with ID ") + id);
+        }
+        return false;
+    }
 
     start_flag.clear();
-    if (!driver || !block_driver) return false;  // the claim goes with `claim`
+    if (!driver || !block_driver) {  // the claim goes with `claim`
+        zorbel::detail::set_last_error(zorbel::errc::io_error, "out of memory");
+        return false;
+    }
     is_stopped.store(false);
     // The device is opened by number a second time; a device that arrived or
     // left in between can have moved another one under that number, and the
@@ -73,9 +90,12 @@ bool ChanIOControl::start(int index) {
         std::strncmp(static_cast<USBSeqDriver*>(driver)->get_device_id(), id, sizeof id) != 0) {
         driver->close_port(no_port_name);
         is_stopped.store(true);
+        zorbel::detail::set_last_error(zorbel::errc::device_gone,
+                                       std::string("device ") + id + " left before it could be opened");
         return false;  // the claim is given back once the device is closed
     }
     owner_mutex = std::move(claim);
+    ZORBEL_LOG(zorbel::LogLevel::info, "claimed device " << id);
 
     // Buffer and engine are handed over before init(): the reader takes the
     // buffer once, when it starts.

@@ -14,7 +14,9 @@ namespace zorbel {
 // the socket is closed, also when its process dies (SIGKILL included), so a
 // crashed client never leaves a device claimed. Nothing is left on disk and
 // nothing needs cleaning up. The descriptor is close-on-exec so that a child
-// program started by the client does not keep the device claimed.
+// program started by the client does not keep the device claimed. The socket
+// listens (and never accepts), so that others can ask whether the claim is
+// held by connecting, without taking it even for a moment.
 //
 // Thread-safety: create() may run on any thread; one claim object is used by
 // one thread at a time.
@@ -25,6 +27,10 @@ public:
     // Takes the marker `name` (at most 107 bytes). On `taken` the claim is
     // returned; otherwise null, with the reason in `outcome`.
     static std::unique_ptr<DeviceClaim> create(const std::string& name, Outcome& outcome);
+
+    // Whether some process holds the marker `name` now. Never takes it, so a
+    // connection starting at the same moment is not turned away.
+    static bool held(const std::string& name);
 
     // The name of the claim on the device whose ID is `id`, in the claim scope
     // of the device host in force (see host::Backend::claim_scope).

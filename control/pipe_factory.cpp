@@ -1,7 +1,9 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 
+#include "support/last_error.h"
 #include "control/pipe_table.h"
 #include "zorbel/control.h"
 
@@ -32,11 +34,17 @@ char* XPipeFactory::get_class() { return factory_class_name; }
 // factory lock held across that would deadlock against a client that holds
 // the critical section while it makes or releases a pipe.
 XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param) {
-    if (!table) return nullptr;
+    if (!table) {
+        zorbel::detail::set_last_error(zorbel::errc::io_error, "the pipe factory has no table");
+        return nullptr;
+    }
     const bool numbered = table->unique_numbers;
     if (numbered) {
         zorbel::detail::CriticalLock lock;
-        if (!table->reserve_number(num)) return nullptr;
+        if (!table->reserve_number(num)) {
+            zorbel::detail::set_last_error(zorbel::errc::busy, "pipe " + std::to_string(num));
+            return nullptr;
+        }
     }
     XPipe* pipe = create_pipe(name, num, param);
     const bool added = pipe && add_pipe(pipe);
@@ -46,6 +54,10 @@ XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param
         zorbel::detail::CriticalLock lock;
         table->free_number(num);
     }
+    // A factory that maps numbers to channels refuses numbers outside them.
+    if (!added)
+        zorbel::detail::set_last_error(pipe ? zorbel::errc::busy : zorbel::errc::invalid_argument,
+                                       "pipe " + std::to_string(num));
     return added ? pipe : nullptr;
 }
 

@@ -41,6 +41,7 @@ int EmulatedBusImpl::add_controller(int ports, int number, bool name_readable) {
     if (hub < 0) return -1;
     controllers_[number] = hub;
     controller_readable_[number] = name_readable;
+    hubs_[hub].controller = number;
     return hub;
 }
 
@@ -53,6 +54,8 @@ int EmulatedBusImpl::add_hub(int hub, int port, int ports, bool name_readable) {
     p = port_locked(hub, port);  // the map insertion left it in place; look again anyway
     p->kind = Port::hub;
     p->child = child;
+    hubs_[child].parent = hub;
+    hubs_[child].parent_port = port;
     return child;
 }
 
@@ -107,6 +110,7 @@ EmulatedDevice EmulatedBusImpl::add_device(int hub, int port, const EmulatedDevi
         devices_.push_back(device);
     }
     device->notify_state();
+    listeners_.notify();
     return EmulatedDevice(device);
 }
 
@@ -135,6 +139,7 @@ void EmulatedBusImpl::unplug(const std::shared_ptr<EmulatedDeviceImpl>& device, 
     device->cancel_boot();
     if (session) session->shut_down();
     device->notify_state();
+    listeners_.notify();
 }
 
 bool EmulatedBusImpl::restart(const std::shared_ptr<EmulatedDeviceImpl>& device) {
@@ -154,6 +159,7 @@ bool EmulatedBusImpl::restart(const std::shared_ptr<EmulatedDeviceImpl>& device)
         device->session = new_session_locked(*device, true);
     }
     device->notify_state();
+    listeners_.notify();
     return true;
 }
 
@@ -168,6 +174,7 @@ bool EmulatedBusImpl::plug(const std::shared_ptr<EmulatedDeviceImpl>& device, in
         plugged = attach_locked(device, hub, port);
     }
     device->notify_state();
+    if (plugged) listeners_.notify();
     return plugged;
 }
 
@@ -184,6 +191,7 @@ void EmulatedBusImpl::finish_boot(const std::shared_ptr<EmulatedDeviceImpl>& dev
         device->session = new_session_locked(*device);
     }
     device->notify_state();
+    listeners_.notify();
 }
 
 void EmulatedBusImpl::bind(const std::shared_ptr<EmulatedDeviceImpl>& device, int pipe,

@@ -100,8 +100,7 @@ EmulatedBusImpl::Port* EmulatedBusImpl::port_locked(int hub, int port) {
     return &it->second.ports[port - 1];
 }
 
-std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index) {
-    detail::MutexLock lock(mutex_);
+std::vector<std::shared_ptr<EmulatedDeviceImpl>> EmulatedBusImpl::listed_locked(int kind) {
     bool boot = kind != DEVICE_KIND_NORMAL;
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed;
     for (auto& d : devices_snapshot())
@@ -110,10 +109,55 @@ std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index) {
               [](const std::shared_ptr<EmulatedDeviceImpl>& a, const std::shared_ptr<EmulatedDeviceImpl>& b) {
                   return a->arrival < b->arrival;
               });
+    return listed;
+}
+
+std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index, host::OpenFailure& failure) {
+    detail::MutexLock lock(mutex_);
+    std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed = listed_locked(kind);
+    failure = host::OpenFailure::no_device;
     if (index < 0 || index >= static_cast<int>(listed.size())) return nullptr;
     const std::shared_ptr<EmulatedDeviceImpl>& d = listed[index];
-    if (d->open_refused.load() || !d->session) return nullptr;
+    if (!d->session) return nullptr;
+    // A refused open stands for a device node without permission, the way a
+    // real device is listed yet cannot be opened.
+    if (d->open_refused.load()) {
+        failure = host::OpenFailure::permission_denied;
+        return nullptr;
+    }
+    failure = host::OpenFailure::none;
     return std::make_shared<EmulatedHandle>(d, d->session);
+}
+
+std::string EmulatedBusImpl::location(int kind, int index) {
+    detail::MutexLock lock(mutex_);
+    std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed = listed_locked(kind);
+    if (index < 0 || index >= static_cast<int>(listed.size())) return std::string();
+    return location_locked(*listed[index]);
+}
+
+std::string EmulatedBusImpl::location_locked(const EmulatedDeviceImpl& device) {
+    // Climbs from the device's port to the root hub, then writes the path
+    // down again as the kernel names USB devices: "bus-port.port".
+    std::vector<int> ports{device.port};
+    int hub = device.hub;
+    for (int depth = 0; depth < 8; ++depth) {
+        auto it = hubs_.find(hub);
+        if (it == hubs_.end()) return std::string();
+        if (it->second.controller >= 0) {
+            std::string text = std::to_string(it->second.controller + 1) + "-";
+            for (auto p = ports.rbegin(); p != ports.rend(); ++p)
+                text += (p == ports.rbegin() ? "" : ".") + std::to_string(*p);
+            return text;
+        }
+        ports.push_back(it->second.parent_port);
+        hub = it->second.parent;
+    }
+    return std::string();
+}
+
+std::shared_ptr<void> EmulatedBusImpl::watch(std::function<void()> changed) {
+    return listeners_.add(std::move(changed));
 }
 
 bool EmulatedBusImpl::root_hub_name(int controller, std::string& hub) {

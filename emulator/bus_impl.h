@@ -13,6 +13,7 @@
 
 #include "emulator/device_session.h"
 #include "support/mutex.h"
+#include "usb/change_listeners.h"
 #include "usb/host.h"
 #include "zorbel/emulator.h"
 
@@ -79,7 +80,9 @@ public:
     ~EmulatedBusImpl() override;
 
     // --- the backend
-    std::shared_ptr<host::DeviceHandle> open(int kind, int index) override;
+    std::shared_ptr<host::DeviceHandle> open(int kind, int index, host::OpenFailure& failure) override;
+    std::string location(int kind, int index) override;
+    std::shared_ptr<void> watch(std::function<void()> changed) override;
     bool root_hub_name(int controller, std::string& hub) override;
     bool hub_port_count(const std::string& hub, int& ports) override;
     bool port_info(const std::string& hub, int port, host::PortInfo& info) override;
@@ -122,11 +125,17 @@ private:
         std::shared_ptr<EmulatedDeviceImpl> occupant;  // kind device
     };
     struct Hub {
+        int controller = -1;  // 0..9 for a root hub
+        int parent = 0;       // otherwise: the hub and port it hangs on
+        int parent_port = 0;
         bool name_readable = true;
         std::vector<Port> ports;  // port p at p-1
     };
 
     Port* port_locked(int hub, int port) REQUIRES(mutex_);
+    // The plugged devices of a kind in the order the host lists them.
+    std::vector<std::shared_ptr<EmulatedDeviceImpl>> listed_locked(int kind) REQUIRES(mutex_);
+    std::string location_locked(const EmulatedDeviceImpl& device) REQUIRES(mutex_);
     const Hub* hub_by_name_locked(const std::string& name) const REQUIRES(mutex_);
     static std::string hub_name(int hub);
     int new_hub_locked(int ports, bool name_readable) REQUIRES(mutex_);
@@ -150,6 +159,7 @@ private:
     std::vector<std::shared_ptr<EmulatedDeviceImpl>> devices_ GUARDED_BY(devices_mutex_);
     detail::Mutex scope_mutex_;
     std::string claim_scope_ GUARDED_BY(scope_mutex_);  // empty: this process's own
+    host::ChangeListeners listeners_;
 };
 
 }  // namespace zorbel

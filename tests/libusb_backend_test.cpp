@@ -23,6 +23,7 @@ namespace {
 
 using zorbel::host::DeviceHandle;
 using zorbel::host::LibusbBackend;
+using zorbel::host::OpenFailure;
 using zorbel::host::PortInfo;
 using zorbel::testing::ControlSetup;
 using zorbel::testing::Gadget;
@@ -121,6 +122,7 @@ protected:
 
     std::unique_ptr<UmockdevBus> bus_;
     std::unique_ptr<LibusbBackend> backend_;
+    OpenFailure failure_ = OpenFailure::none;
 };
 
 TEST_F(LibusbBackendTest, ListsEachKindByBusThenPortPath) {
@@ -128,19 +130,19 @@ TEST_F(LibusbBackendTest, ListsEachKindByBusThenPortPath) {
     EXPECT_EQ(backend_->count(DEVICE_KIND_BOOT), 1);
     const char* order[] = {"HW0000000001", "HW0000000002", "HW0000000003"};
     for (int i = 0; i < 3; ++i) {
-        auto h = backend_->open(DEVICE_KIND_NORMAL, i);
+        auto h = backend_->open(DEVICE_KIND_NORMAL, i, failure_);
         ASSERT_NE(h, nullptr) << i;
         EXPECT_EQ(hardware_id_of(*h), order[i]);
     }
-    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, 3), nullptr);
-    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, -1), nullptr);
-    EXPECT_NE(backend_->open(DEVICE_KIND_BOOT, 0), nullptr);
-    EXPECT_NE(backend_->open(7, 0), nullptr);  // any other kind means boot
-    EXPECT_EQ(backend_->open(DEVICE_KIND_BOOT, 1), nullptr);
+    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, 3, failure_), nullptr);
+    EXPECT_EQ(backend_->open(DEVICE_KIND_NORMAL, -1, failure_), nullptr);
+    EXPECT_NE(backend_->open(DEVICE_KIND_BOOT, 0, failure_), nullptr);
+    EXPECT_NE(backend_->open(7, 0, failure_), nullptr);  // any other kind means boot
+    EXPECT_EQ(backend_->open(DEVICE_KIND_BOOT, 1, failure_), nullptr);
 }
 
 TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
-    auto h = backend_->open(DEVICE_KIND_NORMAL, 0);
+    auto h = backend_->open(DEVICE_KIND_NORMAL, 0, failure_);
     ASSERT_NE(h, nullptr);
     for (unsigned size : {1u, 511u, 512u, 1000u, 4096u}) {
         std::vector<unsigned char> out(size);
@@ -162,8 +164,8 @@ TEST_F(LibusbBackendTest, CarriesBytesBothWays) {
 }
 
 TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
-    auto first = backend_->open(DEVICE_KIND_NORMAL, 0);
-    auto second = backend_->open(DEVICE_KIND_NORMAL, 0);
+    auto first = backend_->open(DEVICE_KIND_NORMAL, 0, failure_);
+    auto second = backend_->open(DEVICE_KIND_NORMAL, 0, failure_);
     ASSERT_TRUE(first && second);
     // Both answer vendor requests before any of them moved data...
     EXPECT_EQ(hardware_id_of(*first), "HW0000000001");
@@ -180,7 +182,7 @@ TEST_F(LibusbBackendTest, OneHandleMovesBulkDataOthersStillAskForInformation) {
 }
 
 TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
-    auto boot = backend_->open(DEVICE_KIND_BOOT, 0);
+    auto boot = backend_->open(DEVICE_KIND_BOOT, 0, failure_);
     ASSERT_NE(boot, nullptr);
     const std::vector<unsigned char> bad{'X', 'Y', 'Z'};
     EXPECT_EQ(boot->boot(bad.data(), bad.size()), 1);
@@ -197,7 +199,7 @@ TEST_F(LibusbBackendTest, BootHandsOverTheImageAndTheDeviceComesBackNormal) {
     EXPECT_EQ(backend_->count(DEVICE_KIND_BOOT), 0);
     ASSERT_EQ(backend_->count(DEVICE_KIND_NORMAL), 4);
     // 1-2.1 sorts after 1-1 and before 1-2.3.1.
-    auto booted = backend_->open(DEVICE_KIND_NORMAL, 1);
+    auto booted = backend_->open(DEVICE_KIND_NORMAL, 1, failure_);
     ASSERT_NE(booted, nullptr);
     EXPECT_EQ(hardware_id_of(*booted), "HWBOOT000001");
 }

@@ -25,6 +25,7 @@ namespace {
 
 using zorbel::host::DeviceHandle;
 using zorbel::host::LibusbBackend;
+using zorbel::host::OpenFailure;
 using zorbel::testing::ControlSetup;
 using zorbel::testing::Gadget;
 using zorbel::testing::UmockdevBus;
@@ -61,7 +62,7 @@ protected:
         node_ = bus_->add_device(bus_->add_root_hub(1, 2), 1, ZORBEL_USB_VENDOR_ID, ZORBEL_USB_PRODUCT_NORMAL,
                                  device_);
         backend_ = std::make_unique<LibusbBackend>(kWriteTimeoutMs);
-        handle_ = backend_->open(DEVICE_KIND_NORMAL, 0);
+        handle_ = backend_->open(DEVICE_KIND_NORMAL, 0, failure_);
         ASSERT_NE(handle_, nullptr);
     }
     void TearDown() override {
@@ -94,6 +95,7 @@ protected:
     std::unique_ptr<UmockdevBus> bus_;
     std::string node_;
     std::unique_ptr<LibusbBackend> backend_;
+    OpenFailure failure_ = OpenFailure::none;
     std::shared_ptr<DeviceHandle> handle_;
 };
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,9 +149,12 @@ TEST_F(ToolTest, ListAndInfo) {
     EXPECT_EQ(json.status, 0) << json.err;
     EXPECT_EQ(
         json.out,
-        "{\"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": null, \"id\": "
-        "null}, {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
-            hardware_id(1) + "\", \"id\": \"" + device_id(1) + "\"}], \"count\": 2, \"bus_count\": 2}\n");
+        "{\"schema\": 1, \"devices\": [{\"number\": 0, \"mode\": \"boot\", \"type\": null, \"hardware_id\": "
+        "null, \"id\": "
+        "null, \"location\": \"1-1\", \"in_use\": false}, {\"number\": 1, \"mode\": \"normal\", \"type\": "
+        "\"T\", \"hardware_id\": \"" +
+            hardware_id(1) + "\", \"id\": \"" + device_id(1) +
+            "\", \"location\": \"1-2\", \"in_use\": false}], \"count\": 2, \"bus_count\": 2}\n");
 
     Outcome table = run(on_demo_bus({"list"}));
     EXPECT_EQ(table.status, 0);
@@ -164,7 +169,7 @@ TEST_F(ToolTest, ListAndInfo) {
     Outcome info = run(on_demo_bus({"info", "1", "--json"}));
     EXPECT_EQ(info.status, 0) << info.err;
     EXPECT_NE(info.out.find("\"hardware_id\": \"" + hardware_id(1) + "\", \"id\": \"" + device_id(1) +
-                            "\", \"kind_index\": 0"),
+                            "\", \"location\": \"1-2\", \"in_use\": false, \"kind_index\": 0"),
               std::string::npos)
         << info.out;
     Outcome boot_info = run(on_demo_bus({"info", "0"}));
@@ -244,6 +249,9 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_demo_bus({"send", "0", "2", data}), 1, "device 0 is in boot mode"},
         {on_demo_bus({"boot", "1", data}), 1, "device 1 is in normal mode already"},
         {on_demo_bus({"boot", "0", path("bad.img").string()}), 1, "device 0 refused"},
+        {on_demo_bus({"boot", "0", dir_.string()}), 1, "it is a directory; name a boot image"},
+        {on_demo_bus({"boot", "0", "/dev/zero", "--max-size", "1M"}), 1,
+         "is more than a boot image may be (1.0 MiB)"},
         {on_normal_bus({"send", "0", "126", data}), 2,
          "pipe 126 is out of range: pipe numbers run from 1 to 125"},
         {on_normal_bus({"recv", "0", "0"}), 2, "pipe 0 is out of range"},
@@ -255,6 +263,15 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {{"send", "0"}, 2, "PIPE is required; see 'zorbel send --help'"},
         {{"frob"}, 2, "unknown command 'frob'; see 'zorbel --help'"},
         {on_demo_bus({"info", "x"}), 2, "see 'zorbel info --help'"},
+        // Numbers and names that used to mean something else.
+        {on_normal_bus({"recv", "0", "3", "--bytes", "0"}), 2, "'0' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--bytes", "-1"}), 2, "'-1' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--bytes", "18446744073709551616"}), 2, "is not a byte count"},
+        {on_normal_bus({"bench", "0", "--bytes", "0"}), 2, "'0' is not a byte count from 1"},
+        {on_normal_bus({"recv", "0", "3", "--timeout", "nan"}), 2, "'nan' is not a number of seconds"},
+        {on_normal_bus({"recv", "0", "3", "--timeout", "1e999"}), 2, "'1e999' is not a number of seconds"},
+        {on_normal_bus({"send", "0", "2", ""}), 2, "an empty file name names no file"},
+        {on_demo_bus({"info", "-1"}), 2, "'-1' is not a device number"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -268,7 +285,8 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
 }
 
 // A device that goes away mid-transfer: the count of bytes that got through
-// is told, and a receive leaves no file behind that could pass for complete.
+// is told, and a receive leaves no file behind that could pass for complete
+// (the bytes stay in the part file, which the line names).
 TEST_F(ToolTest, DeviceGoneDuringTransfer) {
     spit(path("data"), pattern(1 << 20));
     Outcome send = run(on_normal_bus({"--unplug-after", "100k", "send", "0", "2", path("data").string()}));
@@ -282,7 +300,7 @@ TEST_F(ToolTest, DeviceGoneDuringTransfer) {
     EXPECT_EQ(recv.status, 1);
     EXPECT_NE(recv.err.find("went away during the transfer"), std::string::npos) << recv.err;
     EXPECT_FALSE(fs::exists(path("out")));
-    EXPECT_FALSE(fs::exists(path("out.part")));
+    EXPECT_NE(recv.err.find("they are in " + path("out.part").string()), std::string::npos) << recv.err;
 }
 
 // The device claim spans processes: while one tool process holds the
@@ -339,34 +357,331 @@ TEST_F(ToolTest, ClaimedByAnotherProcess) {
 }
 
 // On a terminal a transfer shows its progress on one redrawn line.
-TEST_F(ToolTest, ProgressOnATerminal) {
-    spit(path("data"), pattern(300 * 1024));
+// Runs the tool with a terminal as standard input, output and error; the
+// status and everything the terminal showed.
+Outcome on_terminal(const std::vector<std::string>& args) {
+    Outcome r;
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
+    if (pid < 0) return r;
     if (pid == 0) {
-        // A slow link makes the transfer last long enough to be drawn.
-        std::vector<std::string> args =
-            on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()});
         std::vector<char*> argv{const_cast<char*>(kTool)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(kTool, argv.data());
         _exit(127);
     }
-    std::string screen;
     char buf[4096];
     for (;;) {
         ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0) break;  // EIO once the child has gone
-        screen.append(buf, static_cast<std::size_t>(n));
+        r.out.append(buf, static_cast<std::size_t>(n));
     }
     close(master);
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << screen;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+TEST_F(ToolTest, ProgressOnATerminal) {
+    spit(path("data"), pattern(300 * 1024));
+    // A slow link makes the transfer last long enough to be drawn.
+    Outcome r =
+        on_terminal(on_normal_bus({"--link-bandwidth", "500000", "send", "0", "2", path("data").string()}));
+    const std::string& screen = r.out;
+    EXPECT_EQ(r.status, 0) << screen;
     EXPECT_NE(screen.find("\rsending ["), std::string::npos) << screen;
     EXPECT_NE(screen.find(" of 300.0 KiB"), std::string::npos) << screen;
     EXPECT_NE(screen.find("left"), std::string::npos) << screen;
     EXPECT_NE(screen.find("sent 307200 bytes"), std::string::npos) << screen;
 }
+
+namespace {
+
+TEST_F(ToolTest, WaitEndsOnArrivalOnTimeOutAndNeedsADevice) {
+    // The normal-mode device arrives 200 ms after the start.
+    Outcome arrived = run({"--emulate", "--arrive-after-ms", "200", "wait", "-s", hardware_id(1), "--json"});
+    EXPECT_EQ(arrived.status, 0) << arrived.err;
+    EXPECT_NE(arrived.out.find("\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\""),
+              std::string::npos)
+        << arrived.out;
+
+    Outcome late = run(on_demo_bus({"wait", "0", "--mode", "normal", "--timeout", "0.1"}));
+    EXPECT_EQ(late.status, 1);
+    EXPECT_NE(late.err.find("device 0 was not there within 0.1 s"), std::string::npos) << late.err;
+
+    Outcome unnamed = run(on_demo_bus({"wait"}));
+    EXPECT_EQ(unnamed.status, 2);
+    EXPECT_NE(unnamed.err.find("give its number or -s SELECTOR"), std::string::npos) << unnamed.err;
+}
+
+TEST_F(ToolTest, WatchReportsArrivalsAndDeparturesUntilASignal) {
+    pid_t watcher = start(
+        {"--emulate", "--arrive-after-ms", "100", "--leave-after-ms", "300", "watch", "--json"}, "watch");
+    // Bounded, so that a watcher that never reports fails instead of hanging.
+    std::string out;
+    for (int i = 0; i < 400 && out.find("\"event\": \"leave\"") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        out = slurp(path("watch.out"));
+    }
+    kill(watcher, SIGTERM);
+    Outcome r = finish(watcher, "watch");
+    EXPECT_EQ(r.status, 143) << r.err;  // as a shell reports death by SIGTERM
+    const std::string arrive =
+        "{\"schema\": 1, \"event\": \"arrive\", \"device\": {\"number\": 1, \"mode\": \"normal\"";
+    const std::string leave =
+        "{\"schema\": 1, \"event\": \"leave\", \"device\": {\"number\": 1, \"mode\": \"normal\"";
+    ASSERT_NE(r.out.find(arrive), std::string::npos) << r.out;
+    EXPECT_GT(r.out.find(leave), r.out.find(arrive)) << r.out;
+}
+
+TEST_F(ToolTest, VersionHelpAndVerbose) {
+    Outcome version = run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_NE(version.out.find("zorbel 2."), std::string::npos) << version.out;
+    EXPECT_NE(version.out.find("(library 2."), std::string::npos) << version.out;
+
+    Outcome help = run({"help", "wait"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Wait until a device is there"), std::string::npos) << help.out;
+    Outcome unknown = run({"help", "frob"});
+    EXPECT_EQ(unknown.status, 2);
+
+    // -v: the library's log on standard error (a claim is logged at info).
+    Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+}
+
+}  // namespace
+
+namespace {
+
+// recv never replaces what is not a regular file: a FIFO is written into, a
+// symbolic link is followed and stays a link.
+TEST_F(ToolTest, RecvWritesIntoSpecialFilesAndThroughLinks) {
+    const fs::path fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string from_fifo;
+    std::thread reader([&] { from_fifo = slurp(fifo); });  // opens once the tool opens it
+    Outcome piped = run(on_normal_bus({"recv", "0", "3", fifo.string(), "--bytes", "1000"}));
+    reader.join();
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(from_fifo.size(), 1000U);
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+
+    const fs::path target = path("target.bin");
+    fs::create_symlink("target.bin", path("link"));
+    Outcome linked = run(on_normal_bus({"recv", "0", "3", path("link").string(), "--bytes", "700"}));
+    EXPECT_EQ(linked.status, 0) << linked.err;
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(path("link"))));
+    EXPECT_EQ(fs::file_size(target), 700U);
+}
+
+}  // namespace
+
+namespace {
+
+// Transfers that would run for ever (an endless source, a device that takes
+// every block at once) still end on a signal, with the status a shell
+// expects for it and the bytes that got through.
+TEST_F(ToolTest, TransfersEndOnASignal) {
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+    };
+    const Case cases[] = {
+        {on_normal_bus({"send", "0", "2", "/dev/zero"}), SIGINT},
+        {on_normal_bus({"send", "0", "2", "/dev/zero"}), SIGTERM},
+        {on_normal_bus({"bench", "0", "--pipes", "1", "--bytes", "1T"}), SIGINT},
+        {on_normal_bus({"recv", "0", "3", path("endless").string()}), SIGHUP},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line + "signal " + std::to_string(c.signal));
+        pid_t tool = start(c.args, "signalled");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // under way by then
+        kill(tool, c.signal);
+        Outcome r = finish(tool, "signalled");
+        EXPECT_EQ(r.status, 128 + c.signal) << r.err;
+        EXPECT_NE(r.err.find("interrupted; "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("bytes got through"), std::string::npos) << r.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The device's bytes are not poured onto a terminal unless asked for.
+TEST_F(ToolTest, RecvRefusesATerminalUnlessForced) {
+    Outcome refused = on_terminal(on_normal_bus({"recv", "0", "3", "--bytes", "100"}));
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_NE(refused.out.find("refusing to write the device's bytes to a terminal"), std::string::npos)
+        << refused.out;
+    Outcome forced = on_terminal(on_normal_bus({"recv", "0", "3", "--bytes", "100", "--force"}));
+    EXPECT_EQ(forced.status, 0) << forced.out;
+}
+
+// A reader that stops early (recv ... | head) ends the tool quietly, and a
+// transfer that fails keeps the bytes that got through and says where.
+TEST_F(ToolTest, ClosedOutputAndKeptPartialBytes) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        int e = open(path("closed.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, 2);
+        std::vector<std::string> args = on_normal_bus({"recv", "0", "3"});
+        std::vector<char*> argv{const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    char some[10];
+    ASSERT_EQ(read(fds[0], some, sizeof some), static_cast<ssize_t>(sizeof some));
+    close(fds[0]);  // as head does once it has its bytes
+    Outcome closed = finish(pid, "closed");
+    EXPECT_EQ(closed.status, 128 + SIGPIPE);
+    EXPECT_EQ(closed.err, "");
+
+    Outcome cut = run(on_normal_bus({"--unplug-after", "100k", "recv", "0", "3", path("cut.bin").string()}));
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("; they are in " + path("cut.bin.part").string()), std::string::npos) << cut.err;
+    EXPECT_GT(fs::file_size(path("cut.bin.part")), 0U);
+    EXPECT_FALSE(fs::exists(path("cut.bin")));
+}
+
+}  // namespace
+
+namespace {
+
+// -s names the device by hardware ID, ID or place wherever a number would do,
+// and the other arguments keep their places.
+TEST_F(ToolTest, DeviceSelectorsOnEveryCommand) {
+    spit(path("data"), pattern(1000));
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;  // in standard output or error
+    };
+    const Case cases[] = {
+        {on_demo_bus({"info", "-s", hardware_id(1)}), 0, "ID           0000002"},
+        {on_demo_bus({"-s", device_id(1), "send", "2", path("data").string()}), 0, "sent 1000 bytes"},
+        {on_demo_bus({"recv", "--device=1-2", "3", "--bytes", "10", path("out").string()}), 0,
+         "received 10 bytes"},
+        {on_demo_bus({"echo", "-s", hardware_id(1), "1", "--count", "2"}), 0, "median"},
+        {on_demo_bus({"boot", "-s", "1-1", path("data").string()}), 1, "device 0 refused"},
+        {on_demo_bus({"info", "-s", "nothing"}), 1, "no such device: nothing; see 'zorbel list'"},
+        {on_demo_bus({"list", "-s", "1"}), 2, "-s names a device, but this command takes none"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// --json on boot, echo and bench: one object, "schema": 1; echo interrupted
+// still reports the round trips it made, as ping does.
+TEST_F(ToolTest, JsonFromBootEchoAndBenchAndEchoSummaryOnInterrupt) {
+    const char payload[] = "image";
+    std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
+    spit(path("good.img"), std::string(image.begin(), image.end()));
+    Outcome boot = run(on_demo_bus({"boot", "0", path("good.img").string(), "--json"}));
+    EXPECT_EQ(boot.status, 0) << boot.err;
+    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"booted\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
+        << boot.out;
+    EXPECT_NE(boot.out.find("\"hardware_id\": \"" + hardware_id(0) + "\""), std::string::npos) << boot.out;
+    EXPECT_NE(boot.out.find("\"was\": 0}"), std::string::npos) << boot.out;
+
+    Outcome echo = run(on_normal_bus({"echo", "0", "1", "--count", "5", "--json"}));
+    EXPECT_EQ(echo.status, 0) << echo.err;
+    EXPECT_EQ(echo.out.rfind(
+                  "{\"schema\": 1, \"device\": 0, \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ", 0),
+              0U)
+        << echo.out;
+
+    Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "16k", "--json"}));
+    EXPECT_EQ(bench.status, 0) << bench.err;
+    EXPECT_EQ(bench.out.rfind(
+                  "{\"schema\": 1, \"device\": 0, \"direction\": \"send\", \"bytes_per_pipe\": 16384", 0),
+              0U)
+        << bench.out;
+    EXPECT_NE(bench.out.find("{\"pipes\": 2, \"bytes\": 32768, "), std::string::npos) << bench.out;
+
+    pid_t pinger = start(on_normal_bus({"echo", "0", "1", "--count", "1000000"}), "ping");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // some round trips by then
+    kill(pinger, SIGINT);
+    Outcome ping = finish(pinger, "ping");
+    EXPECT_EQ(ping.status, 130) << ping.err;
+    EXPECT_NE(ping.out.find("; interrupted"), std::string::npos) << ping.out;
+    EXPECT_NE(ping.out.find("median"), std::string::npos) << ping.out;
+}
+
+}  // namespace
+
+namespace {
+
+// A line typed on a terminal leaves at once, and one Ctrl-D at the start of a
+// line ends the input (it took two before).
+TEST_F(ToolTest, SendFromATerminalEndsOnOneEndOfInput) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::vector<std::string> args = on_normal_bus({"send", "0", "2"});
+        std::vector<char*> argv{const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(127);
+    }
+    ASSERT_EQ(write(master, "hello\n", 6), 6);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the line is read by then
+    ASSERT_EQ(write(master, "\x04", 1), 1);
+    std::string screen;
+    int status = 0;
+    // Bounded: a tool that waits for a second end of input is ended and fails.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline) {
+        pollfd ready{master, POLLIN, 0};
+        char buf[4096];
+        ssize_t n = poll(&ready, 1, 10) > 0 ? read(master, buf, sizeof buf) : 0;
+        if (n > 0)
+            screen.append(buf, static_cast<std::size_t>(n));
+        else
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(10));  // nothing yet, or the terminal hung up
+    }
+    if (ended == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        ADD_FAILURE() << "the send did not end on one Ctrl-D: " << screen;
+    }
+    for (char buf[4096];;) {  // what the tool wrote last
+        pollfd ready{master, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0) break;
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;  // EIO once the child has gone
+        screen.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    EXPECT_NE(screen.find("sent 6 bytes"), std::string::npos) << screen;
+}
+
+}  // namespace

@@ -208,7 +208,11 @@ TEST(HubWalk, StopsAtTheTierLimit) {
 // A bus whose every hub names itself as the hub on its port 1.
 class CyclicBackend : public zorbel::host::Backend {
 public:
-    std::shared_ptr<zorbel::host::DeviceHandle> open(int, int) override { return nullptr; }
+    std::shared_ptr<zorbel::host::DeviceHandle> open(int, int, zorbel::host::OpenFailure& failure) override {
+        failure = zorbel::host::OpenFailure::no_device;
+        return nullptr;
+    }
+    std::string location(int, int) override { return std::string(); }
     bool root_hub_name(int controller, std::string& hub) override {
         hub = "loop";
         return controller == 0;

@@ -138,14 +138,17 @@ private:
 // A bus with normal-mode devices only and no hubs.
 class FakeBackend : public Backend {
 public:
-    std::shared_ptr<DeviceHandle> open(int kind, int index) override {
+    std::shared_ptr<DeviceHandle> open(int kind, int index, zorbel::host::OpenFailure& failure) override {
         std::lock_guard<std::mutex> lock(mutex_);
         ++opens_;
         if (kind == DEVICE_KIND_NORMAL && before_normal_open) before_normal_open(devices_);
+        failure = zorbel::host::OpenFailure::no_device;
         if (kind != DEVICE_KIND_NORMAL || index < 0 || index >= static_cast<int>(devices_.size()))
             return nullptr;
+        failure = zorbel::host::OpenFailure::none;
         return std::make_shared<FakeHandle>(devices_[index]);
     }
+    std::string location(int, int) override { return std::string(); }
     bool root_hub_name(int, std::string&) override { return false; }
     bool hub_port_count(const std::string&, int&) override { return false; }
     bool port_info(const std::string&, int, PortInfo&) override { return false; }

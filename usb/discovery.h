@@ -15,14 +15,18 @@ namespace zorbel {
 
 // Opens the device of `kind` (0 normal, any other value boot mode) at
 // `index`, after the presence test below. Null when there is no such device
-// or it cannot be opened. Every handle serves every request, a read that
-// another thread cancels included.
-std::shared_ptr<host::DeviceHandle> open_device(int kind, int index);
+// or it cannot be opened; `failure`, when given, then says why. Every handle
+// serves every request, a read that another thread cancels included.
+std::shared_ptr<host::DeviceHandle> open_device(int kind, int index, host::OpenFailure* failure = nullptr);
 
 // Whether the device of `kind` at `index` is present and can be opened: it is
 // opened and closed again. A device that is listed but refuses the open
-// counts as absent.
-bool device_present(int kind, int index);
+// counts as absent; `failure`, when given, says why.
+bool device_present(int kind, int index, host::OpenFailure* failure = nullptr);
+
+// Keeps the most telling reason among the opens of a scan: a device that is
+// there but refused says more than an empty place.
+void note_worse_failure(host::OpenFailure& kept, host::OpenFailure seen);
 
 }  // namespace zorbel
 

@@ -14,6 +14,7 @@
 #define ZORBEL_USB_HOST_H
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -68,6 +69,17 @@ struct PortInfo {
     bool is_hub = false;
 };
 
+// Why Backend::open gave no handle. The backend knows; nobody above it has to
+// guess again (a device node without permission looks like no device at all
+// from the device functions).
+enum class OpenFailure {
+    none,               // opened
+    no_device,          // nothing of that kind at that index (or it left)
+    permission_denied,  // there, but this user may not open it
+    busy,               // there, but held exclusively by someone else
+    io_error,           // there, but the open failed otherwise
+};
+
 // A backend: device discovery and the bus walk. Every operation may be called
 // from any thread at any time, also while handles are open; none caches.
 class Backend {
@@ -76,8 +88,26 @@ public:
 
     // Opens the device of `kind` (0 normal, anything else boot) at position
     // `index` of that kind's list of present devices. Null when there is no
-    // such device or it cannot be opened.
-    virtual std::shared_ptr<DeviceHandle> open(int kind, int index) = 0;
+    // such device or it cannot be opened, with the reason in `failure`
+    // (none after a successful open).
+    virtual std::shared_ptr<DeviceHandle> open(int kind, int index, OpenFailure& failure) = 0;
+
+    // Where the device of `kind` at `index` is attached: the bus (host
+    // controller) number from 1, a dash, then the port on each hub from the
+    // root down, dot-separated ("1-4.2"). Empty when there is no such device.
+    virtual std::string location(int kind, int index) = 0;
+
+    // Calls `changed` whenever a device of ours arrives or leaves, until the
+    // returned token is released. Called on a thread of the backend, possibly
+    // with its locks held: it must only note the change and return, and may
+    // run once more while the token is being released, so it captures what
+    // it touches by shared ownership. Null when this backend cannot tell;
+    // callers then look again now and then.
+    // By value: a backend that can tell keeps the callback.
+    virtual std::shared_ptr<void> watch(
+        std::function<void()> /*changed*/) {  // NOLINT(performance-unnecessary-value-param)
+        return nullptr;
+    }
 
     // The bus walk, in the terms of USB host controllers and hubs.
     // Controller 0..9: the name of its root hub, false when there is no such

@@ -8,7 +8,11 @@ namespace {
 
 class NoDevices final : public Backend {
 public:
-    std::shared_ptr<DeviceHandle> open(int, int) override { return nullptr; }
+    std::shared_ptr<DeviceHandle> open(int, int, OpenFailure& failure) override {
+        failure = OpenFailure::no_device;
+        return nullptr;
+    }
+    std::string location(int, int) override { return std::string(); }
     bool root_hub_name(int, std::string&) override { return false; }
     bool hub_port_count(const std::string&, int&) override { return false; }
     bool port_info(const std::string&, int, PortInfo&) override { return false; }

@@ -264,6 +264,10 @@ void USBSeqDriver::deliver(ReaderContext& context, unsigned char* buf, unsigned 
             if (!driver) return;
             engine = driver->get_input_block_driver();
             if (!engine || engine->dispatch_block_callback(buf, len)) return;
+            if (refusals == 0)
+                ZORBEL_LOG(zorbel::LogLevel::debug, "device "
+                                                        << driver->hardware_id << ": a chunk of " << len
+                                                        << " bytes was refused for now; offering it again");
         }
         // The engine outlives the reader: its owner detaches it and joins
         // this thread before destroying it.

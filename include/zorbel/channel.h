@@ -171,6 +171,9 @@ public:
     // Stores at most size-1 characters and a terminating zero; returns the
     // number stored before the zero. size 0 stores nothing.
     unsigned int read_string(char* buf, unsigned int size);
+    // Bytes of the block in hand that have not been read: a read of at most
+    // this many returns at once, without asking the peer for anything.
+    long available();
     // Takes the expected block, asking for it as long as the time-out allows;
     // true when a block with at least one byte was taken.
     bool call_next_block();

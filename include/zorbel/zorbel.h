@@ -9,5 +9,7 @@
 #include "zorbel/usb.h"
 #include "zorbel/control.h"
 #include "zorbel/emulator.h"
+#include "zorbel/error.h"
+#include "zorbel/client.h"
 
 #endif

@@ -3,9 +3,10 @@
 # files in their places, the SONAME, hidden internals, and programs built
 # against the installed library through the CMake package and pkg-config.
 #
-# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR "CXX_FLAGS" "LINKER_FLAGS"
+# usage: check_install.sh BUILD_DIR SOURCE_DIR LIBDIR "CXX_FLAGS" "LINKER_FLAGS" [PYTHON PYTHON_DIR]
+# PYTHON and PYTHON_DIR (relative to the prefix) when the build has the Python module.
 set -euo pipefail
-build=$1 source=$2 libdir=$3 cxxflags=${4:-} ldflags=${5:-}
+build=$1 source=$2 libdir=$3 cxxflags=${4:-} ldflags=${5:-} python=${6:-} pydir=${7:-}
 work=$build/install-check
 prefix=$work/prefix
 rm -rf "$work"
@@ -19,9 +20,14 @@ for f in include/zorbel/zorbel.h include/zorbel/support.h include/zorbel/block.h
          include/zorbel/channel.h include/zorbel/usb.h include/zorbel/control.h \
          include/zorbel/emulator.h "$libdir/pkgconfig/zorbel.pc" \
          "$libdir/cmake/zorbel/zorbelConfig.cmake" "$libdir/cmake/zorbel/zorbelConfigVersion.cmake" \
-         lib/udev/rules.d/70-zorbel.rules; do
+         lib/udev/rules.d/70-zorbel.rules share/bash-completion/completions/zorbel; do
   [[ -e $prefix/$f ]] || fail "$f was not installed"
 done
+
+# The man page comes with builds that found help2man.
+if [[ -e $build/tools/zorbel/zorbel.1 ]]; then
+  [[ -e $prefix/share/man/man1/zorbel.1 ]] || fail "the man page was not installed"
+fi
 
 lib=$prefix/$libdir/libzorbel.so
 if [[ -e $lib ]]; then
@@ -35,6 +41,16 @@ if [[ -e $lib ]]; then
   if grep -q 'zorbel::detail::' <<<"$symbols"; then fail "internal helpers are exported"; fi
 fi
 
+if [[ -n $python ]]; then
+  compgen -G "$prefix/$pydir/zorbel.cpython-*.so" >/dev/null || fail "the Python module was not installed in $pydir"
+  [[ -e $prefix/$pydir/zorbel.pyi ]] || fail "zorbel.pyi was not installed beside the Python module"
+  # The installed module alone: no build tree and no library path, as on a
+  # machine where only the installed tree is.
+  env -u LD_LIBRARY_PATH PYTHONPATH="$prefix/$pydir" "$python" "$source/examples/echo.py" >"$work/python.log" 2>&1 \
+    || { cat "$work/python.log"; fail "examples/echo.py failed against the installed module"; }
+  grep -q "device answered: hello, device" "$work/python.log" || fail "examples/echo.py did not get its answer"
+fi
+
 export LD_LIBRARY_PATH=$prefix/$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 # The CMake package.
@@ -45,6 +61,7 @@ cmake -S "$source/tests/install" -B "$work/cmake-consumer" -DCMAKE_PREFIX_PATH="
 cmake --build "$work/cmake-consumer" >"$work/build.log" || { cat "$work/build.log"; fail "building against zorbel::zorbel failed"; }
 "$work/cmake-consumer/consumer"
 "$work/cmake-consumer/echo_client"
+"$work/cmake-consumer/echo_client_modern"
 
 # pkg-config.
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig

@@ -1,10 +1,7 @@
 #include "bus.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 
 #include <fmt/format.h>
 
@@ -51,6 +48,15 @@ Bus::Bus(const EmulationOptions& options) : options_(options) {
         by_hardware_id_[s.hardware_id] = device;
         sinks_[s.hardware_id] = tally;
     }
+    if (options.arrive_after_ms > 0 || options.leave_after_ms > 0) {
+        std::vector<zorbel::EmulatedDevice> normal;
+        for (auto& [id, device] : by_hardware_id_)
+            if (!device.boot_mode()) normal.push_back(device);
+        // Out of the lists before anything looks, back in on the timer.
+        if (options.arrive_after_ms > 0)
+            for (zorbel::EmulatedDevice& d : normal) d.unplug();
+        timer_ = std::thread([this, normal] { run_hotplug_timer(normal); });
+    }
     if (options.unplug_after > 0) {
         // The emulated device that is unplugged never comes back, so there is
         // nothing to gain from the reconnection's full patience.
@@ -58,55 +64,90 @@ Bus::Bus(const EmulationOptions& options) : options_(options) {
     }
 }
 
-Bus::~Bus() = default;
+Bus::~Bus() {
+    if (!timer_.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(timer_mutex_);
+        stopping_ = true;
+    }
+    timer_stop_.notify_all();
+    timer_.join();
+}
+
+void Bus::run_hotplug_timer(std::vector<zorbel::EmulatedDevice> devices) {
+    const auto start = std::chrono::steady_clock::now();
+    auto sleep_until = [&](unsigned int ms) {
+        std::unique_lock<std::mutex> lock(timer_mutex_);
+        return !timer_stop_.wait_until(lock, start + std::chrono::milliseconds(ms),
+                                       [this] { return stopping_; });
+    };
+    if (options_.arrive_after_ms > 0) {
+        if (!sleep_until(options_.arrive_after_ms)) return;
+        for (zorbel::EmulatedDevice& d : devices) d.plug();
+    }
+    if (options_.leave_after_ms > 0) {
+        if (!sleep_until(options_.leave_after_ms)) return;
+        for (zorbel::EmulatedDevice& d : devices) d.unplug();
+    }
+}
+
+DeviceEntry entry_of(const zorbel::DeviceInfo& device) {
+    DeviceEntry e;
+    e.number = device.number;
+    e.boot_mode = device.mode == zorbel::DeviceMode::boot;
+    e.info_read = !e.boot_mode && !device.hardware_id.empty();
+    e.type = device.type == 'T' ? 1 : device.type == 'C' ? 0 : -1;
+    e.hardware_id = device.hardware_id;
+    e.id = device.id;
+    e.location = device.location;
+    e.in_use = device.in_use;
+    return e;
+}
 
 std::vector<DeviceEntry> Bus::devices() const {
     std::vector<DeviceEntry> list;
-    // Device numbers are contiguous: boot-mode devices, then normal-mode ones.
-    for (int n = 0; n < 8; ++n) {
-        int state = Get_Zorbel_State(n);
-        if (state < 0) break;
-        DeviceEntry e;
-        e.number = n;
-        e.boot_mode = state == 1;
-        if (!e.boot_mode) {
-            int type = -1;
-            char id[8] = {};
-            char hardware_id[13] = {};
-            e.info_read = Get_Zorbel_Info(n, &type, id, hardware_id);
-            if (e.info_read) {
-                e.type = type;
-                e.id = id;
-                e.hardware_id = hardware_id;
-            }
-        }
-        list.push_back(e);
-    }
+    for (const zorbel::DeviceInfo& d : zorbel::list_devices()) list.push_back(entry_of(d));
     return list;
 }
 
 int Bus::boot_count() const {
     int count = 0;
-    for (int n = 0; n < 8 && Get_Zorbel_State(n) == 1; ++n) ++count;
+    for (const DeviceEntry& e : devices()) count += e.boot_mode ? 1 : 0;
     return count;
 }
 
-DeviceEntry Bus::device(int number) const {
-    if (number >= 0) {
-        for (const DeviceEntry& e : devices())
-            if (e.number == number) return e;
+void fail_with(const zorbel::Error& error, int number) { fail_with(error, std::to_string(number), true); }
+
+void fail_with(const zorbel::Error& error, const std::string& device, bool by_number) {
+    const std::string& number = device;
+    const std::error_code code = error.code();
+    if (code == zorbel::errc::permission_denied)
+        throw Failure(fmt::format(
+            "no such device: {}; a device is attached but this user may not open it: install the udev rule "
+            "(sudo cp usb/udev/70-zorbel.rules /etc/udev/rules.d/ && sudo udevadm control --reload), "
+            "then plug the device in again",
+            number));
+    if (code == zorbel::errc::no_such_device) {
+        const std::size_t count = zorbel::list_devices().size();
+        if (count == 0)
+            throw Failure(fmt::format(
+                "no such device: {}; no device is attached (connect one, or try --emulate)", number));
+        if (!by_number) throw Failure(fmt::format("no such device: {}; see 'zorbel list'", device));
+        throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')",
+                                  number, count - 1));
     }
-    if (!emulated()) {
-        std::string node = unopenable_device_node();
-        if (!node.empty())
-            throw Failure(fmt::format("no such device: {}; {}", number, permission_advice(node)));
-    }
-    int count = static_cast<int>(devices().size());
-    if (count == 0)
+    if (code == zorbel::errc::busy)
         throw Failure(
-            fmt::format("no such device: {}; no device is attached (connect one, or try --emulate)", number));
-    throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')",
-                              number, count - 1));
+            fmt::format("device {} is in use by another program; stop that program and try again", number));
+    throw Failure(error.what());
+}
+
+DeviceEntry Bus::device(int number) const {
+    try {
+        return entry_of(zorbel::find_device(number));
+    } catch (const zorbel::Error& e) {
+        fail_with(e, number);
+    }
 }
 
 std::shared_ptr<zorbel::SinkTally> Bus::sink_tally(const std::string& hardware_id) const {
@@ -119,40 +160,6 @@ void Bus::transfer_progress(const std::string& hardware_id, std::uint64_t bytes)
     auto it = by_hardware_id_.find(hardware_id);
     if (it == by_hardware_id_.end() || unplugged_.exchange(true)) return;
     it->second.unplug();
-}
-
-std::string unopenable_device_node() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    auto read_line = [](const fs::path& p) {
-        std::ifstream in(p);
-        std::string s;
-        std::getline(in, s);
-        return s;
-    };
-    // sysfs lists every USB device with its IDs and its node numbers whether
-    // or not this user may open the node itself.
-    for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", ec)) {
-        const fs::path& dir = entry.path();
-        if (read_line(dir / "idVendor") != "0b66") continue;
-        std::string product = read_line(dir / "idProduct");
-        if (product != "0040" && product != "0041") continue;
-        std::string bus = read_line(dir / "busnum");
-        std::string dev = read_line(dir / "devnum");
-        if (bus.empty() || dev.empty()) continue;
-        std::string node = fmt::format("/dev/bus/usb/{:03}/{:03}", std::strtol(bus.c_str(), nullptr, 10),
-                                       std::strtol(dev.c_str(), nullptr, 10));
-        if (access(node.c_str(), R_OK | W_OK) != 0) return node;
-    }
-    return "";
-}
-
-std::string permission_advice(const std::string& node) {
-    return fmt::format(
-        "a device is attached but this user may not open {}: install the udev rule "
-        "(sudo cp usb/udev/70-zorbel.rules /etc/udev/rules.d/ && sudo udevadm control --reload), "
-        "then plug the device in again",
-        node);
 }
 
 }  // namespace zorbel_tool

@@ -4,10 +4,12 @@
 #define ZORBEL_TOOL_BUS_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <zorbel/zorbel.h>
@@ -33,6 +35,11 @@ struct EmulationOptions {
     std::string claim_scope;
     unsigned int boot_delay_ms = 300;
     std::uint64_t unplug_after = 0;  // unplug the device once a transfer moved this much
+    // Hot-plug on a timer, to see waiting and watching at work: the
+    // normal-mode devices arrive this long after the start (0: at once), and
+    // leave this long after the start (0: never).
+    unsigned int arrive_after_ms = 0;
+    unsigned int leave_after_ms = 0;
     // The program each device runs on a pipe: "echo", "sink" or "source".
     std::map<int, std::string> programs = {{1, "echo"}, {2, "sink"}, {3, "source"}};
 };
@@ -50,6 +57,8 @@ struct DeviceEntry {
     std::string hardware_id;  // normal mode only
     std::string id;
     bool info_read = false;
+    std::string location;  // "bus-port.port", or empty
+    bool in_use = false;   // a connection, here or in another program, holds it
 
     std::string mode_name() const { return boot_mode ? "boot" : "normal"; }
     std::string type_letter() const { return type == 1 ? "T" : type == 0 ? "C" : "-"; }
@@ -69,8 +78,9 @@ public:
 
     // Every attached device in device-number order.
     std::vector<DeviceEntry> devices() const;
-    // Device `number`, or a Failure saying there is none (with the hint
-    // about permissions when a device is there but cannot be opened).
+    // Device `number`, or a Failure saying why there is none (with what to
+    // do about it: the udev rule when a device is there but this user may not
+    // open it, the device list otherwise).
     DeviceEntry device(int number) const;
     // The number of devices in boot mode: they come first in the numbering.
     int boot_count() const;
@@ -88,14 +98,24 @@ private:
     std::map<std::string, zorbel::EmulatedDevice> by_hardware_id_;
     std::map<std::string, std::shared_ptr<zorbel::SinkTally>> sinks_;
     std::atomic<bool> unplugged_{false};  // transfers report from two threads
+
+    // The hot-plug timer (EmulationOptions::arrive_after_ms, leave_after_ms).
+    void run_hotplug_timer(std::vector<zorbel::EmulatedDevice> devices);
+    std::mutex timer_mutex_;
+    std::condition_variable timer_stop_;
+    bool stopping_ = false;  // under timer_mutex_
+    std::thread timer_;
 };
 
-// On Linux, the device node of a device with our vendor ID that this user may
-// not open (so the device functions do not see it), or "" when there is none.
-std::string unopenable_device_node();
+// The entry of a device as the library lists it.
+DeviceEntry entry_of(const zorbel::DeviceInfo& device);
 
-// The line that tells the user how to get permission for `node`.
-std::string permission_advice(const std::string& node);
+// The library's failure about device `number` as the tool's one line, with
+// what the user can do about it where the reason suggests something.
+[[noreturn]] void fail_with(const zorbel::Error& error, int number);
+// The same for a device named otherwise (by_number false: a hardware ID, ID
+// or place).
+[[noreturn]] void fail_with(const zorbel::Error& error, const std::string& device, bool by_number = false);
 
 }  // namespace zorbel_tool
 

@@ -15,6 +15,7 @@ namespace zorbel_tool {
 struct Globals {
     EmulationOptions emulation;
     bool quiet = false;
+    std::string device;  // see main.cpp: -s is moved into the command's N
 };
 
 struct Command {
@@ -27,13 +28,21 @@ struct Command {
 void add_device_commands(CLI::App& app, std::vector<Command>& commands);
 void add_transfer_commands(CLI::App& app, std::vector<Command>& commands);
 void add_demo_command(CLI::App& app, std::vector<Command>& commands);
+void add_watch_commands(CLI::App& app, std::vector<Command>& commands);
+
+// The device a command names, from its N argument: a device number, or
+// "@SELECTOR" where -s SELECTOR was given (a number, hardware ID, ID or bus
+// place; main() moves it there). A usage failure when there is none.
+zorbel::DeviceSelector selector_of(const std::string& device);
+// Its device number now; a Failure saying why when no device matches.
+int device_number(const std::string& device);
 
 // Shared by the commands and the demo.
 void print_device_table(const std::vector<DeviceEntry>& devices);
 // Hands `image` to boot-mode device `number` and waits until it is back in
-// normal mode; returns its new device number.
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
-                  const std::string& image_name, double timeout_s, bool quiet);
+// normal mode; returns it as it is then (its number may have changed).
+zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                                 const std::string& image_name, double timeout_s, bool quiet);
 
 }  // namespace zorbel_tool
 

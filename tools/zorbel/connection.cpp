@@ -1,8 +1,5 @@
 #include "connection.h"
 
-#include <chrono>
-#include <cstring>
-
 #include <fmt/format.h>
 
 #include "failure.h"
@@ -15,36 +12,20 @@ Connection::Connection(Bus& bus, int number) : bus_(bus), device_(bus.device(num
             fmt::format("device {} is in boot mode, and a connection needs normal mode: "
                         "boot it first with 'zorbel boot {} IMAGE'",
                         number, number));
-    control_ = std::make_unique<ChanIOControl>();
-    auto began = std::chrono::steady_clock::now();
-    if (control_->start(number)) return;
-    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    control_.reset();
-
-    // start() says only yes or no. A claim held elsewhere is refused at once,
-    // before any attempt to open; a device that does not open is refused only
-    // after the transport's open attempts, which take far longer.
-    char id[8] = {};
-    if (Get_Zorbel_State(number) != 2 || !Get_Zorbel_ID(number, id))
-        throw Failure(fmt::format(
-            "device {} went away while connecting; check the cable and run 'zorbel list'", number));
-    double open_window = USBSeqDriver::open_retries.load() * USBSeqDriver::open_retry_pause.load() / 1000.0;
-    if (took < open_window / 2 && device_.id == id)
-        throw Failure(
-            fmt::format("device {} (ID {}) is in use by another program; stop that program and try again",
-                        number, device_.id));
-    throw Failure(
-        fmt::format("device {} could not be opened; unplug it, plug it in again and retry", number));
+    try {
+        connection_ = zorbel::connect(number);
+    } catch (const zorbel::Error& e) {
+        if (e.code() == zorbel::errc::busy)
+            throw Failure(
+                fmt::format("device {} (ID {}) is in use by another program; stop that program and try again",
+                            number, device_.id));
+        fail_with(e, number);
+    }
 }
 
-Connection::~Connection() {
-    if (control_) control_->stop();
-}
+Connection::~Connection() = default;
 
-bool Connection::lost() {
-    BlockDriver* engine = control_->get_block_driver();
-    return !engine || engine->is_finished();
-}
+bool Connection::lost() { return connection_.lost(); }
 
 std::string Connection::name() const { return fmt::format("device {}", device_.number); }
 

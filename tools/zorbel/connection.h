@@ -4,7 +4,6 @@
 #ifndef ZORBEL_TOOL_CONNECTION_H
 #define ZORBEL_TOOL_CONNECTION_H
 
-#include <memory>
 #include <string>
 
 #include <zorbel/zorbel.h>
@@ -21,7 +20,7 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    ChanIOControl& control() { return *control_; }
+    ChanIOControl& control() { return connection_.classic(); }
     const DeviceEntry& device() const { return device_; }
     Bus& bus() { return bus_; }
     // The transport gave up on the device: it went away and did not come back.
@@ -32,7 +31,9 @@ public:
 private:
     Bus& bus_;
     DeviceEntry device_;
-    std::unique_ptr<ChanIOControl> control_;
+    // Its classic pipes (class Pipe below) go before it: the classic
+    // connection wants every pipe released before it is destroyed.
+    zorbel::Connection connection_;
 };
 
 // One pipe of a connection, released when the object goes. Releasing a

@@ -4,13 +4,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <set>
-#include <thread>
+#include <filesystem>
+#include <memory>
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
@@ -23,81 +22,109 @@ std::string json_or_null(const DeviceEntry& e, const std::string& value) {
 }
 
 std::string device_json(const DeviceEntry& e) {
-    return fmt::format(R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}}})", e.number,
-                       e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
-                       json_or_null(e, e.hardware_id), json_or_null(e, e.id));
+    return fmt::format(
+        R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}, "location": {}, "in_use": {}}})",
+        e.number, e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
+        json_or_null(e, e.hardware_id), json_or_null(e, e.id),
+        e.location.empty() ? "null" : json_string(e.location), e.in_use ? "true" : "false");
 }
 
-std::vector<unsigned char> read_whole_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+// A boot image, whole, as the boot loader takes it in one request. Its size
+// is checked before anything is read, so a wrong file fails at once instead
+// of after minutes and gigabytes; the read shows progress on a terminal.
+std::vector<unsigned char> read_image(const std::string& path, std::uint64_t max_size, bool show_progress) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(path, ec);
+    if (std::filesystem::is_directory(status))
+        throw Failure(fmt::format("cannot read {}: it is a directory; name a boot image", path));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
         throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
                                   std::strerror(errno)));
-    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
+    const std::uint64_t size =
+        std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, ec) : 0;
+    if (size > max_size)
+        throw Failure(fmt::format(
+            "{} is {}, more than a boot image may be ({}); raise --max-size if it "
+            "really is one",
+            path, human_bytes(static_cast<double>(size)), human_bytes(static_cast<double>(max_size))));
+    Progress progress("reading " + path, size, show_progress);
+    std::vector<unsigned char> data;
+    data.reserve(static_cast<std::size_t>(size));
+    unsigned char chunk[64 * 1024];
+    for (;;) {
+        const std::size_t n = std::fread(chunk, 1, sizeof chunk, file);
+        if (n == 0) break;
+        // A FIFO or device node tells no size; its length is checked as it comes.
+        if (data.size() + n > max_size)
+            throw Failure(
+                fmt::format("{} is more than a boot image may be ({}); raise --max-size if it "
+                            "really is one",
+                            path, human_bytes(static_cast<double>(max_size))));
+        data.insert(data.end(), chunk, chunk + n);
+        progress.update(data.size());
+        if (interrupted()) throw Failure("interrupted while reading the image", interrupted_status());
+    }
+    if (std::ferror(file)) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
+    progress.finish();
     return data;
-}
-
-std::set<std::string> normal_hardware_ids(const Bus& bus) {
-    std::set<std::string> ids;
-    for (const DeviceEntry& e : bus.devices())
-        if (!e.boot_mode && e.info_read) ids.insert(e.hardware_id);
-    return ids;
 }
 
 }  // namespace
 
 void print_device_table(const std::vector<DeviceEntry>& devices) {
-    fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID");
+    fmt::print("{:<7} {:<7} {:<5} {:<13} {:<8} {:<9} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID",
+               "LOCATION", "IN USE");
     for (const DeviceEntry& e : devices) {
         bool known = !e.boot_mode && e.info_read;
-        fmt::print("{:<7} {:<7} {:<5} {:<13} {}\n", e.number, e.mode_name(), e.type_letter(),
-                   known ? e.hardware_id : "-", known ? e.id : "-");
+        fmt::print("{:<7} {:<7} {:<5} {:<13} {:<8} {:<9} {}\n", e.number, e.mode_name(), e.type_letter(),
+                   known ? e.hardware_id : "-", known ? e.id : "-", e.location.empty() ? "-" : e.location,
+                   e.in_use ? "yes" : "no");
     }
 }
 
-int boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
-                  const std::string& image_name, double timeout_s, bool quiet) {
+zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,
+                                 const std::string& image_name, double timeout_s, bool quiet) {
     DeviceEntry device = bus.device(number);
     if (!device.boot_mode)
         throw Failure(fmt::format(
             "device {} is in normal mode already; only a device in boot mode takes an image", number));
-    std::set<std::string> before = normal_hardware_ids(bus);
-    int result =
-        Boot_Zorbel(number, const_cast<unsigned char*>(image.data()), static_cast<int>(image.size()));
-    if (result < 0)
-        throw Failure(
-            fmt::format("device {} could not be reached to hand it the image; run 'zorbel list'", number));
-    if (result > 0)
-        throw Failure(
-            fmt::format("device {} refused {}: it is not a boot image for this device", number, image_name));
-
     // The device leaves its boot loader and comes back as a normal-mode
-    // device; it is recognised by a hardware ID that was not there before.
+    // device; the library finds it again by its place and hardware ID.
     Progress progress(fmt::format("device {} is restarting ...", number), 0, progress_wanted() && !quiet,
                       Progress::Kind::wait);
-    auto began = std::chrono::steady_clock::now();
-    for (;;) {
-        for (const DeviceEntry& e : bus.devices()) {
-            if (!e.boot_mode && e.info_read && !before.count(e.hardware_id)) {
-                progress.finish();
-                if (!quiet)
-                    fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n",
-                               number, e.number, e.hardware_id);
-                return e.number;
-            }
-        }
-        double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-        if (waited > timeout_s)
+    bool cancelled = false;
+    zorbel::DeviceInfo booted;
+    try {
+        booted = zorbel::boot(number, image.data(), image.size(),
+                              std::chrono::milliseconds(static_cast<long long>(timeout_s * 1000)),
+                              [&](zorbel::BootStage stage) {
+                                  if (interrupted()) {
+                                      cancelled = true;
+                                      return false;
+                                  }
+                                  if (stage == zorbel::BootStage::restarting) progress.update(0);
+                                  return true;
+                              });
+    } catch (const zorbel::Error& e) {
+        if (cancelled)
+            throw Failure("interrupted while waiting for the device to restart", interrupted_status());
+        if (e.code() == zorbel::errc::invalid_argument)
+            throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number,
+                                      image_name));
+        if (e.code() == zorbel::errc::timed_out)
             throw Failure(
                 fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
                             "check the device, or allow longer with --timeout",
                             number, timeout_s));
-        if (interrupted())
-            throw Failure("interrupted while waiting for the device to restart", kExitInterrupted);
-        progress.update(0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // a device restart is not a data path
+        fail_with(e, number);
     }
+    progress.finish();
+    if (!quiet)
+        fmt::print("device {} booted; it is back in normal mode as device {} (hardware ID {})\n", number,
+                   booted.number, booted.hardware_id);
+    return booted;
 }
 
 void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
@@ -105,42 +132,51 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         auto json = std::make_shared<bool>(false);
         CLI::App* list = app.add_subcommand("list", "List the attached devices");
         list->add_flag("--json", *json, "Print JSON for scripts");
-        commands.push_back({list, [json](Bus& bus, const Globals&) {
-                                std::vector<DeviceEntry> devices = bus.devices();
-                                int count = Get_Zorbel_Count();
-                                int on_bus = Get_Real_Zorbel_Count();
-                                if (*json) {
-                                    std::string items;
-                                    for (const DeviceEntry& e : devices)
-                                        items += (items.empty() ? "" : ", ") + device_json(e);
-                                    fmt::print("{{\"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n",
-                                               items, count, on_bus);
-                                } else if (devices.empty()) {
-                                    fmt::print("no device attached (on the USB bus: {})\n", on_bus);
-                                } else {
-                                    print_device_table(devices);
-                                    fmt::print("{} device{} (counted: {}, on the USB bus: {})\n",
-                                               devices.size(), devices.size() == 1 ? "" : "s", count, on_bus);
-                                }
-                                if (!bus.emulated()) {
-                                    std::string node = unopenable_device_node();
-                                    if (!node.empty())
-                                        fmt::print(stderr, "zorbel: note: {}\n", permission_advice(node));
-                                }
-                                return kExitOk;
-                            }});
+        commands.push_back(
+            {list, [json](Bus& bus, const Globals&) {
+                 std::vector<DeviceEntry> devices = bus.devices();
+                 int count = Get_Zorbel_Count();
+                 int on_bus = Get_Real_Zorbel_Count();
+                 if (*json) {
+                     std::string items;
+                     for (const DeviceEntry& e : devices)
+                         items += (items.empty() ? "" : ", ") + device_json(e);
+                     fmt::print("{{\"schema\": 1, \"devices\": [{}], \"count\": {}, \"bus_count\": {}}}\n",
+                                items, count, on_bus);
+                 } else if (devices.empty()) {
+                     fmt::print("no device attached (on the USB bus: {})\n", on_bus);
+                 } else {
+                     print_device_table(devices);
+                     fmt::print("{} device{} (counted: {}, on the USB bus: {})\n", devices.size(),
+                                devices.size() == 1 ? "" : "s", count, on_bus);
+                 }
+                 // A device this user may not open has no number; the
+                 // library says so for the first number past the list.
+                 if (Get_Zorbel_State(static_cast<int>(devices.size())) < 0 &&
+                     zorbel::last_error() == zorbel::errc::permission_denied)
+                     fmt::print(stderr,
+                                "zorbel: note: a device is attached that this user may not "
+                                "open: install the udev rule (sudo cp usb/udev/70-zorbel.rules "
+                                "/etc/udev/rules.d/ && sudo udevadm control --reload), then "
+                                "plug the device in again\n");
+                 return kExitOk;
+             }});
     }
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* info = app.add_subcommand("info", "Show one device in full");
-        info->add_option("N", o->number, "Device number (see 'zorbel list')")->required();
+        info->add_option("N", o->device, "Device number (see 'zorbel list')")
+            ->required()
+            ->check(device_number_check());
         info->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
             {info, [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
                  DeviceEntry e = bus.device(o->number);
                  int boot_count = bus.boot_count();
                  int kind_index = e.boot_mode ? e.number : e.number - boot_count;
@@ -152,7 +188,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                  if (o->json) {
                      std::string j = device_json(e);
                      j.pop_back();
-                     fmt::print("{}, \"kind_index\": {}}}\n", j, kind_index);
+                     fmt::print("{{\"schema\": 1, {}, \"kind_index\": {}}}\n", j.substr(1), kind_index);
                      return kExitOk;
                  }
                  fmt::print("device {}\n", e.number);
@@ -171,22 +207,39 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             std::string image;
             double timeout_s = 30;
+            std::uint64_t max_size = 64 << 20;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* boot =
             app.add_subcommand("boot", "Hand a boot image to a device in boot mode and wait for it");
-        boot->add_option("N", o->number, "Device number of a boot-mode device")->required();
+        boot->add_option("N", o->device, "Device number of a boot-mode device")
+            ->required()
+            ->check(device_number_check());
         boot->add_option("IMAGE", o->image, "The boot image file")->required();
+        boot->add_flag("--json", o->json, "Print the booted device as JSON for scripts");
+        boot->add_option("--max-size", o->max_size, "The largest image to hand over (suffixes k, M, G)")
+            ->capture_default_str()
+            ->transform(byte_count_transform());
         boot->add_option("--timeout", o->timeout_s,
                          "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back({boot, [o](Bus& bus, const Globals& g) {
+                                o->number = device_number(o->device);
                                 bus.device(o->number);  // a missing device is named before the file
-                                std::vector<unsigned char> image = read_whole_file(o->image);
-                                boot_and_wait(bus, o->number, image, o->image, o->timeout_s, g.quiet);
+                                std::vector<unsigned char> image =
+                                    read_image(o->image, o->max_size, progress_wanted() && !g.quiet);
+                                const zorbel::DeviceInfo booted = boot_and_wait(
+                                    bus, o->number, image, o->image, o->timeout_s, g.quiet || o->json);
+                                if (o->json) {
+                                    DeviceEntry e = entry_of(booted);
+                                    fmt::print("{{\"schema\": 1, \"booted\": {}, \"was\": {}}}\n",
+                                               device_json(e), o->number);
+                                }
                                 return kExitOk;
                             }});
     }

@@ -1,13 +1,17 @@
 // zorbel: the command-line face of the library. Lists devices, boots them,
 // and moves bytes over their pipes; --emulate runs any of it against an
 // emulated bus inside the process, so that everything works without hardware.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
 #include "bus.h"
+#include "checks.h"
 #include "commands.h"
 #include "failure.h"
 #include "output.h"
@@ -18,6 +22,11 @@ namespace {
 
 void add_global_options(CLI::App& app, Globals& g) {
     app.add_flag("-q,--quiet", g.quiet, "No progress and no summaries, only results and errors");
+    // Taken off the line before parsing (see run_tool); declared for --help,
+    // and for the forms it does not take off ("-sX"), which then fail as
+    // an N that is not a device number.
+    app.add_option("-s,--device", g.device,
+                   "The device, in place of its number N: a number, hardware ID, ID or bus place (1-4.2)");
     const char* group = "Emulation";
     EmulationOptions& e = g.emulation;
     app.add_flag(
@@ -69,9 +78,15 @@ void add_global_options(CLI::App& app, Globals& g) {
     app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
         ->capture_default_str()
         ->group(group);
+    app.add_option("--arrive-after-ms", e.arrive_after_ms,
+                   "Emulated devices in normal mode arrive this long after the start (to see wait and watch)")
+        ->group(group);
+    app.add_option("--leave-after-ms", e.leave_after_ms,
+                   "Emulated devices in normal mode leave this long after the start")
+        ->group(group);
     app.add_option("--unplug-after", e.unplug_after,
                    "Unplug the device once a transfer has moved this many bytes (to see a device go away)")
-        ->transform(CLI::AsSizeValue(false))
+        ->transform(byte_count_transform())
         ->group(group);
 }
 
@@ -98,13 +113,56 @@ static int run_tool(int argc, char** argv) {
     app.fallthrough();  // global options may also follow the subcommand
     Globals globals;
     add_global_options(app, globals);
+    app.set_version_flag("--version", fmt::format("zorbel {} (library {})", ZORBEL_TOOL_VERSION, dll_ver));
+    int verbosity = 0;
+    app.add_flag("-v,--verbose", verbosity,
+                 "Show what the library does on standard error (twice: in detail)");
     std::vector<Command> commands;
     add_device_commands(app, commands);
     add_transfer_commands(app, commands);
     add_demo_command(app, commands);
+    add_watch_commands(app, commands);
+    CLI::App* help = app.add_subcommand("help", "Show this help, or a command's: zorbel help COMMAND");
+    std::string help_topic;
+    help->add_option("COMMAND", help_topic, "The command to explain");
+
+    // -s SELECTOR (also --device, anywhere on the line) names the device in
+    // place of the number: it becomes the command's first positional, as
+    // "@SELECTOR", so the other positionals keep their places.
+    std::vector<std::string> words(argv + 1, argv + argc);
+    std::vector<std::string> line{argv[0]};
+    std::string selector;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--") {
+            line.insert(line.end(), words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+            break;
+        }
+        if ((w == "-s" || w == "--device") && i + 1 < words.size()) {
+            selector = words[++i];
+        } else if (w.rfind("--device=", 0) == 0) {
+            selector = w.substr(9);
+        } else {
+            line.push_back(w);
+        }
+    }
+    if (!selector.empty()) {
+        auto command = std::find_if(line.begin() + 1, line.end(), [](const std::string& w) {
+            return w == "info" || w == "boot" || w == "send" || w == "recv" || w == "echo" || w == "bench" ||
+                   w == "wait";
+        });
+        if (command == line.end()) {
+            fmt::print(stderr,
+                       "zorbel: -s names a device, but this command takes none; see 'zorbel --help'\n");
+            return kExitUsage;
+        }
+        line.insert(command + 1, "@" + selector);
+    }
+    std::vector<char*> parsed_argv;
+    for (std::string& w : line) parsed_argv.push_back(&w[0]);
 
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -112,6 +170,29 @@ static int run_tool(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
         return usage_error(app, e);
+    }
+
+    if (help->parsed()) {
+        if (help_topic.empty()) {
+            fmt::print("{}", app.help());
+            return kExitOk;
+        }
+        for (const Command& c : commands)
+            if (c.app->get_name() == help_topic) {
+                fmt::print("{}", c.app->help());
+                return kExitOk;
+            }
+        fmt::print(stderr, "zorbel: no command '{}'; see 'zorbel --help'\n", help_topic);
+        return kExitUsage;
+    }
+
+    if (verbosity > 0) {
+        // The library's log on standard error, as the library words it.
+        zorbel::set_log_handler(verbosity > 1 ? zorbel::LogLevel::debug : zorbel::LogLevel::info,
+                                [](zorbel::LogLevel level, const std::string& message) {
+                                    fmt::print(stderr, "zorbel: {}: {}\n", zorbel::log_level_name(level),
+                                               message);
+                                });
     }
 
     install_interrupt_handler();
@@ -124,7 +205,8 @@ static int run_tool(int argc, char** argv) {
             return c.run(bus, globals);
         } catch (const Failure& f) {
             std::fflush(stdout);
-            fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
+            // A failure without a line ends quietly (a closed output pipe).
+            if (f.what()[0] != '\0') fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
             return f.status();
         } catch (const std::exception& e) {
             std::fflush(stdout);

@@ -9,6 +9,8 @@
 
 #include <fmt/format.h>
 
+#include "failure.h"
+
 namespace zorbel_tool {
 
 std::string human_bytes(double bytes) {
@@ -65,20 +67,26 @@ std::string json_string(const std::string& text) {
 bool progress_wanted() { return isatty(STDERR_FILENO) == 1; }
 
 namespace {
-std::atomic<bool> interrupt_seen{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<int> interrupt_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
 
-extern "C" void on_interrupt(int) { interrupt_seen.store(true); }
+extern "C" void on_interrupt(int signal) { interrupt_signal.store(signal); }
 }  // namespace
 
 void install_interrupt_handler() {
     std::signal(SIGINT, on_interrupt);
     std::signal(SIGTERM, on_interrupt);
+    std::signal(SIGHUP, on_interrupt);  // the terminal went away: end as cleanly
     // A closed output pipe shows as a failed write, reported like any other.
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool interrupted() { return interrupt_seen.load(); }
+bool interrupted() { return interrupt_signal.load() != 0; }
+
+int interrupted_status() {
+    const int signal = interrupt_signal.load();
+    return signal == 0 ? kExitInterrupted : 128 + signal;
+}
 
 Progress::Progress(std::string label, std::uint64_t total, bool enabled, Kind kind)
     : label_(std::move(label)),
@@ -112,8 +120,11 @@ void Progress::draw(std::uint64_t done) {
         constexpr int kWidth = 24;
         double part = std::min(1.0, static_cast<double>(done) / static_cast<double>(total_));
         int filled = static_cast<int>(part * kWidth);
-        std::string left =
-            rate > 0 ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate) : "-:--";
+        // A rate from the first moments (a pipe being made, a first block)
+        // would promise hours; the time left waits for a second of data.
+        std::string left = rate > 0 && seconds >= 1.0
+                               ? human_duration(static_cast<double>(total_ - std::min(done, total_)) / rate)
+                               : "-:--";
         line =
             fmt::format("{} [{}{}] {:3.0f}% {} of {}  {}  {} left", label_, std::string(filled, '#'),
                         std::string(kWidth - filled, ' '), part * 100, human_bytes(static_cast<double>(done)),

@@ -22,6 +22,9 @@ bool progress_wanted();
 // blocks, release its pipe and device, and say how far it got.
 void install_interrupt_handler();
 bool interrupted();
+// The status a shell reports for death by the signal that came: 130 for
+// SIGINT, 143 for SIGTERM.
+int interrupted_status();
 
 // One line on standard error, redrawn at most ten times a second: bytes so
 // far, the total when known, the rate and the time left; or, for a wait that

@@ -34,7 +34,8 @@ void check_stalled(Pipe& pipe, const TransferOptions& options, std::uint64_t byt
                    clock_type::time_point idle_since, const char* waiting_for) {
     Connection& c = pipe.connection();
     if (interrupted())
-        throw Failure(fmt::format("interrupted; {}", got_through(bytes, options.expected)), kExitInterrupted);
+        throw Failure(fmt::format("interrupted; {}", got_through(bytes, options.expected)),
+                      interrupted_status());
     if (options.cancel && options.cancel->load()) throw Failure("cancelled");
     if (c.lost())
         throw Failure(fmt::format("{} went away during the transfer; {}; plug it in again and retry",
@@ -76,9 +77,18 @@ TransferResult send_stream(Pipe& pipe, const ByteSource& source, const TransferO
     auto began = clock_type::now();
     std::vector<unsigned char> buf(64 * 1024);
     for (;;) {
+        // Looked at between blocks too: a device that takes every block at
+        // once never makes a flush wait, and a source such as /dev/zero
+        // never ends, so a signal would otherwise go unseen until the end.
+        if (interrupted())
+            throw Failure(fmt::format("interrupted; {}", got_through(result.bytes, options.expected)),
+                          interrupted_status());
         std::size_t got = source(buf.data(), buf.size());
         if (got == 0) break;
         for (std::size_t at = 0; at < got; at += kBlockSize) {
+            if (interrupted())
+                throw Failure(fmt::format("interrupted; {}", got_through(result.bytes, options.expected)),
+                              interrupted_status());
             std::size_t n = std::min(kBlockSize, got - at);
             deliver_block(pipe, buf.data() + at, n, result.bytes, options);
             result.bytes += n;
@@ -111,7 +121,7 @@ TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit
             c.bus().transfer_progress(c.device().hardware_id, result.bytes);
             if (interrupted())
                 throw Failure(fmt::format("interrupted; {}", got_through(result.bytes, options.expected)),
-                              kExitInterrupted);
+                              interrupted_status());
             continue;
         }
         // A deleted channel is the device's way of ending the stream; a
@@ -134,13 +144,21 @@ std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double tim
     options.timeout_s = timeout_s;
     pipe.output().set_timeout(kStepMs);
     for (int i = 0; i < count; ++i) {
+        // Interrupted: the round trips so far are the result, as ping reports
+        // its summary on Ctrl-C.
+        if (interrupted()) break;
         for (std::size_t k = 0; k < message.size(); ++k) message[k] = static_cast<unsigned char>(i * 31 + k);
         reply.clear();
         auto began = clock_type::now();
-        deliver_block(pipe, message.data(), message.size(), 0, options);
-        recv_stream(
-            pipe, [&](const unsigned char* d, std::size_t n) { reply.insert(reply.end(), d, d + n); },
-            message.size(), options);
+        try {
+            deliver_block(pipe, message.data(), message.size(), 0, options);
+            recv_stream(
+                pipe, [&](const unsigned char* d, std::size_t n) { reply.insert(reply.end(), d, d + n); },
+                message.size(), options);
+        } catch (const Failure&) {
+            if (interrupted() && !latencies.empty()) break;
+            throw;
+        }
         latencies.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - began).count());
         if (reply != message)
             throw Failure(fmt::format(

@@ -42,6 +42,8 @@ TransferResult recv_stream(Pipe& pipe, const ByteSink& sink, std::uint64_t limit
 
 // Round trips of `size` bytes (one block, 1..512) over an echoing pipe; the
 // latency of each in microseconds. A reply that differs is a Failure.
+// Stops early on a signal, with the round trips made so far (at least one,
+// or the interruption is thrown).
 std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double timeout_s);
 
 // Sends `bytes` of the source pattern while receiving them back over an

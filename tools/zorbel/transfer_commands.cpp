@@ -1,16 +1,21 @@
 // send, recv, echo and bench: byte streams over the pipes of one device.
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "connection.h"
 #include "failure.h"
@@ -51,12 +56,31 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    std::size_t read(unsigned char* buf, std::size_t cap, std::uint64_t sent) {
-        std::size_t n = std::fread(buf, 1, cap, file_);
-        if (n == 0 && std::ferror(file_))
+    // What is there now, up to `cap` bytes (0 at the end). A plain read(),
+    // not stdio's: stdio would wait to fill the whole buffer, so a line typed
+    // on a terminal would leave only with the next one and the end of input
+    // would take a second Ctrl-D. The wait polls, so that a signal ends it
+    // even where the read itself would be restarted.
+    // Every byte read before is delivered before the next read, so the
+    // count read so far is the count that got through.
+    std::size_t read(unsigned char* buf, std::size_t cap) {
+        const std::uint64_t sent = read_so_far_;
+        const int fd = fileno(file_);
+        for (;;) {
+            if (interrupted())
+                throw Failure(fmt::format("interrupted; {} bytes got through", sent), interrupted_status());
+            pollfd ready{fd, POLLIN, 0};
+            const int r = ::poll(&ready, 1, 100);
+            if (r == 0 || (r < 0 && errno == EINTR)) continue;
+            const ssize_t n = ::read(fd, buf, cap);
+            if (n >= 0) {
+                read_so_far_ += static_cast<std::uint64_t>(n);
+                return static_cast<std::size_t>(n);
+            }
+            if (errno == EINTR || errno == EAGAIN) continue;
             throw Failure(
                 fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
-        return n;
+        }
     }
     std::uint64_t size() const { return size_; }  // 0 when unknown
 
@@ -64,38 +88,66 @@ private:
     std::string name_;
     std::FILE* file_ = nullptr;
     std::uint64_t size_ = 0;
+    std::uint64_t read_so_far_ = 0;
 };
 
-// The file a recv writes. The bytes go to a ".part" file beside it, renamed
-// only once the transfer has succeeded, so that an interrupted transfer never
-// leaves a file that looks complete.
+// The file a recv writes. A regular file (or a new one) gets the bytes in a
+// ".part" file beside it, renamed only once the transfer has succeeded, so
+// that an interrupted transfer never leaves a file that looks complete. A
+// symbolic link is followed, so the part file and the rename happen at its
+// target and the link stays. Anything else (a FIFO, a terminal, a device
+// node such as /dev/null) is written directly: renaming over it would
+// replace it with a regular file.
 class OutputFile {
 public:
-    explicit OutputFile(const std::string& path) : path_(path) {
+    explicit OutputFile(const std::string& path) {
         if (is_stdio(path)) {
             file_ = stdout;
             name_ = "standard output";
             return;
         }
         name_ = path;
-        part_ = path + ".part";
+        std::error_code ec;
+        const std::filesystem::path target = resolve(path);
+        const std::filesystem::file_status status = std::filesystem::status(target, ec);
+        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+            if (std::filesystem::is_directory(status))
+                throw Failure(fmt::format("cannot write {}: it is a directory", path));
+            file_ = std::fopen(target.c_str(), "wb");
+            if (!file_) throw Failure(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
+            direct_ = true;
+            return;
+        }
+        path_ = target.string();
+        part_ = path_ + ".part";
         file_ = std::fopen(part_.c_str(), "wb");
         if (!file_)
             throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
                                       std::strerror(errno)));
     }
+    // A part file with bytes in it stays (keep_partial says where); an empty
+    // one goes.
     ~OutputFile() {
         if (file_ && file_ != stdout) {
             std::fclose(file_);
-            std::remove(part_.c_str());
+            if (!direct_ && written_ == 0) std::remove(part_.c_str());
         }
     }
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     void write(const unsigned char* data, std::size_t n) {
-        if (std::fwrite(data, 1, n, file_) != n)
+        if (std::fwrite(data, 1, n, file_) != n) {
+            // The reader went away (recv ... | head): end quietly, with the
+            // status of a program that SIGPIPE ended, as cat does.
+            if (errno == EPIPE) throw Failure("", 128 + SIGPIPE);
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+        }
+        written_ += n;
+    }
+    // Where the bytes of a transfer that did not finish are kept, or "".
+    std::string partial_file() const {
+        return file_ && file_ != stdout && !direct_ && written_ > 0 ? part_ : std::string();
     }
     // Makes the received bytes the named file.
     void commit() {
@@ -104,6 +156,11 @@ public:
         if (file_ == stdout) return;
         std::FILE* f = file_;
         file_ = nullptr;
+        if (direct_) {
+            if (std::fclose(f) != 0)
+                throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
+            return;
+        }
         if (std::fclose(f) != 0 || std::rename(part_.c_str(), path_.c_str()) != 0) {
             std::remove(part_.c_str());
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
@@ -111,10 +168,26 @@ public:
     }
 
 private:
+    // Follows symbolic links (a chain of them, relative ones too) to the
+    // path they name; a dangling link names the file to be made.
+    static std::filesystem::path resolve(const std::filesystem::path& path) {
+        std::filesystem::path p = path;
+        for (int hops = 0; hops < 40; ++hops) {
+            std::error_code ec;
+            if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec))) return p;
+            std::filesystem::path next = std::filesystem::read_symlink(p, ec);
+            if (ec) return p;
+            p = next.is_absolute() ? next : p.parent_path() / next;
+        }
+        return p;  // a loop: the open below reports it
+    }
+
     std::string path_;
     std::string part_;
     std::string name_;
     std::FILE* file_ = nullptr;
+    bool direct_ = false;
+    std::uint64_t written_ = 0;
 };
 
 std::string percentile_row(const char* label, double us) {
@@ -125,6 +198,18 @@ double percentile(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return 0;
     auto at = static_cast<std::size_t>(std::ceil(p / 100.0 * static_cast<double>(sorted.size())));
     return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
+}
+
+void print_latencies_json(std::vector<double> us, int device, int pipe, int size) {
+    std::sort(us.begin(), us.end());
+    double sum = 0;
+    for (double v : us) sum += v;
+    fmt::print(
+        "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"size\": {}, \"count\": {}, \"min_us\": {:.1f}, "
+        "\"median_us\": {:.1f}, \"p90_us\": {:.1f}, \"p99_us\": {:.1f}, \"max_us\": {:.1f}, \"mean_us\": "
+        "{:.1f}}}\n",
+        device, pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90), percentile(us, 99),
+        us.back(), sum / static_cast<double>(us.size()));
 }
 
 void print_latencies(std::vector<double> us) {
@@ -159,21 +244,24 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             std::string file;
             double timeout_s = 10;
         };
         auto o = std::make_shared<Options>();
         CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
-        send->add_option("N", o->number, "Device number")->required();
+        send->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
-        send->add_option("FILE", o->file, "File to send; standard input when absent or -");
+        send->add_option("FILE", o->file, "File to send; standard input when absent or -")
+            ->check(file_name_check());
         send->add_option("--timeout", o->timeout_s,
                          "Seconds the device may take no data before the send fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back(
             {send, [o](Bus& bus, const Globals& g) {
+                 o->number = device_number(o->device);
                  check_pipe_number(o->pipe);
                  InputFile in(o->file);
                  Connection connection(bus, o->number);
@@ -184,7 +272,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  options.expected = in.size();
                  options.progress = &progress;
                  TransferResult r = send_stream(
-                     pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap, 0); }, options);
+                     pipe, [&](unsigned char* b, std::size_t cap) { return in.read(b, cap); }, options);
                  // Releasing the pipe is the end of the stream for the device.
                  pipe.release();
                  progress.finish();
@@ -203,60 +291,80 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             std::string file;
             std::uint64_t bytes = 0;
             double timeout_s = 10;
+            bool force = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
-        recv->add_option("N", o->number, "Device number")->required();
+        recv->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
-        recv->add_option("FILE", o->file, "File to write; standard output when absent or -");
+        recv->add_option("FILE", o->file, "File to write; standard output when absent or -")
+            ->check(file_name_check());
         recv->add_option(
                 "--bytes", o->bytes,
                 "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
                 "stream")
-            ->transform(CLI::AsSizeValue(false));
+            ->transform(byte_count_transform());
+        recv->add_flag("--force", o->force, "Write to standard output even when it is a terminal");
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
-        commands.push_back({recv, [o](Bus& bus, const Globals& g) {
-                                check_pipe_number(o->pipe);
-                                OutputFile out(o->file);
-                                Connection connection(bus, o->number);
-                                Pipe pipe(connection, o->pipe);
-                                Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
-                                TransferOptions options;
-                                options.timeout_s = o->timeout_s;
-                                options.expected = o->bytes;
-                                options.progress = &progress;
-                                TransferResult r = recv_stream(
-                                    pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); },
-                                    o->bytes, options);
-                                pipe.release();
-                                out.commit();
-                                progress.finish();
-                                if (!g.quiet)
-                                    fmt::print(stderr,
-                                               "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n",
-                                               r.bytes, connection.name(), o->pipe, r.seconds,
-                                               human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
-                                               r.ended_by_device ? "; the device ended the stream" : "");
-                                return kExitOk;
-                            }});
+            ->check(seconds_check());
+        commands.push_back(
+            {recv, [o](Bus& bus, const Globals& g) {
+                 o->number = device_number(o->device);
+                 check_pipe_number(o->pipe);
+                 if (is_stdio(o->file) && isatty(STDOUT_FILENO) == 1 && !o->force)
+                     throw Failure(
+                         "refusing to write the device's bytes to a terminal; name a FILE, "
+                         "redirect the output, or add --force",
+                         kExitUsage);
+                 OutputFile out(o->file);
+                 Connection connection(bus, o->number);
+                 Pipe pipe(connection, o->pipe);
+                 Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
+                 TransferOptions options;
+                 options.timeout_s = o->timeout_s;
+                 options.expected = o->bytes;
+                 options.progress = &progress;
+                 TransferResult r;
+                 try {
+                     r = recv_stream(
+                         pipe, [&](const unsigned char* d, std::size_t n) { out.write(d, n); }, o->bytes,
+                         options);
+                 } catch (const Failure& f) {
+                     // The bytes that got through are kept, and the line says where.
+                     const std::string kept = out.partial_file();
+                     if (kept.empty() || f.what()[0] == '\0') throw;
+                     throw Failure(fmt::format("{}; they are in {}", f.what(), kept), f.status());
+                 }
+                 pipe.release();
+                 out.commit();
+                 progress.finish();
+                 if (!g.quiet)
+                     fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n", r.bytes,
+                                connection.name(), o->pipe, r.seconds,
+                                human_rate(r.seconds > 0 ? r.bytes / r.seconds : 0),
+                                r.ended_by_device ? "; the device ended the stream" : "");
+                 return kExitOk;
+             }});
     }
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipe = 0;
             int count = 100;
             int size = 64;
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
-        echo->add_option("N", o->number, "Device number")->required();
+        echo->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
         echo->add_option("--count", o->count, "Round trips")
             ->capture_default_str()
@@ -264,36 +372,45 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         echo->add_option("--size", o->size, "Bytes per round trip (one block: 1 to 512)")
             ->capture_default_str()
             ->check(CLI::Range(1, 512));
+        echo->add_flag("--json", o->json, "Print the latencies as JSON for scripts");
         echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
-        commands.push_back({echo, [o](Bus& bus, const Globals&) {
-                                check_pipe_number(o->pipe);
-                                Connection connection(bus, o->number);
-                                Pipe pipe(connection, o->pipe);
-                                // A fresh stream's first fetch waits out the request interval
-                                // before it asks, so one round trip is made before measuring.
-                                echo_round_trips(pipe, 1, o->size, o->timeout_s);
-                                std::vector<double> us =
-                                    echo_round_trips(pipe, o->count, o->size, o->timeout_s);
-                                fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up)\n",
-                                           o->count, o->size, connection.name(), o->pipe);
-                                print_latencies(us);
-                                return kExitOk;
-                            }});
+            ->check(seconds_check());
+        commands.push_back(
+            {echo, [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
+                 check_pipe_number(o->pipe);
+                 Connection connection(bus, o->number);
+                 Pipe pipe(connection, o->pipe);
+                 // A fresh stream's first fetch waits out the request interval
+                 // before it asks, so one round trip is made before measuring.
+                 echo_round_trips(pipe, 1, o->size, o->timeout_s);
+                 std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
+                 const int status = interrupted() ? interrupted_status() : kExitOk;
+                 if (o->json) {
+                     print_latencies_json(us, o->number, o->pipe, o->size);
+                     return status;
+                 }
+                 fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up){}\n", us.size(),
+                            o->size, connection.name(), o->pipe, status == kExitOk ? "" : "; interrupted");
+                 print_latencies(us);
+                 return status;
+             }});
     }
     {
         struct Options {
             int number = 0;
+            std::string device;  // N as given; number is resolved from it
             int pipes = 4;
             int first_pipe = kSinkPipe;
             std::uint64_t bytes = 1 << 20;
             std::string direction = "send";
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* bench = app.add_subcommand("bench", "Throughput over 1 to K pipes at once");
-        bench->add_option("N", o->number, "Device number")->required();
+        bench->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
             ->capture_default_str()
             ->check(CLI::Range(1, 125));
@@ -306,25 +423,30 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             ->check(CLI::Range(1, 125));
         bench->add_option("--bytes", o->bytes, "Bytes per pipe (suffixes k, M, G)")
             ->capture_default_str()
-            ->transform(CLI::AsSizeValue(false));
+            ->transform(byte_count_transform());
         bench->add_option("--direction", o->direction, "send: to the device; recv: from it")
             ->capture_default_str()
             ->check(CLI::IsMember({"send", "recv"}));
+        bench->add_flag("--json", o->json, "Print the rows as JSON for scripts");
         bench->add_option("--timeout", o->timeout_s, "Seconds without progress before a pipe fails")
             ->capture_default_str()
-            ->check(CLI::PositiveNumber);
+            ->check(seconds_check());
         commands.push_back(
             {bench,
              [o](Bus& bus, const Globals&) {
+                 o->number = device_number(o->device);
                  int last = o->first_pipe + o->pipes - 1;
                  check_pipe_number(last);
                  bool sending = o->direction == "send";
                  Connection connection(bus, o->number);
-                 fmt::print("{} {} per pipe {} {} over pipes {} to {}\n", sending ? "sending" : "receiving",
-                            human_bytes(double(o->bytes)), sending ? "to" : "from", connection.name(),
-                            o->first_pipe, last);
-                 fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS", "TOTAL",
-                            "PER PIPE");
+                 if (!o->json) {
+                     fmt::print("{} {} per pipe {} {} over pipes {} to {}\n",
+                                sending ? "sending" : "receiving", human_bytes(double(o->bytes)),
+                                sending ? "to" : "from", connection.name(), o->first_pipe, last);
+                     fmt::print("{:>5}  {:>12}  {:>8}  {:>12}  {:>12}\n", "PIPES", "BYTES", "SECONDS",
+                                "TOTAL", "PER PIPE");
+                 }
+                 std::string rows;
                  for (int k = 1; k <= o->pipes; ++k) {
                      std::vector<std::unique_ptr<Pipe>> pipes;
                      for (int p = o->first_pipe; p < o->first_pipe + k; ++p)
@@ -365,10 +487,22 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                      for (auto& e : errors)
                          if (e) std::rethrow_exception(e);
                      double total = double(o->bytes) * k;
+                     if (o->json) {
+                         rows += fmt::format(
+                             "{}{{\"pipes\": {}, \"bytes\": {}, \"seconds\": {:.6f}, \"bytes_per_second\": "
+                             "{:.0f}}}",
+                             rows.empty() ? "" : ", ", k, static_cast<std::uint64_t>(total), s, total / s);
+                         continue;
+                     }
                      fmt::print("{:>5}  {:>12}  {:>8.3f}  {:>12}  {:>12}\n", k,
                                 static_cast<std::uint64_t>(total), s, human_rate(total / s),
                                 human_rate(total / s / k));
                  }
+                 if (o->json)
+                     fmt::print(
+                         "{{\"schema\": 1, \"device\": {}, \"direction\": \"{}\", \"bytes_per_pipe\": {}, "
+                         "\"first_pipe\": {}, \"rows\": [{}]}}\n",
+                         o->number, o->direction, o->bytes, o->first_pipe, rows);
                  return kExitOk;
              },
              [o](EmulationOptions& e) {

@@ -4,9 +4,9 @@
 #include <utility>
 #include <vector>
 
+#include "support/log.h"
 #include "usb/libusb/libusb_handle.h"
 #include "usb/libusb/sysfs_walk.h"
-#include "usb/open_denied.h"
 #include "usb/platform.h"
 #include "zorbel/usb.h"
 
@@ -65,6 +65,14 @@ std::vector<Placed> devices_of_kind(const DeviceList& list, int kind) {
     return found;
 }
 
+// "bus-port.port...", as the kernel names a USB device in sysfs.
+std::string place_text(const std::vector<std::uint8_t>& place) {
+    if (place.empty()) return std::string();
+    std::string text = std::to_string(place[0]);
+    for (std::size_t i = 1; i < place.size(); ++i) text += (i == 1 ? "-" : ".") + std::to_string(place[i]);
+    return text;
+}
+
 }  // namespace
 
 // --- the backend ---------------------------------------------------------------
@@ -79,16 +87,47 @@ int LibusbBackend::count(int kind) {
     return static_cast<int>(devices_of_kind(list, kind).size());
 }
 
-std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index) {
+std::shared_ptr<DeviceHandle> LibusbBackend::open(int kind, int index, OpenFailure& failure) {
+    failure = OpenFailure::no_device;
     if (index < 0) return nullptr;
     DeviceList list(context_->get());
     const std::vector<Placed> devices = devices_of_kind(list, kind);
     if (static_cast<std::size_t>(index) >= devices.size()) return nullptr;
     libusb_device_handle* handle = nullptr;
     const int r = libusb_open(devices[index].device, &handle);
-    note_open_result(r == LIBUSB_ERROR_ACCESS);
-    if (r != 0) return nullptr;
+    if (r != 0) {
+        switch (r) {
+            case LIBUSB_ERROR_ACCESS:
+                failure = OpenFailure::permission_denied;
+                break;
+            case LIBUSB_ERROR_NO_DEVICE:
+                failure = OpenFailure::no_device;
+                break;
+            case LIBUSB_ERROR_BUSY:
+                failure = OpenFailure::busy;
+                break;
+            default:
+                failure = OpenFailure::io_error;
+                break;
+        }
+        ZORBEL_LOG(LogLevel::debug, "cannot open the device at " << place_text(devices[index].place) << ": "
+                                                                 << libusb_error_name(r));
+        return nullptr;
+    }
+    failure = OpenFailure::none;
     return std::make_shared<LibusbHandle>(context_, handle, write_timeout_ms_);
+}
+
+std::string LibusbBackend::location(int kind, int index) {
+    if (index < 0) return std::string();
+    DeviceList list(context_->get());
+    const std::vector<Placed> devices = devices_of_kind(list, kind);
+    if (static_cast<std::size_t>(index) >= devices.size()) return std::string();
+    return place_text(devices[index].place);
+}
+
+std::shared_ptr<void> LibusbBackend::watch(std::function<void()> changed) {
+    return context_->watch(std::move(changed));
 }
 
 bool LibusbBackend::root_hub_name(int controller, std::string& hub) {

@@ -41,7 +41,10 @@ public:
     LibusbBackend(const LibusbBackend&) = delete;
     LibusbBackend& operator=(const LibusbBackend&) = delete;
 
-    std::shared_ptr<DeviceHandle> open(int kind, int index) override;
+    std::shared_ptr<DeviceHandle> open(int kind, int index, OpenFailure& failure) override;
+    std::string location(int kind, int index) override;
+    // From libusb's hot-plug events, where the platform has them.
+    std::shared_ptr<void> watch(std::function<void()> changed) override;
     bool root_hub_name(int controller, std::string& hub) override;
     bool hub_port_count(const std::string& hub, int& ports) override;
     bool port_info(const std::string& hub, int port, PortInfo& info) override;

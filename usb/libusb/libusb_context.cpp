@@ -13,14 +13,18 @@ LibusbContext::LibusbContext() {
         ctx_ = nullptr;
         return;
     }
-    // Only departures need an answer: arrivals are found by the next listing,
-    // which enumerates afresh. Where the platform has no hot-plug support a
-    // departed device still ends its transfers with "no device".
+    // A departure ends the transfers of the handles on that device at once;
+    // both arrivals and departures tell the watchers (Backend::watch) to look
+    // again. Where the platform has no hot-plug support a departed device
+    // still ends its transfers with "no device", and watchers poll.
     if (libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0) {
         hotplug_registered_ = libusb_hotplug_register_callback(
-                                  ctx_, LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT, LIBUSB_HOTPLUG_NO_FLAGS,
-                                  ZORBEL_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
-                                  &LibusbContext::on_hotplug, this, &hotplug_handle_) == LIBUSB_SUCCESS;
+                                  ctx_,
+                                  static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
+                                                                    LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
+                                  LIBUSB_HOTPLUG_NO_FLAGS, ZORBEL_USB_VENDOR_ID, LIBUSB_HOTPLUG_MATCH_ANY,
+                                  LIBUSB_HOTPLUG_MATCH_ANY, &LibusbContext::on_hotplug, this,
+                                  &hotplug_handle_) == LIBUSB_SUCCESS;
     }
     event_thread_ = std::thread(&LibusbContext::run_events, this);
 }
@@ -42,12 +46,19 @@ void LibusbContext::run_events() {
 
 int LIBUSB_CALL LibusbContext::on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event event,
                                           void* self) {
-    if (event != LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) return 0;
     auto* context = static_cast<LibusbContext*>(self);
-    detail::MutexLock lock(context->handles_mutex_);
-    for (LibusbHandle* h : context->handles_)
-        if (h->device() == dev) h->device_gone();
+    if (event == LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT) {
+        detail::MutexLock lock(context->handles_mutex_);
+        for (LibusbHandle* h : context->handles_)
+            if (h->device() == dev) h->device_gone();
+    }
+    context->listeners_.notify();
     return 0;  // stay registered
+}
+
+std::shared_ptr<void> LibusbContext::watch(std::function<void()> changed) {
+    if (!hotplug_registered_) return nullptr;
+    return listeners_.add(std::move(changed));
 }
 
 void LibusbContext::add(LibusbHandle* handle) {

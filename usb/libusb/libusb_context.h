@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/mutex.h"
+#include "usb/change_listeners.h"
 
 namespace zorbel {
 namespace host {
@@ -37,6 +38,10 @@ public:
     void add(LibusbHandle* handle);
     void remove(LibusbHandle* handle);
 
+    // Calls `changed` on the event thread when one of our devices arrives or
+    // leaves (see Backend::watch); null where libusb has no hot-plug events.
+    std::shared_ptr<void> watch(std::function<void()> changed);
+
 private:
     static int LIBUSB_CALL on_hotplug(libusb_context* ctx, libusb_device* dev, libusb_hotplug_event event,
                                       void* self);
@@ -50,6 +55,7 @@ private:
 
     detail::Mutex handles_mutex_;
     std::vector<LibusbHandle*> handles_ GUARDED_BY(handles_mutex_);
+    ChangeListeners listeners_;
 };
 
 }  // namespace host

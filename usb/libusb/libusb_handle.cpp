@@ -219,6 +219,7 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
                 return reads_submitted_ == 0 || state_ != State::open || gone_;
             });
             if (state_ != State::open || gone_) return -1;
+            ZORBEL_LOG(LogLevel::info, "USB: the device stalled its IN endpoint; clearing the halt");
             lock.unlock();  // the clear is a request of its own
             const int rc = libusb_clear_halt(handle_, usbmap::kEndpointIn);
             lock.lock();

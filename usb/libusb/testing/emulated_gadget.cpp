@@ -87,7 +87,8 @@ void EmulatedGadget::bulk_out(const unsigned char* data, std::size_t len) {
 std::shared_ptr<host::DeviceHandle> open_emulated(const std::shared_ptr<host::Backend>& emulated, int kind,
                                                   const std::string& hardware_id) {
     for (int i = 0;; ++i) {
-        auto h = emulated->open(kind, i);
+        host::OpenFailure failure;
+        auto h = emulated->open(kind, i, failure);
         if (!h) return nullptr;
         if (kind != DEVICE_KIND_NORMAL) return h;
         unsigned char r[host::kInfoRecordSize];

@@ -1,0 +1,21 @@
+// What several parts of the module share about devices.
+#ifndef ZORBEL_PYTHON_DEVICES_H
+#define ZORBEL_PYTHON_DEVICES_H
+
+#include <pybind11/pybind11.h>
+
+#include "zorbel/client.h"
+
+namespace zorbel {
+namespace python {
+
+// A selector as Python passes it: an int is a device number, a str a hardware
+// ID, an ID or a bus location, and a DeviceInfo names that device (by its
+// hardware ID, which survives renumbering, where it has one). TypeError for
+// anything else.
+DeviceSelector selector_from(pybind11::handle selector);
+
+}  // namespace python
+}  // namespace zorbel
+
+#endif
