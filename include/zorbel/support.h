@@ -26,7 +26,7 @@ extern ZORBEL_API const char* dll_ver;
 class ZORBEL_API Flag {
 public:
     Flag();
-    ~Flag();  // NOLINT(performance-trivially-destructible): exported out of line
+    ~Flag();                     // NOLINT(performance-trivially-destructible): exported out of line
     Flag(const Flag&) = delete;  // threads may be asleep on its address
     Flag& operator=(const Flag&) = delete;
 
