@@ -52,7 +52,8 @@ grep -E '^(RATIO|FIGURE) ' "$out"
 # Every ratio a reader relies on must be there: a missing one is a failure,
 # not a shorter summary.
 required="crc_vs_zlib_512 crc_vs_zlib_64k receive_vs_memcpy channel_vs_link_bound
-          channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1"
+          channel_vs_two_thread_limit stack_vs_link pipes8_vs_pipes1 pipe1_vs_bound_usb_delay
+          pipes8_vs_pipes1_usb_delay"
 # The Python module's ratio, where the build has the module.
 case " $* " in *" python_echo_bench "*) required="${required} python_vs_cpp" ;; esac
 for name in ${required}; do
@@ -61,4 +62,9 @@ for name in ${required}; do
     status=1
   fi
 done
+# Only a build with ISA-L has the direct call to hold the library's CRC against.
+if grep -qE '^FIGURE isal_crc_512 ' "$out" && ! grep -qE '^RATIO crc_vs_isal_512 ' "$out"; then
+  echo "MISSING RATIO crc_vs_isal_512"
+  status=1
+fi
 exit $status

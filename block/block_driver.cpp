@@ -94,6 +94,9 @@ bool BlockDriver::change_slot(FormalChannel* ch, bool attach) {
         }
     }
     unlock_channels();
+    // A delivery that left the critical section before we took it may still
+    // be waking the flag of the channel we removed; the caller frees it next.
+    while (engine->deferred_wakes_pending.load() > 0) std::this_thread::yield();
     return ok;
 }
 

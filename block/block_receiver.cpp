@@ -19,6 +19,7 @@
 #include "block/engine_state.h"
 #include "support/clock.h"
 #include "support/critical_section.h"
+#include "support/deferred_wakes.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -52,38 +53,53 @@ inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsign
 // is waiting for this reader (a stop, a join), so the reader must not block
 // behind it; it gets false, and hands the same chunk in again after
 // await_dispatch.
+//
+// The streams whose flags the chunk sets are woken only after the critical
+// section has been left: woken inside it, each would run into it at once and
+// sleep a second time. Until those wake-ups are done, a table change waits
+// (deferred_wakes_pending), so no flag is touched after its channel has gone.
 bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len) {
     if (channels_locked.load()) return false;
+    zorbel::detail::DeferredWakes wakes;
+    std::atomic<int>& pending = engine->deferred_wakes_pending;
     std::unique_lock<std::recursive_mutex> lock(protocol_critical, std::try_to_lock);
     if (!lock.owns_lock()) return false;
-    zorbel::detail::critical_section.assert_held();
-    zorbel::detail::PushedReceiveState& rx = engine->rx;
-    // A chunk under way on this thread: a channel's code, reached from this
-    // delivery, handed bytes in again.
-    if (channels_locked.load() || rx.chunk != nullptr) return false;
-    // A null chunk has nothing to consume; refusing it would only make the
-    // reader hand it in again.
-    if (data == nullptr) return true;
-    rx.chunk = data;
-    rx.chunk_len = len;
-    rx.chunk_pos = 0;
-    while (rx.chunk_pos < rx.chunk_len) {
-        switch (rx.state) {
-            case 1:
-                dispatch_state_1();
-                break;
-            case 2:
-                dispatch_state_2();
-                break;
-            default:
-                dispatch_state_3();
-                break;
+    const bool delivered = [&] {
+        zorbel::detail::critical_section.assert_held();
+        zorbel::detail::PushedReceiveState& rx = engine->rx;
+        // A chunk under way on this thread: a channel's code, reached from this
+        // delivery, handed bytes in again.
+        if (channels_locked.load() || rx.chunk != nullptr) return false;
+        // A null chunk has nothing to consume; refusing it would only make the
+        // reader hand it in again.
+        if (data == nullptr) return true;
+        rx.chunk = data;
+        rx.chunk_len = len;
+        rx.chunk_pos = 0;
+        while (rx.chunk_pos < rx.chunk_len) {
+            switch (rx.state) {
+                case 1:
+                    dispatch_state_1();
+                    break;
+                case 2:
+                    dispatch_state_2();
+                    break;
+                default:
+                    dispatch_state_3();
+                    break;
+            }
         }
-    }
-    rx.chunk = nullptr;
-    rx.chunk_len = 0;
-    rx.chunk_pos = 0;
-    return true;
+        rx.chunk = nullptr;
+        rx.chunk_len = 0;
+        rx.chunk_pos = 0;
+        return true;
+    }();
+    if (wakes.empty()) return delivered;
+    pending.fetch_add(1);
+    lock.unlock();
+    wakes.wake_all();
+    pending.fetch_sub(1);
+    return delivered;
 }
 
 void BlockDriver::reset_receiver() {
@@ -236,7 +252,7 @@ void BlockDriver::updata_channels() {
 
 // Data: the payload is already in the receive buffer; the received length and
 // then the number are stored before the flag is set (a stream that sees the
-// number it expects reads the length after it), and the Flag's mutex orders
+// number it expects reads the length after it), and the flag's setting orders
 // them for the stream that wakes up. Commands touch the queue and the state;
 // the caller holds protocol_critical, where the output stream looks at them.
 void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,

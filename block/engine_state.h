@@ -12,6 +12,7 @@
 #ifndef ZORBEL_BLOCK_ENGINE_STATE_H
 #define ZORBEL_BLOCK_ENGINE_STATE_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "support/critical_section.h"
@@ -62,6 +63,12 @@ public:
     // chunk there, and table changes, which may forget the block under way,
     // take it too.
     PushedReceiveState rx GUARDED_BY(critical_section);
+    // Pushed deliveries that have left protocol_critical and are still waking
+    // the streams whose flags they set (see DeferredWakes). Raised inside the
+    // critical section, so a table change, which takes it, sees every
+    // delivery that could still touch a channel's flag, and waits for them
+    // before the channel it removed may go.
+    std::atomic<int> deferred_wakes_pending{0};
 };
 
 }  // namespace detail

@@ -28,7 +28,10 @@ std::uint32_t budget_of(long timeout) {
 }  // namespace
 
 ChannelInput::ChannelInput(BlockDriver* driver, unsigned char id)
-    : FormalChannel(driver, id, &flags), request_interval(kRetryIntervalMs), last_request_time(0) {
+    : FormalChannel(driver, id, &flags),
+      request_interval(kRetryIntervalMs),
+      last_request_time(0),
+      request_time_unknown(false) {
     init();
 }
 
@@ -45,6 +48,7 @@ void ChannelInput::init() {
     length.store(0);
     request_interval = kRetryIntervalMs;
     last_request_time = zorbel::detail::clock_ms();
+    request_time_unknown = false;
 }
 
 int ChannelInput::update_state(int state) {
@@ -66,9 +70,13 @@ bool ChannelInput::call_next_block() {
 
     // The request for this block normally went out when the previous one was
     // taken; give the block the rest of the interval to arrive before asking
-    // again, so a flowing stream sends one request per block.
-    const std::uint32_t elapsed = zorbel::detail::clock_ms() - last_request_time;
-    if (elapsed < first_wait) flag.wait_set(first_wait - elapsed);
+    // again, so a flowing stream sends one request per block. Without a
+    // time-out there is no first wait, and the clock is not read for it.
+    if (first_wait > 0) {
+        const std::uint32_t elapsed =
+            request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
+        if (elapsed < first_wait) flag.wait_set(first_wait - elapsed);
+    }
 
     // Takes the expected block if the flag stands for it, or else clears the
     // flag, both inside protocol_critical: the peer's cmd_reset clears the
@@ -119,7 +127,11 @@ bool ChannelInput::call_next_block() {
 
     // Confirms the block just taken and asks for the next in one command.
     block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
-    last_request_time = zorbel::detail::clock_ms();
+    // The time of this request serves only the next fetch's first wait, which
+    // a stream without a time-out does not make: the one clock reading a
+    // round trip costs is saved there too.
+    request_time_unknown = get_timeout() == 0;
+    if (!request_time_unknown) last_request_time = zorbel::detail::clock_ms();
     return length.load() > 0;
 }
 

@@ -102,7 +102,8 @@ bool ChannelOutput::flush() {
     const long timeout = get_timeout();
     // The budget is spent by measured waiting; 0 (or a nonsensical negative
     // value) means no limit.
-    std::int64_t budget = timeout > 0 ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
+    const bool limited = timeout > 0;
+    std::int64_t budget = limited ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
     for (;;) {
         if (state_is_bad()) {
             flag.clear();
@@ -157,6 +158,12 @@ bool ChannelOutput::flush() {
         }
         if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished()) return false;
         if (budget <= 0) return false;
+        // Without a time-out nothing is measured: the wait reads no clock
+        // either, so a round trip without time-outs keeps no time at all.
+        if (!limited) {
+            if (!flag.wait_set(static_cast<unsigned long>(kNoLimitMs))) return false;
+            continue;
+        }
         const std::uint32_t before = zorbel::detail::clock_ms();
         if (!flag.wait_set(static_cast<unsigned long>(budget))) return false;
         budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);

@@ -161,7 +161,13 @@ bool Lane::wait_due_locked(detail::MutexLock& lock, const std::function<bool()>&
                 --waiters_;
                 return true;
             }
-            // A delay is a timed wait, woken early only by a state change.
+            // A delay is a timed wait, woken early only by a state change,
+            // and it must end on time: the delay stands for the wire's.
+            static thread_local bool exact = false;
+            if (!exact) {
+                detail::keep_exact_time_on_this_thread();
+                exact = true;
+            }
             lock.wait_until(changed_, due);
         }
         --waiters_;

@@ -14,6 +14,13 @@ unsigned long process_id();
 // 15 characters are kept); does nothing where the platform cannot.
 void name_this_thread(const char* name);
 
+// Asks that the calling thread's timed waits end as close to their deadline
+// as the system can manage. By default Linux may let such a wait run up to
+// 50 us late to group wake-ups, which on a link whose delay stands for one
+// 125 us USB microframe is a large part of the delay itself. Does nothing
+// where the platform has no such setting.
+void keep_exact_time_on_this_thread();
+
 }  // namespace detail
 }  // namespace zorbel
 

@@ -1,6 +1,8 @@
 #include <chrono>
 
 #include "support/critical_section.h"
+#include "support/deferred_wakes.h"
+#include "support/platform_wait.h"
 #include "zorbel/support.h"
 
 const char* dll_ver = "2.9 07/09/2001";
@@ -10,29 +12,59 @@ const char* dll_ver = "2.9 07/09/2001";
 Flag::Flag() = default;
 Flag::~Flag() = default;
 
+// Sequentially consistent, both here and in the waiter: a setter that reads
+// no waiter is certain that a waiter still to come will see the flag set
+// before it sleeps, and the system's wait itself refuses to sleep once the
+// word has changed.
 void Flag::set(bool on) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        signalled_ = on;
-        mirror_.store(on, std::memory_order_release);
-    }
-    if (on) changed_.notify_all();
+    state_.store(on ? 1 : 0);
+    if (!on || waiters_.load() == 0) return;
+    zorbel::detail::DeferredWakes* deferred = zorbel::detail::DeferredWakes::current();
+    if (deferred == nullptr || !deferred->add(&state_)) zorbel::detail::wake_all_on_word(state_);
 }
 
-void Flag::clear() { set(false); }
+void Flag::clear() { state_.store(0); }
 
-bool Flag::is_set() { return mirror_.load(std::memory_order_acquire); }
+bool Flag::is_set() { return state_.load(std::memory_order_acquire) != 0; }
 
+// Time-outs are 32-bit quantities: 0 and 0xFFFFFFFF mean no limit, as
+// INFINITE does; where unsigned long is wider, anything above 32 bits is no
+// limit too. The limit is kept by the system, relative to the start of each
+// sleep, so the wait reads no clock. Only a sleep that ends with the flag
+// still clear (set and cleared again meanwhile, or a signal) makes the wait
+// look at the clock, from then on, to spend what is left; the time slept
+// before that point is not counted, so such a wait lasts at most twice `ms`.
 bool Flag::sys_wait_set(unsigned long ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // Time-outs are 32-bit quantities: 0 and 0xFFFFFFFF mean no limit, as
-    // INFINITE does. Where unsigned long is wider, anything above 32 bits is
-    // no limit too; passed on, it would overflow the clock's deadline.
-    if (ms == 0 || ms >= 0xFFFFFFFFul) {
-        changed_.wait(lock, [this] { return signalled_; });
-        return true;
+    if (is_set()) return true;
+    const bool no_limit = ms == 0 || ms >= 0xFFFFFFFFul;
+    const auto limit = no_limit ? 0u : static_cast<std::uint32_t>(ms);
+    std::uint32_t left = limit;
+    bool measuring = false;
+    std::chrono::steady_clock::time_point since;
+    waiters_.fetch_add(1);
+    bool found = false;
+    for (;;) {
+        if (state_.load() != 0) {
+            found = true;
+            break;
+        }
+        if (!zorbel::detail::wait_on_word(state_, 0, left)) {
+            found = state_.load() != 0;
+            break;
+        }
+        if (no_limit || state_.load() != 0) continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (!measuring) {
+            measuring = true;
+            since = now;
+            continue;
+        }
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
+        if (spent >= limit) break;
+        left = limit - static_cast<std::uint32_t>(spent);
     }
-    return changed_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return signalled_; });
+    waiters_.fetch_sub(1);
+    return found;
 }
 
 bool Flag::wait_set(unsigned long ms) {
@@ -49,6 +81,41 @@ bool Flag::wait_set(unsigned long ms) {
     }
     return false;
 }
+
+// --- DeferredWakes ---------------------------------------------------------
+
+namespace zorbel {
+namespace detail {
+namespace {
+
+thread_local DeferredWakes* deferring = nullptr;
+
+}  // namespace
+
+DeferredWakes::DeferredWakes() : words_{}, outer_(deferring) { deferring = this; }
+
+DeferredWakes::~DeferredWakes() {
+    deferring = outer_;
+    wake_all();
+}
+
+DeferredWakes* DeferredWakes::current() { return deferring; }
+
+bool DeferredWakes::add(std::atomic<int>* word) {
+    for (std::size_t i = 0; i < count_; ++i)
+        if (words_[i] == word) return true;
+    if (count_ == kCapacity) return false;
+    words_[count_++] = word;
+    return true;
+}
+
+void DeferredWakes::wake_all() {
+    for (std::size_t i = 0; i < count_; ++i) wake_all_on_word(*words_[i]);
+    count_ = 0;
+}
+
+}  // namespace detail
+}  // namespace zorbel
 
 // --- MutexCounter ----------------------------------------------------------
 

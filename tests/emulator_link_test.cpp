@@ -1,6 +1,7 @@
 // Two block engines joined by an emulated link, carrying channel streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "fixtures/streams.h"
+#include "support/clock.h"
 #include "zorbel/channel.h"
 #include "zorbel/emulator.h"
 
@@ -176,6 +178,43 @@ TEST(EmulatedLink, PeersDeleteWakesABlockedReaderAndWriter) {
     EXPECT_FALSE(flush_result);
     EXPECT_TRUE(in.is_bad());
     EXPECT_TRUE(out.is_bad());
+}
+
+namespace {
+
+std::atomic<long> clock_reads{0};
+
+// The process clock, counting its readers.
+std::uint32_t counting_clock() {
+    clock_reads.fetch_add(1);
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+// Streams without time-outs keep no time on the data path: a round trip may
+// read the clock once at most (it reads it not at all). The waits, whose
+// limits the system keeps, read none either.
+TEST(EmulatedLink, RoundTripsWithoutTimeoutsReadTheClockAtMostOnce) {
+    constexpr int kBlocks = 200;
+    Pair pair;
+    ChannelOutput out(&pair.a, 7);
+    ChannelInput in(&pair.b, 7);
+    clock_reads = 0;
+    zorbel::detail::set_clock_for_testing(&counting_clock);
+    std::thread writer([&out] {
+        unsigned char block[512] = {};
+        for (int i = 0; i < kBlocks; ++i)
+            if (out.write(block, sizeof block) != static_cast<long>(sizeof block) || !out.flush()) return;
+    });
+    long received = 0;
+    unsigned char buf[512];
+    for (int i = 0; i < kBlocks; ++i) received += std::max(0L, in.read(buf, sizeof buf));
+    writer.join();
+    zorbel::detail::set_clock_for_testing(nullptr);
+    EXPECT_EQ(received, kBlocks * 512L);
+    EXPECT_LE(clock_reads.load(), kBlocks);
 }
 
 // A channel destroyed while blocks for it stream in must never be written

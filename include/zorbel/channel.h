@@ -188,6 +188,10 @@ protected:
 private:
     std::uint32_t request_interval;
     std::uint32_t last_request_time;
+    // Set when a fetch without a time-out skipped reading the clock for
+    // last_request_time; a later fetch with a time-out then counts its
+    // request as just sent.
+    bool request_time_unknown;
 };
 
 // The sending end of a channel, as an Output stream. Bytes collect in the

@@ -19,13 +19,15 @@ extern ZORBEL_API const char* dll_ver;
 // A manual-reset event: once set it stays set, and one set releases every
 // waiter, until some thread clears it. It is the only wake-up between the
 // thread that delivers incoming blocks and the stream that waits for them.
+// Whatever a thread writes before set(true) is seen by a thread that then
+// finds the flag set (is_set or a wait).
 //
 // Thread-safety: every operation may be called from any thread.
 class ZORBEL_API Flag {
 public:
     Flag();
-    ~Flag();
-    Flag(const Flag&) = delete;  // owns its synchronisation state
+    ~Flag();                     // NOLINT(performance-trivially-destructible): exported out of line
+    Flag(const Flag&) = delete;  // threads may be asleep on its address
     Flag& operator=(const Flag&) = delete;
 
     void set(bool on);
@@ -40,12 +42,12 @@ public:
     bool wait_set(unsigned long ms);
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool signalled_ = false;  // guarded by mutex_
-    // A copy of signalled_, written under mutex_, so that is_set (called for
-    // every block a stream takes) reads it without taking the lock.
-    std::atomic<bool> mirror_{false};
+    // 1 while set. A waiter sleeps on this word with a relative time-out that
+    // the system keeps, so waiting reads no clock.
+    std::atomic<int> state_{0};
+    // Threads inside a wait: set() makes its wake-up call only when there is
+    // one to wake.
+    std::atomic<int> waiters_{0};
 };
 
 // A lock with the semantics of the mutex the library was designed around:
