@@ -179,6 +179,12 @@ std::unique_ptr<Pipe::Impl> open_pipe(const std::shared_ptr<Connection::State>& 
         outcome.fail(errc::io_error, what + " has no channel streams");
         return nullptr;
     }
+    // A new stream's first fetch waits out the request interval (100 ms)
+    // before it asks for anything; a fetch with a time-out of 1 ms asks at
+    // once, so the first block is taken now or waiting for the first read.
+    impl->input->set_timeout(1);
+    impl->input->call_next_block();
+    impl->input->set_timeout(0);
     return impl;
 }
 

@@ -40,6 +40,17 @@ Pipe::Pipe(Connection& connection, int number) : connection_(connection), number
     XPipeFactory* factory = connection.control().get_pipe_factory();
     if (factory) pipe_ = factory->new_pipe(nullptr, static_cast<unsigned long>(number), 0);
     if (!pipe_) throw Failure(fmt::format("pipe {} of {} could not be made", number, connection.name()));
+    // A new stream's first fetch waits out the request interval (100 ms)
+    // before it asks for anything, which made every transfer, even of one
+    // byte, last at least that long. A fetch with a time-out of 1 ms asks at
+    // once; the block it asked for is then taken by the first read, or is
+    // waiting for it.
+    if (auto* in = dynamic_cast<ChannelInput*>(&pipe_->get_input())) {
+        const long timeout = in->get_timeout();
+        in->set_timeout(1);
+        in->call_next_block();
+        in->set_timeout(timeout);
+    }
 }
 
 Pipe::~Pipe() { release(); }
