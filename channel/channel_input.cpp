@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "channel/stream_failure.h"
 #include "support/clock.h"
 #include "zorbel/channel.h"
 
@@ -147,7 +148,10 @@ long ChannelInput::get_block() {
 }
 
 long ChannelInput::read(unsigned char* buf, long count) {
-    if (block_driver == nullptr || block_driver->is_finished()) return -1;
+    if (block_driver == nullptr || block_driver->is_finished()) {
+        zorbel::detail::stream_failed(block_driver, state_is_bad());
+        return -1;
+    }
     if (count <= 0) return 0;
     long placed = 0;
     for (;;) {
@@ -159,14 +163,24 @@ long ChannelInput::read(unsigned char* buf, long count) {
             placed += n;
         }
         if (placed == count) return count;
-        if (get_block() == -1) return placed;
+        if (get_block() == -1) {
+            // The end of the stream is no failure to explain.
+            if (!is_eof()) zorbel::detail::stream_failed(block_driver, state_is_bad());
+            return placed;
+        }
     }
 }
 
 int ChannelInput::read_byte() {
-    if (block_driver == nullptr || block_driver->is_finished()) return -1;
+    if (block_driver == nullptr || block_driver->is_finished()) {
+        zorbel::detail::stream_failed(block_driver, state_is_bad());
+        return -1;
+    }
     while (position.load() >= length.load()) {
-        if (get_block() == -1) return -1;
+        if (get_block() == -1) {
+            if (!is_eof()) zorbel::detail::stream_failed(block_driver, state_is_bad());
+            return -1;
+        }
     }
     const std::int32_t pos = position.load();
     position.store(pos + 1);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "channel/stream_failure.h"
 #include "support/clock.h"
 #include "zorbel/channel.h"
 
@@ -98,7 +99,8 @@ long ChannelOutput::write_string(char* s) {
 // (a wake-up left from an earlier stop) is therefore no failure.
 bool ChannelOutput::flush() {
     if (length.load() == 0) return true;
-    if (state_is_bad() || block_driver == nullptr || block_driver->is_finished()) return false;
+    if (state_is_bad() || block_driver == nullptr || block_driver->is_finished())
+        return zorbel::detail::stream_failed(block_driver, state_is_bad());
     const long timeout = get_timeout();
     // The budget is spent by measured waiting; 0 (or a nonsensical negative
     // value) means no limit.
@@ -107,7 +109,7 @@ bool ChannelOutput::flush() {
     for (;;) {
         if (state_is_bad()) {
             flag.clear();
-            return false;
+            return zorbel::detail::stream_failed(block_driver, true);
         }
         bool send = false;
         bool delivered = false;
@@ -156,16 +158,18 @@ bool ChannelOutput::flush() {
                                     static_cast<unsigned short>(size));
             continue;
         }
-        if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished()) return false;
-        if (budget <= 0) return false;
+        if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished() || budget <= 0)
+            return zorbel::detail::stream_failed(block_driver, state_is_bad());
         // Without a time-out nothing is measured: the wait reads no clock
         // either, so a round trip without time-outs keeps no time at all.
         if (!limited) {
-            if (!flag.wait_set(static_cast<unsigned long>(kNoLimitMs))) return false;
+            if (!flag.wait_set(static_cast<unsigned long>(kNoLimitMs)))
+                return zorbel::detail::stream_failed(block_driver, state_is_bad());
             continue;
         }
         const std::uint32_t before = zorbel::detail::clock_ms();
-        if (!flag.wait_set(static_cast<unsigned long>(budget))) return false;
+        if (!flag.wait_set(static_cast<unsigned long>(budget)))
+            return zorbel::detail::stream_failed(block_driver, state_is_bad());
         budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);
     }
 }

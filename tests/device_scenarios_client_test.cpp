@@ -213,6 +213,21 @@ TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {
 
     ChanIOControl first;
     ASSERT_TRUE(first.start(1));
+    // Streams: a pipe that nothing on the device serves times out both ways.
+    char pipe_name[] = "silent";
+    XPipe* silent = first.get_pipe_factory()->new_pipe(pipe_name, 9, 0);
+    ASSERT_NE(silent, nullptr);
+    in_of(silent).set_timeout(30);
+    unsigned char byte;
+    EXPECT_EQ(in_of(silent).read(&byte, 1), 0);
+    EXPECT_EQ(zorbel::last_error(), errc::timed_out);
+    out_of(silent).set_timeout(30);
+    EXPECT_EQ(out_of(silent).write_byte(1), 1);
+    EXPECT_FALSE(out_of(silent).flush());
+    EXPECT_EQ(zorbel::last_error(), errc::timed_out);
+    EXPECT_EQ(first.get_pipe_factory()->new_pipe(pipe_name, 9, 0), nullptr);
+    EXPECT_EQ(zorbel::last_error(), errc::busy);
+    EXPECT_TRUE(silent->release());
     ChanIOControl second;
     EXPECT_FALSE(second.start(1));
     EXPECT_EQ(zorbel::last_error(), errc::busy);
