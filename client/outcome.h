@@ -28,7 +28,8 @@ struct Outcome {
     void fail_from_classic(errc fallback, const std::string& context) {
         const Failure& f = last_failure();
         const errc reason = f.code == errc{} ? fallback : f.code;
-        fail(reason, f.detail.empty() ? context : context + ": " + f.detail);
+        const std::string detail = f.text();
+        fail(reason, detail.empty() ? context : context + ": " + detail);
     }
     // Throws, or fills `ec` (cleared when nothing failed).
     void report(std::error_code* ec) const {

@@ -84,6 +84,12 @@ void set_last_error(errc code, std::string detail) noexcept {
     this_thread_failure.code = code;
     // The move cannot throw; the caller built the text (or none).
     this_thread_failure.detail = std::move(detail);
+    this_thread_failure.fixed = nullptr;
+}
+
+void set_last_error_fixed(errc code, const char* text) noexcept {
+    this_thread_failure.code = code;
+    this_thread_failure.fixed = text;
 }
 
 const Failure& last_failure() noexcept { return this_thread_failure; }
@@ -91,6 +97,7 @@ const Failure& last_failure() noexcept { return this_thread_failure; }
 void clear_last_error() noexcept {
     this_thread_failure.code = errc{};
     this_thread_failure.detail.clear();
+    this_thread_failure.fixed = nullptr;
 }
 
 }  // namespace detail

@@ -16,11 +16,18 @@ namespace detail {
 
 struct Failure {
     errc code{};
-    std::string detail;  // may be empty
+    std::string detail;           // may be empty
+    const char* fixed = nullptr;  // a text that lives for ever, in place of detail
+
+    std::string text() const { return fixed ? std::string(fixed) : detail; }
 };
 
 // Records the reason for this thread's current failure.
 void set_last_error(errc code, std::string detail = std::string()) noexcept;
+
+// The same with a text that lives for ever (a literal): allocates nothing,
+// for failures on the data path (a read or flush that times out).
+void set_last_error_fixed(errc code, const char* text) noexcept;
 
 // This thread's last record (code 0 before any).
 const Failure& last_failure() noexcept;
