@@ -64,7 +64,14 @@ DeviceInfo boot_device(const DeviceSelector& selector, const void* image, std::s
     for (;;) {
         const DeviceInfo* found = nullptr;
         std::vector<detail::ScannedDevice> now = detail::scan_devices().devices;
+        // While the boot loader is still at its place, the device has not
+        // come back yet, whatever else has arrived.
+        const bool loader_there =
+            !place.empty() && std::any_of(now.begin(), now.end(), [&](const detail::ScannedDevice& d) {
+                return d.info.mode == DeviceMode::boot && d.info.location == place;
+            });
         for (const detail::ScannedDevice& d : now) {
+            if (loader_there) break;
             const DeviceInfo& i = d.info;
             if (i.mode != DeviceMode::normal || i.hardware_id.empty() ||
                 ids_before.count(i.hardware_id) != 0 || places_before.count(i.location) != 0)
