@@ -39,6 +39,8 @@ int device_number(const std::string& device);
 
 // Shared by the commands and the demo.
 void print_device_table(const std::vector<DeviceEntry>& devices);
+// A device as the JSON object every --json output uses.
+std::string device_json(const DeviceEntry& e);
 // Hands `image` to boot-mode device `number` and waits until it is back in
 // normal mode; returns it as it is then (its number may have changed).
 zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigned char>& image,

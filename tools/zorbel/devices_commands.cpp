@@ -21,14 +21,6 @@ std::string json_or_null(const DeviceEntry& e, const std::string& value) {
     return e.boot_mode || !e.info_read ? "null" : json_string(value);
 }
 
-std::string device_json(const DeviceEntry& e) {
-    return fmt::format(
-        R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}, "location": {}, "in_use": {}}})",
-        e.number, e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
-        json_or_null(e, e.hardware_id), json_or_null(e, e.id),
-        e.location.empty() ? "null" : json_string(e.location), e.in_use ? "true" : "false");
-}
-
 // A boot image, whole, as the boot loader takes it in one request. Its size
 // is checked before anything is read, so a wrong file fails at once instead
 // of after minutes and gigabytes; the read shows progress on a terminal.
@@ -72,6 +64,14 @@ std::vector<unsigned char> read_image(const std::string& path, std::uint64_t max
 }
 
 }  // namespace
+
+std::string device_json(const DeviceEntry& e) {
+    return fmt::format(
+        R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}, "location": {}, "in_use": {}}})",
+        e.number, e.mode_name(), e.type < 0 ? "null" : json_string(e.type_letter()),
+        json_or_null(e, e.hardware_id), json_or_null(e, e.id),
+        e.location.empty() ? "null" : json_string(e.location), e.in_use ? "true" : "false");
+}
 
 void print_device_table(const std::vector<DeviceEntry>& devices) {
     fmt::print("{:<7} {:<7} {:<5} {:<13} {:<8} {:<9} {}\n", "DEVICE", "MODE", "TYPE", "HARDWARE ID", "ID",

@@ -15,15 +15,6 @@
 namespace zorbel_tool {
 namespace {
 
-std::string device_json(const zorbel::DeviceInfo& d) {
-    auto text_or_null = [](const std::string& s) { return s.empty() ? std::string("null") : json_string(s); };
-    return fmt::format(
-        R"({{"number": {}, "mode": "{}", "type": {}, "hardware_id": {}, "id": {}, "location": {}, "in_use": {}}})",
-        d.number, zorbel::mode_name(d.mode), d.type ? json_string(std::string(1, d.type)) : "null",
-        text_or_null(d.hardware_id), text_or_null(d.id), text_or_null(d.location),
-        d.in_use ? "true" : "false");
-}
-
 std::string device_line(const zorbel::DeviceInfo& d) {
     std::string line = fmt::format("device {} in {} mode", d.number, zorbel::mode_name(d.mode));
     if (!d.hardware_id.empty()) line += fmt::format(", hardware ID {}, ID {}", d.hardware_id, d.id);
@@ -83,7 +74,7 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
                          fmt::format("{} was not there within {:g} s", selector.describe(), o->timeout_s));
                  if (ec) throw Failure(fmt::format("{}: {}", selector.describe(), ec.message()));
                  if (o->json)
-                     fmt::print("{{\"schema\": 1, \"device\": {}}}\n", device_json(found));
+                     fmt::print("{{\"schema\": 1, \"device\": {}}}\n", device_json(entry_of(found)));
                  else
                      fmt::print("{} is there\n", device_line(found));
                  return kExitOk;
@@ -100,7 +91,7 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
                                     std::lock_guard<std::mutex> lock(out);
                                     if (*json)
                                         fmt::print("{{\"schema\": 1, \"event\": \"{}\", \"device\": {}}}\n",
-                                                   event, device_json(d));
+                                                   event, device_json(entry_of(d)));
                                     else
                                         fmt::print("{}: {}\n", event, device_line(d));
                                     std::fflush(stdout);  // a script reads line by line
