@@ -132,19 +132,15 @@ struct Pipe::Impl {
     ChannelInput* input = nullptr;
     ChannelOutput* output = nullptr;
 
-    // Why a stream call just failed.
-    void explain(detail::Outcome& outcome, const char* doing, bool reading) const {
+    // Why a stream call just failed: the stream recorded it (timed out,
+    // closed, link ended), except that a connection closed here is told as
+    // such.
+    void explain(detail::Outcome& outcome, const char* doing) const {
         const std::string what = doing + std::string(" pipe ") + std::to_string(pipe->get_num());
-        BlockDriver* engine = connection->control.get_block_driver();
-        if (connection->closed.load()) {
+        if (connection->closed.load())
             outcome.fail(errc::cancelled, what + " (the connection was closed)");
-        } else if (engine == nullptr || engine->is_finished()) {
-            outcome.fail(errc::device_gone, what);
-        } else if ((reading ? input->is_bad() : output->is_bad())) {
-            outcome.fail(errc::io_error, what + " (the device closed the pipe)");
-        } else {
-            outcome.fail(errc::timed_out, what);
-        }
+        else
+            outcome.fail_from_classic(errc::io_error, what);
     }
 };
 
@@ -264,7 +260,7 @@ std::size_t write_pipe(Pipe::Impl* impl, const void* data, std::size_t size,
         const long n = impl->output->write(bytes + taken, chunk);
         if (n > 0) taken += static_cast<std::size_t>(n);
         if (n != chunk) {
-            impl->explain(outcome, "writing to", false);
+            impl->explain(outcome, "writing to");
             break;
         }
     }
@@ -278,7 +274,7 @@ void flush_pipe(Pipe::Impl* impl, std::optional<std::chrono::milliseconds> timeo
         return;
     }
     impl->output->set_timeout(classic_timeout(timeout));
-    if (!impl->output->flush()) impl->explain(outcome, "flushing", false);
+    if (!impl->output->flush()) impl->explain(outcome, "flushing");
 }
 
 std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
@@ -298,7 +294,7 @@ std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
     // hand, which needs no wait.
     const int first = in.read_byte();
     if (first < 0) {
-        if (!in.is_eof()) impl->explain(outcome, "reading from", true);
+        if (!in.is_eof()) impl->explain(outcome, "reading from");
         return 0;  // 0 with no failure: the end of the stream
     }
     auto* out = static_cast<unsigned char*>(buffer);
