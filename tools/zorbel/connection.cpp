@@ -6,21 +6,27 @@
 
 namespace zorbel_tool {
 
-Connection::Connection(Bus& bus, int number) : bus_(bus), device_(bus.device(number)) {
-    if (device_.boot_mode)
-        throw Failure(
-            fmt::format("device {} is in boot mode, and a connection needs normal mode: "
-                        "boot it first with 'zorbel boot {} IMAGE'",
-                        number, number));
+Connection::Connection(Bus& bus, int number) : bus_(bus) {
+    // One look at the bus serves both the choice and the start; the device
+    // as it was then comes back with the connection.
     try {
         connection_ = zorbel::connect(number);
     } catch (const zorbel::Error& e) {
-        if (e.code() == zorbel::errc::busy)
+        if (e.code() == zorbel::errc::wrong_mode)
+            throw Failure(
+                fmt::format("device {} is in boot mode, and a connection needs normal mode: "
+                            "boot it first with 'zorbel boot {} IMAGE'",
+                            number, number));
+        if (e.code() == zorbel::errc::busy) {
+            std::error_code ec;
+            const std::string id = zorbel::find_device(number, ec).id;
             throw Failure(
                 fmt::format("device {} (ID {}) is in use by another program; stop that program and try again",
-                            number, device_.id));
+                            number, id));
+        }
         fail_with(e, number);
     }
+    device_ = entry_of(connection_.device());
 }
 
 Connection::~Connection() = default;
