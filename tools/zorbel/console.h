@@ -8,8 +8,10 @@
 namespace zorbel_tool {
 
 // Makes standard input and output carry bytes as they are (Windows would
-// otherwise turn line ends and stop at a Ctrl-Z); call before any I/O.
-void use_binary_standard_streams();
+// otherwise turn line ends and stop at a Ctrl-Z), and a console on standard
+// error understand the escape sequences that redraw the progress line; call
+// before any I/O.
+void prepare_standard_streams();
 
 // Whether the descriptor (0 standard input, 1 output, 2 error) is a terminal.
 bool is_terminal(int fd);
@@ -19,8 +21,10 @@ bool is_terminal(int fd);
 // becomes a failed write instead of ending the program.
 void route_end_requests(void (*handler)(int signal));
 
-// The exit status for a write to a pipe whose reader went away, as a program
-// that the system ended for it would have.
+// Whether the write that just failed went to a pipe whose reader went away
+// (recv ... | head), and the exit status for that, as a program that the
+// system ended for it would have.
+bool reader_went_away();
 int broken_pipe_status();
 
 // Reads what `fd` has, up to `cap` bytes, waiting at most about 100 ms for

@@ -8,7 +8,7 @@
 
 namespace zorbel_tool {
 
-void use_binary_standard_streams() {}  // bytes are bytes here
+void prepare_standard_streams() {}  // bytes are bytes here
 
 bool is_terminal(int fd) { return ::isatty(fd) == 1; }
 
@@ -18,6 +18,8 @@ void route_end_requests(void (*handler)(int)) {
     std::signal(SIGHUP, handler);  // the terminal went away: end as cleanly
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+bool reader_went_away() { return errno == EPIPE; }
 
 int broken_pipe_status() { return 128 + SIGPIPE; }
 

@@ -29,9 +29,13 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 }  // namespace
 
-void use_binary_standard_streams() {
+void prepare_standard_streams() {
     ::_setmode(0, _O_BINARY);
     ::_setmode(1, _O_BINARY);
+    HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (error != INVALID_HANDLE_VALUE && ::GetConsoleMode(error, &mode))
+        ::SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
 bool is_terminal(int fd) { return ::_isatty(fd) != 0; }
@@ -45,24 +49,33 @@ void route_end_requests(void (*handler)(int)) {
     // Windows has no SIGPIPE: a write to a closed pipe fails with EPIPE.
 }
 
+// The C library reports a closed pipe as EPIPE, or as EINVAL for a pipe that
+// is being closed or no longer connected; the system's own code tells.
+bool reader_went_away() {
+    const DWORD error = ::GetLastError();
+    return errno == EPIPE || error == ERROR_BROKEN_PIPE || error == ERROR_NO_DATA ||
+           error == ERROR_PIPE_NOT_CONNECTED;
+}
+
 // The status a POSIX shell shows for a program ended by SIGPIPE, so that
 // scripts read the same status on both systems.
 int broken_pipe_status() { return 141; }
 
-// A pipe says how much it holds without blocking; anything else (a file, or a
-// console, whose read returns a line at a time) is read directly.
+// A pipe says how much it holds without blocking, so a Ctrl-C is seen while
+// it is empty; anything else (a file, or a console, whose read returns a line
+// at a time and ends at Ctrl-C) is read directly, and so is a pipe that
+// cannot say (Wine's view of a Unix pipe), where the read's end is waited for.
 long read_available(int fd, unsigned char* buf, std::size_t cap) {
     HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
     if (handle != INVALID_HANDLE_VALUE && ::GetFileType(handle) == FILE_TYPE_PIPE) {
         DWORD available = 0;
-        if (!::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
-            if (::GetLastError() == ERROR_BROKEN_PIPE) return 0;  // the writer is done
-            errno = EIO;
-            return -1;
-        }
-        if (available == 0) {
-            ::Sleep(10);
-            return kNothingYet;
+        if (::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr)) {
+            if (available == 0) {
+                ::Sleep(10);
+                return kNothingYet;
+            }
+        } else if (::GetLastError() == ERROR_BROKEN_PIPE) {
+            return 0;  // the writer is done and everything was read
         }
     }
     const unsigned int count = cap > INT_MAX ? INT_MAX : static_cast<unsigned int>(cap);

@@ -197,7 +197,7 @@ static int run_tool(int argc, char** argv) {
                                 });
     }
 
-    use_binary_standard_streams();
+    prepare_standard_streams();
     install_interrupt_handler();
     for (const Command& c : commands) {
         if (!c.app->parsed()) continue;

@@ -131,7 +131,7 @@ public:
         if (std::fwrite(data, 1, n, file_) != n) {
             // The reader went away (recv ... | head): end quietly, with the
             // status of a program that SIGPIPE ended, as cat does.
-            if (errno == EPIPE) throw Failure("", broken_pipe_status());
+            if (reader_went_away()) throw Failure("", broken_pipe_status());
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
         }
         written_ += n;
