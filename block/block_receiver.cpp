@@ -175,8 +175,9 @@ void BlockDriver::decode_header() {
     bool ok = ch != nullptr;
     if (ok && rx.header[0] == blk_data) {
         // A channel whose flag is set still owns its last block; writing into
-        // its receive buffer now would race with the stream taking it.
-        ok = ch->waits_for_data() && !ch->state_is_bad();
+        // its receive buffer now would race with the stream taking it (unless
+        // the block was taken for the stream already).
+        ok = ch->receive_buffer_free() && !ch->state_is_bad();
         // Only then is the pointer settled: the stream swaps it while the
         // flag is set.
         rx.dest = ok ? ch->receive_buffer : nullptr;
@@ -255,12 +256,25 @@ void BlockDriver::updata_channels() {
 // number it expects reads the length after it), and the flag's setting orders
 // them for the stream that wakes up. Commands touch the queue and the state;
 // the caller holds protocol_critical, where the output stream looks at them.
+//
+// An input stream asleep for exactly this block may have offered to let the
+// delivery take it: the request for the next block then leaves from here, at
+// once, rather than after the stream has woken up, and the flag only wakes the
+// stream to find the block in its buffer. The request is sent inside the
+// critical section, where the stream withdraws its offer, so it is on the wire
+// before anything the stream sends afterwards. Only over a transport whose
+// flush never waits for the peer: this thread is the one that reads, and a
+// peer that reads only after being read from would leave it blocked for good.
 void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
                           unsigned int len) {
     if (header[0] == blk_data) {
         ch->received_length.store(static_cast<std::int32_t>(len));
         ch->received_block.store(header[2]);
-        if (ch->is_correct_blk(header[2])) ch->flag.set(true);
+        if (!ch->is_correct_blk(header[2])) return;
+        if (ch->take_offer.load() == FormalChannel::take_offered && seq_driver != nullptr &&
+            !Synchro::is_finished() && !seq_driver->flush_waits_for_peer())
+            ch->take_offered_block();
+        ch->flag.set(true);
         return;
     }
     const int code = payload[0];
@@ -337,7 +351,7 @@ bool BlockDriver::dispatch_block() {
     FormalChannel* ch = get_channel(channel);
     if (ch == nullptr) return false;
     if (type == blk_data) {
-        if (!ch->waits_for_data() || ch->state_is_bad()) return false;
+        if (!ch->receive_buffer_free() || ch->state_is_bad()) return false;
         std::memcpy(ch->receive_buffer, payload, length);
         deliver(ch, header, ch->receive_buffer, length);
     } else {

@@ -21,6 +21,9 @@ bool FormalSeqDriver::hput_bytes(const unsigned char* data, unsigned int n) {
     return ok;
 }
 
+// An unknown transport may wait in flush until the peer reads.
+bool FormalSeqDriver::flush_waits_for_peer() { return true; }
+
 void FormalSeqDriver::finish() { finished.store(true); }
 bool FormalSeqDriver::is_finished() { return finished.load(); }
 void FormalSeqDriver::set_i_timeout(unsigned long ms) { i_timeout.store(ms); }

@@ -69,16 +69,6 @@ bool ChannelInput::call_next_block() {
     position.store(0);
     length.store(0);
 
-    // The request for this block normally went out when the previous one was
-    // taken; give the block the rest of the interval to arrive before asking
-    // again, so a flowing stream sends one request per block. Without a
-    // time-out there is no first wait, and the clock is not read for it.
-    if (first_wait > 0) {
-        const std::uint32_t elapsed =
-            request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
-        if (elapsed < first_wait) flag.wait_set(first_wait - elapsed);
-    }
-
     // Takes the expected block if the flag stands for it, or else clears the
     // flag, both inside protocol_critical: the peer's cmd_reset clears the
     // flag from the delivering thread under that lock, after which the
@@ -97,10 +87,26 @@ bool ChannelInput::call_next_block() {
         return expected;
     };
 
-    if (!take_or_clear()) {
+    // The request for this block normally went out when the previous one was
+    // taken; give the block the rest of the interval to arrive before asking
+    // again, so a flowing stream sends one request per block. Without a
+    // time-out there is no first wait, and the clock is not read for it.
+    bool taken_for_us = false;
+    if (first_wait > 0) {
+        const std::uint32_t elapsed =
+            request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
+        if (elapsed < first_wait) {
+            offer_take();
+            flag.wait_set(first_wait - elapsed);
+            taken_for_us = withdraw_offer();
+        }
+    }
+
+    if (!taken_for_us && !take_or_clear()) {
         std::uint32_t budget = budget_of(timeout);
         for (;;) {
-            for (;;) {
+            bool woken = false;
+            while (!woken) {
                 if (budget == 0 || state_is_bad()) return false;
                 if (block_driver == nullptr || block_driver->is_finished()) return false;
                 // After a process-wide shutdown every wait fails at once; asking
@@ -117,8 +123,14 @@ bool ChannelInput::call_next_block() {
                     slice = budget;
                     budget = 0;
                 }
-                if (flag.wait_set(slice)) break;
+                offer_take();
+                woken = flag.wait_set(slice);
+                // Withdrawn before anything else is sent: the delivering
+                // thread's request must not overtake a repeat of ours.
+                taken_for_us = withdraw_offer();
+                if (taken_for_us) break;
             }
+            if (taken_for_us) break;
             if (state_is_bad()) return false;
             // The flag may stand for something else (a command addressed to
             // this number); only the expected block ends the wait.
@@ -126,14 +138,35 @@ bool ChannelInput::call_next_block() {
         }
     }
 
-    // Confirms the block just taken and asks for the next in one command.
-    block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
+    // Confirms the block just taken and asks for the next in one command; the
+    // delivering thread did that already for a block it took.
+    if (!taken_for_us) block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
     // The time of this request serves only the next fetch's first wait, which
     // a stream without a time-out does not make: the one clock reading a
     // round trip costs is saved there too.
     request_time_unknown = get_timeout() == 0;
     if (!request_time_unknown) last_request_time = zorbel::detail::clock_ms();
     return length.load() > 0;
+}
+
+// Only a stream with its current block given up (position and length 0) and
+// the expected number still to take offers: that is the state the delivering
+// thread leaves it in after a take.
+void ChannelInput::offer_take() { take_offer.store(take_offered); }
+
+// Called after each offered wait. Withdrawing an offer that was not taken
+// needs no lock: the delivery could only take it by the same exchange. A take
+// happens whole inside protocol_critical, so entering it here makes the
+// swapped buffers, the number and the length the delivery wrote ours. The
+// flag was set only to wake this stream; it stays set if the next block is
+// complete in the receive buffer already, for the next fetch to take.
+bool ChannelInput::withdraw_offer() {
+    int offered = take_offered;
+    if (take_offer.compare_exchange_strong(offered, take_none) || offered != take_done) return false;
+    Critical critical;
+    take_offer.store(take_none);
+    if (received_block.load() != expected_block.load()) flag.clear();
+    return true;
 }
 
 long ChannelInput::get_block() {

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <new>
 #include <thread>
+#include <utility>
 
 #include "zorbel/channel.h"
 
@@ -21,6 +22,7 @@ FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<
       receive_buffer(nullptr),
       received_length(0),
       block_sent(false),
+      take_offer(take_none),
       state_word(state_word),
       registered(false) {
     construct(driver, id);
@@ -84,7 +86,29 @@ void FormalChannel::init() {
     received_block.store(0xFF);
     block_sent.store(false);
     queue_count = 0;  // drops every entry; the head stays where it is
-    flag.clear();
+    // A block taken for an input stream that has not come for it yet is the
+    // stream's already (the peer was asked for the next one): the flag that
+    // wakes the stream for it stays set. The receive buffer is spare all the
+    // same, since no block numbered 0 is complete in it.
+    if (take_offer.load() != take_done) flag.clear();
+}
+
+bool FormalChannel::take_offered_block() {
+    int offered = take_offered;
+    if (!take_offer.compare_exchange_strong(offered, take_done)) return false;
+    std::swap(buffer, receive_buffer);
+    const auto next = static_cast<unsigned char>(expected_block.load() + 1);
+    expected_block.store(next);
+    length.store(received_length.load());
+    // As the stream would after taking it: confirms this block and asks for
+    // the next in one command.
+    block_driver->out_command(id, BlockProtocol::cmd_next_block, next);
+    return true;
+}
+
+bool FormalChannel::receive_buffer_free() {
+    if (!flag.is_set()) return true;
+    return take_offer.load() == take_done && received_block.load() != expected_block.load();
 }
 
 bool FormalChannel::delete_notification(int count, unsigned long interval) {

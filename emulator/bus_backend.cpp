@@ -37,6 +37,9 @@ public:
         return s->write(data, len);
     }
 
+    // The transfer is queued on the lane to the device and the call returns.
+    bool write_waits_for_peer() const override { return false; }
+
     bool get_info(unsigned char* record) override {
         if (!normal() || !usable() || !record || device_->info_fails.load()) return false;
         device_->info_record(record);

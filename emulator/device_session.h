@@ -51,6 +51,8 @@ public:
     bool init() override { return true; }
     bool done() override;
     bool flush() override;
+    // A flush queues its transfer on the lane to the host and returns.
+    bool flush_waits_for_peer() override { return false; }
     bool set_input_callback_buff(unsigned char*, unsigned int) override { return true; }
     bool set_input_block_driver(BlockDriver*) override { return true; }
     BlockDriver* get_input_block_driver() override { return nullptr; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "block/testing/recording_transport.h"
+#include "fixtures/watchdog.h"
 #include "zorbel/channel.h"
 
 using zorbel::testing::Bytes;
@@ -271,4 +272,146 @@ TEST(ChannelInput, FailedWordReadsFloodWithOnes) {
     in.set_timeout(1);
     // The failed second byte ORs -1 into the value: no trace of 0x42 is left.
     EXPECT_EQ(in.read_word(), 0xFFFF);
+}
+
+// --- a block taken for a reader asleep on it --------------------------------
+//
+// Over a transport whose flush never waits for the peer, the thread that
+// delivers the block a reader sleeps for takes it in the reader's place and
+// asks for the next one at once. Here the test's own thread delivers, so what
+// went out during a delivery is on record when the delivery returns.
+
+namespace {
+
+struct Sent {
+    int command;
+    int arg;
+    std::thread::id by;
+};
+
+class OfferingInput : public ChannelInput {
+public:
+    using ChannelInput::ChannelInput;
+    bool offering() { return take_offer.load() == take_offered; }
+};
+
+class TakeRig {
+public:
+    explicit TakeRig(bool flush_waits) : engine_("", &transport_) {
+        engine_.link_check.store(false);
+        engine_.connected.store(true);
+        transport_.set_flush_waits_for_peer(flush_waits);
+        transport_.set_on_transfer([this](const Bytes& t) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            sent_.push_back({t[7], t[8], std::this_thread::get_id()});
+        });
+        // Block 0 taken by the stream itself: the request for 1 is out, and
+        // a flowing stream's next fetch sleeps up to 5 s before asking again.
+        push(frame_block(BlockProtocol::blk_data, kId, 0, {0xA0}));
+        in_.set_timeout(10000);
+        EXPECT_EQ(in_.read_byte(), 0xA0);
+    }
+
+    OfferingInput& in() { return in_; }
+    void push(const Bytes& bytes) { ASSERT_TRUE(zorbel::testing::push_chunk(engine_, bytes)); }
+    // Starts a read of 4 bytes on another thread and returns once it sleeps
+    // for block 1 with its offer out.
+    void read_asleep() {
+        reader_ = std::thread([this] {
+            unsigned char buf[4];
+            const long n = in_.read(buf, sizeof buf);
+            got_.assign(buf, buf + std::max(n, 0L));
+        });
+        zorbel::testing::Watchdog watchdog(std::chrono::seconds(10), "the reader's offer");
+        while (!in_.offering()) std::this_thread::yield();
+    }
+    Bytes join_reader() {
+        reader_.join();
+        return got_;
+    }
+    std::vector<Sent> sent() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return sent_;
+    }
+    std::vector<int> requested() {
+        std::vector<int> v;
+        for (const Sent& s : sent())
+            if (s.command == BlockProtocol::cmd_next_block) v.push_back(s.arg);
+        return v;
+    }
+
+private:
+    RecordingTransport transport_;
+    BlockDriver engine_;
+    std::mutex mutex_;
+    std::vector<Sent> sent_;
+    std::thread reader_;
+    Bytes got_;
+    OfferingInput in_{&engine_, kId};
+};
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+}  // namespace
+
+TEST(ChannelInputTakenOnDelivery, NextRequestLeavesFromTheDeliveryOnlyIfFlushNeverWaits) {
+    for (bool flush_waits : {false, true}) {
+        SCOPED_TRACE(flush_waits ? "flush may wait for the peer" : "flush never waits");
+        TakeRig rig(flush_waits);
+        rig.read_asleep();
+        rig.push(frame_block(BlockProtocol::blk_data, kId, 1, {1, 2, 3, 4}));
+        EXPECT_EQ(rig.join_reader(), (Bytes{1, 2, 3, 4}));
+        // The same requests either way; only the thread that sent the second
+        // differs.
+        const std::vector<Sent> sent = rig.sent();
+        ASSERT_EQ(rig.requested(), (std::vector<int>{1, 2}));
+        EXPECT_EQ(sent[1].by == std::this_thread::get_id(), !flush_waits);
+    }
+}
+
+// The receive buffer is a spare one once the block has been taken, also while
+// the flag that wakes the reader is still set: the next block, arriving before
+// the reader is up, is stored and taken by the next fetch without a repeated
+// request.
+TEST(ChannelInputTakenOnDelivery, NextBlockArrivingBeforeTheReaderWakesIsKept) {
+    TakeRig rig(false);
+    rig.read_asleep();
+    rig.push(concat(frame_block(BlockProtocol::blk_data, kId, 1, {1, 2, 3, 4}),
+                    frame_block(BlockProtocol::blk_data, kId, 2, {5, 6, 7, 8})));
+    EXPECT_EQ(rig.join_reader(), (Bytes{1, 2, 3, 4}));
+    rig.in().set_timeout(300);  // a lost block 2 fails the read instead of waiting 10 s
+    unsigned char buf[4];
+    ASSERT_EQ(rig.in().read(buf, 4), 4);
+    EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{5, 6, 7, 8}));
+    EXPECT_EQ(rig.requested(), (std::vector<int>{1, 2, 3}));
+}
+
+// A block taken (and confirmed to the peer) before the peer's reset or delete
+// arrived is the reader's, as if it had taken it itself just before.
+TEST(ChannelInputTakenOnDelivery, PeersResetOrDeleteBeforeTheReaderWakes) {
+    for (int command : {BlockProtocol::cmd_reset, BlockProtocol::cmd_delete}) {
+        SCOPED_TRACE(command == BlockProtocol::cmd_reset ? "reset" : "delete");
+        TakeRig rig(false);
+        rig.read_asleep();
+        const auto pushed = std::chrono::steady_clock::now();
+        rig.push(concat(frame_block(BlockProtocol::blk_data, kId, 1, {1, 2, 3, 4}),
+                        frame_command(kId, command, 0)));
+        EXPECT_EQ(rig.join_reader(), (Bytes{1, 2, 3, 4}));
+        // Woken for it, not at the end of its 5-second first wait.
+        EXPECT_LT(std::chrono::steady_clock::now() - pushed, std::chrono::seconds(4));
+        if (command == BlockProtocol::cmd_delete) {
+            EXPECT_TRUE(rig.in().is_bad());
+            EXPECT_EQ(rig.in().read_byte(), -1);
+            EXPECT_EQ(rig.requested(), (std::vector<int>{1, 2}));
+        } else {
+            // Numbering starts over: the peer's new block 0 is the next one.
+            rig.push(frame_block(BlockProtocol::blk_data, kId, 0, {9}));
+            EXPECT_EQ(rig.in().read_byte(), 9);
+            EXPECT_TRUE(rig.in().is_good());
+            EXPECT_EQ(rig.requested(), (std::vector<int>{1, 2, 1}));
+        }
+    }
 }

@@ -47,6 +47,12 @@ public:
     // -1 on failure.
     virtual long write(const unsigned char* data, unsigned int len) = 0;
 
+    // False only when write() hands the transfer on and returns without
+    // waiting for the device to read it (the emulated bus queues it on its
+    // lane). A real device may read its OUT endpoint only after the host has
+    // read its IN data, so a backend for hardware keeps the default.
+    virtual bool write_waits_for_peer() const { return true; }
+
     // Normal-mode devices: fills the 44-byte information record (22 UTF-16LE
     // code units: type letter, 12-character hardware ID, 2 unused, 7-character
     // ID). False when the request fails.

@@ -132,6 +132,13 @@ bool USBSeqDriver::flush() {
     return ok;
 }
 
+// A real device's bulk OUT transfer completes only once the device has taken
+// it; the backend knows whether its writes can wait so.
+bool USBSeqDriver::flush_waits_for_peer() {
+    std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle();
+    return !handle || handle->write_waits_for_peer();
+}
+
 // `index` is a device number, as the connection and the lookup by hardware ID
 // hand it over and as the device functions count: boot-mode devices first.
 // Opened as it stands it would name another device, or none, whenever a

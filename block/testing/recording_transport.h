@@ -12,6 +12,7 @@
 #ifndef ZORBEL_BLOCK_TESTING_RECORDING_TRANSPORT_H
 #define ZORBEL_BLOCK_TESTING_RECORDING_TRANSPORT_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -100,6 +101,9 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         flush_result_ = ok;
     }
+    // What flush_waits_for_peer() answers (true at first, as for any
+    // transport that does not say otherwise).
+    void set_flush_waits_for_peer(bool waits) { flush_waits_.store(waits); }
     void set_on_transfer(TransferHook hook) {
         std::lock_guard<std::mutex> lock(mutex_);
         hook_ = std::move(hook);
@@ -141,6 +145,7 @@ public:
         if (hook) hook(sent);
         return ok;
     }
+    bool flush_waits_for_peer() override { return flush_waits_.load(); }
     bool open_port(char*, long, long) override { return true; }
     bool close_port(char*) override { return true; }
     bool init() override {
@@ -182,6 +187,7 @@ private:
     std::vector<Bytes> sent_;
     std::deque<unsigned char> input_;
     bool flush_result_ = true;
+    std::atomic<bool> flush_waits_{true};
     TransferHook hook_;
     BlockDriver* driver_ = nullptr;
     unsigned char* buff_ = nullptr;

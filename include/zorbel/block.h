@@ -81,6 +81,13 @@ public:
     // than taking a virtual call per byte. Placed after the thirteen original
     // operations, whose order it leaves as it was.
     virtual bool hput_bytes(const unsigned char* data, unsigned int n);
+    // False when flush() only hands the transfer on and returns, whatever the
+    // peer does meanwhile: it never waits for the peer to read. Only then may
+    // the thread that delivers incoming blocks send from inside the delivery
+    // (the block engine asks for a reader's next block there): a delivering
+    // thread blocked in a write that the peer reads only after the host has
+    // read from it would stall the link. True unless a transport says so.
+    virtual bool flush_waits_for_peer();
 
     void finish();
     bool is_finished();

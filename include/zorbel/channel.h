@@ -84,7 +84,8 @@ public:
 // delivered block (looks at the flag, swaps the buffers, clears the flag)
 // inside protocol_critical: the peer's cmd_reset clears the flag from the
 // delivering thread under that lock, after which the receiver may write the
-// next payload into the receive buffer.
+// next payload into the receive buffer. A stream asleep for its block may let
+// the delivering thread take it instead (take_offer).
 class ZORBEL_API FormalChannel {
     friend class BlockDriver;
 
@@ -144,8 +145,30 @@ protected:
     // protocol_critical; cleared by init() and when the block is confirmed.
     std::atomic<bool> block_sent;
 
+    // Input: a stream that sleeps for its expected block may let the thread
+    // that delivers it take it in its place (exchange the buffers, advance the
+    // number, ask for the next block at once), so that the request does not
+    // wait for the stream to wake up. The stream offers before each wait and
+    // withdraws after it; the delivery turns an offer into take_done inside
+    // protocol_critical, and the stream then finds the block in `buffer` with
+    // the request for the next one sent. From a take until the stream has
+    // withdrawn, the flag only wakes the stream: the receive buffer is a spare
+    // one the stream leaves alone, into which the receiver may store the next
+    // block (see receive_buffer_free).
+    enum take_offer_t { take_none = 0, take_offered = 1, take_done = 2 };
+    std::atomic<int> take_offer;
+
 private:
     void construct(BlockDriver* driver, unsigned char id);
+    // For the delivering thread, inside protocol_critical, with the expected
+    // block complete in the receive buffer: takes it for the stream if the
+    // stream has offered, and asks the peer for the next number. True when
+    // it did.
+    bool take_offered_block();
+    // Whether the receiver may write a data block into the receive buffer:
+    // while the flag is clear, or after a take while no block with the
+    // expected number has been completed there since.
+    bool receive_buffer_free();
     int state_value();
     void set_state_value(int state);
 
@@ -186,6 +209,12 @@ protected:
     void init();
 
 private:
+    // Lets the delivering thread take the expected block during the wait that
+    // follows (see FormalChannel::take_offer); withdraw_offer after the wait
+    // says whether it did.
+    void offer_take();
+    bool withdraw_offer();
+
     std::uint32_t request_interval;
     std::uint32_t last_request_time;
     // Set when a fetch without a time-out skipped reading the clock for

@@ -81,6 +81,8 @@ public:
     int hget_byte() override;
     bool hput_byte(int c) override;
     bool hput_bytes(const unsigned char* data, unsigned int n) override;
+    // As the open device's handle says (true with none open).
+    bool flush_waits_for_peer() override;
     bool open_port(char* name, long index, long reserved) override;
     bool close_port(char* name) override;
     bool init() override;
