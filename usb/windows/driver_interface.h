@@ -59,6 +59,10 @@ constexpr DWORD kIoctlUsbGetRootHubName = 0x220408;
 constexpr DWORD kIoctlUsbGetNodeInformation = 0x220408;
 constexpr DWORD kIoctlUsbGetNodeConnectionInformation = 0x22040C;
 constexpr DWORD kIoctlUsbGetNodeConnectionName = 0x220414;
+// For location() alone: the driver key of the device at a port, in a record
+// laid out as USB_NODE_CONNECTION_NAME (USB_NODE_CONNECTION_DRIVERKEY_NAME),
+// which the device's SPDRP_DRIVER registry property also names.
+constexpr DWORD kIoctlUsbGetNodeConnectionDriverKeyName = 0x220420;
 
 // USB_ROOT_HUB_NAME: ActualLength (32-bit) at 0, the UTF-16 name at 4; the
 // size probe is the 6-byte record.

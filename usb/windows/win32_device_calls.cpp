@@ -11,6 +11,7 @@ const DeviceCalls kSystemCalls = {
     ::SetupDiGetClassDevsA,
     ::SetupDiEnumDeviceInterfaces,
     ::SetupDiGetDeviceInterfaceDetailA,
+    ::SetupDiGetDeviceRegistryPropertyA,
     ::SetupDiDestroyDeviceInfoList,
     ::CreateFileA,
     ::DeviceIoControl,

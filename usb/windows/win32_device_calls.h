@@ -31,6 +31,8 @@ struct DeviceCalls {
     BOOL(WINAPI* get_device_interface_detail)  // SetupDiGetDeviceInterfaceDetailA
     (HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
      PSP_DEVINFO_DATA);
+    BOOL(WINAPI* get_device_registry_property)  // SetupDiGetDeviceRegistryPropertyA
+    (HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
     BOOL(WINAPI* destroy_device_info_list)(HDEVINFO);  // SetupDiDestroyDeviceInfoList
     HANDLE(WINAPI* create_file)                        // CreateFileA
     (LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);

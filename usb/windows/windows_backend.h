@@ -13,10 +13,11 @@
 // the one of the hub at a port); the walk hands it back, and it is opened as
 // \\.\ followed by the name.
 //
-// location() answers only where a device's place on the bus can be matched
-// to it without the configuration manager: when the bus walk finds exactly
-// one device of the kind's product ID and the kind's list holds exactly one
-// device, that is its place; otherwise it is empty.
+// location() finds the device's place by its driver key: the key its
+// SPDRP_DRIVER registry property names is the one the USB stack reports
+// (IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME) for the port it sits on,
+// looked for in a walk of the bus over the ports of the kind's product ID.
+// Empty when no port has it.
 //
 // No hot-plug events: watch() is null and callers poll.
 //

@@ -1,15 +1,22 @@
 // The bus walk's four questions, asked of the system's USB stack: the root
 // hub's name of a host controller, a hub's port count, a port's connection
-// record, and the name of the hub at a port. Each opens its controller or
-// hub, makes its request and closes it again. The records are byte buffers
-// read at the offsets of driver_interface.h.
+// record, and the name of the hub at a port; and a device's place, found by
+// its driver key. Each question opens its controller or hub, makes its
+// request and closes it again. The records are byte buffers read at the
+// offsets of driver_interface.h.
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "usb/hub_walk.h"
 #include "usb/windows/driver_interface.h"
+#include "usb/windows/interface_set.h"
 #include "usb/windows/windows_backend.h"
+#include "zorbel/usb.h"
 
 namespace zorbel {
 namespace host {
@@ -93,6 +100,31 @@ bool narrow(const unsigned char* text, std::size_t size, std::string& name) {
     return true;
 }
 
+// The name in a record laid out as USB_NODE_CONNECTION_NAME that `code`
+// fills for `port`: the fixed part first, which reports the size of the
+// whole record, then the whole. False when there is none.
+bool connection_text(const UsbNode& node, DWORD code, int port, std::string& text) {
+    if (port < 1 || port > 255) return false;
+    unsigned char probe[win32::kConnectionNameProbeSize] = {};
+    put_u32(probe, static_cast<std::uint32_t>(port));
+    if (!node.request(code, probe, sizeof probe, probe, sizeof probe)) return false;
+    // No more than the fixed part: nothing named at that port.
+    const DWORD size = u32_at(probe + win32::kConnectionNameLengthOffset);
+    if (size <= win32::kConnectionNameProbeSize || size > kMaxNameRecord) return false;
+    std::vector<unsigned char> record(size, 0);
+    put_u32(record.data(), static_cast<std::uint32_t>(port));
+    if (!node.request(code, record.data(), size, record.data(), size)) return false;
+    return narrow(record.data() + win32::kConnectionNameOffset, size - win32::kConnectionNameOffset, text);
+}
+
+// Registry key names compare without regard to case.
+bool same_key(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
 }  // namespace
 
 bool WindowsBackend::root_hub_name(int controller, std::string& hub) {
@@ -144,26 +176,63 @@ bool WindowsBackend::port_info(const std::string& hub, int port, PortInfo& info)
 }
 
 bool WindowsBackend::port_hub_name(const std::string& hub, int port, std::string& name) {
-    if (port < 1 || port > 255) return false;
     std::unique_ptr<UsbNode> node;
-    if (!open_hub(win32::device_calls(), hub, node)) return false;
-    unsigned char probe[win32::kConnectionNameProbeSize] = {};
-    put_u32(probe, static_cast<std::uint32_t>(port));
-    if (!node->request(win32::kIoctlUsbGetNodeConnectionName, probe, sizeof probe, probe, sizeof probe))
-        return false;
-    // No more than the fixed part: the port holds no hub with a name.
-    const DWORD size = u32_at(probe + win32::kConnectionNameLengthOffset);
-    if (size <= win32::kConnectionNameProbeSize || size > kMaxNameRecord) return false;
-    std::vector<unsigned char> record(size, 0);
-    put_u32(record.data(), static_cast<std::uint32_t>(port));
-    if (!node->request(win32::kIoctlUsbGetNodeConnectionName, record.data(), size, record.data(), size))
-        return false;
     std::string text;
-    if (!narrow(record.data() + win32::kConnectionNameOffset, size - win32::kConnectionNameOffset, text) ||
-        !hub_name_usable(text))
+    if (!open_hub(win32::device_calls(), hub, node) ||
+        !connection_text(*node, win32::kIoctlUsbGetNodeConnectionName, port, text) || !hub_name_usable(text))
         return false;
     name = text;
     return true;
+}
+
+std::string WindowsBackend::location(int kind, int index) {
+    const win32::DeviceCalls& calls = win32::device_calls();
+    std::string key;
+    {
+        win32::InterfaceSet set(calls, win32::class_of(kind));
+        SP_DEVICE_INTERFACE_DATA data;
+        SP_DEVINFO_DATA device = {};
+        device.cbSize = sizeof device;
+        char path[win32::kDevicePathBufferSize];
+        if (index < 0 || !set.valid() || !set.member(index, data) || !set.path(data, path, &device) ||
+            !set.driver_key(device, key))
+            return std::string();
+    }
+    const std::uint16_t product =
+        kind == DEVICE_KIND_NORMAL ? ZORBEL_USB_PRODUCT_NORMAL : ZORBEL_USB_PRODUCT_BOOT;
+    // The bus walk's way down (usb/hub_walk.cpp), keeping the port path, up
+    // to the port whose device has that driver key.
+    std::string found;
+    std::function<bool(const std::string&, const std::string&, int)> walk =
+        [&](const std::string& hub, const std::string& place, int tier) {
+            int ports = 0;
+            if (!hub_port_count(hub, ports)) return false;
+            for (int port = 1; port <= ports; ++port) {
+                PortInfo info;
+                if (!port_info(hub, port, info)) continue;
+                const std::string here = place + (tier == 1 ? "" : ".") + std::to_string(port);
+                if (info.connected && info.vendor_id == ZORBEL_USB_VENDOR_ID && info.product_id == product) {
+                    std::unique_ptr<UsbNode> node;
+                    std::string at;
+                    if (open_hub(calls, hub, node) &&
+                        connection_text(*node, win32::kIoctlUsbGetNodeConnectionDriverKeyName, port, at) &&
+                        same_key(at, key)) {
+                        found = here;
+                        return true;
+                    }
+                }
+                std::string child;
+                if (info.is_hub && tier < kMaxHubTier && port_hub_name(hub, port, child) &&
+                    walk(child, here, tier + 1))
+                    return true;
+            }
+            return false;
+        };
+    for (int controller = 0; controller <= 9 && found.empty(); ++controller) {
+        std::string root;
+        if (root_hub_name(controller, root)) walk(root, std::to_string(controller + 1) + "-", 1);
+    }
+    return found;
 }
 
 }  // namespace host

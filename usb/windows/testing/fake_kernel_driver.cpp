@@ -12,6 +12,7 @@
 
 #include "usb/windows/driver_interface.h"
 #include "usb/windows/testing/fake_driver_state.h"
+#include "usb/windows/testing/fake_setupapi.h"
 #include "zorbel/usb.h"
 
 namespace zorbel {
@@ -21,66 +22,6 @@ using fake::fail;
 using fake::FakeHandle;
 
 namespace {
-
-// The interface classes as the driver registers them, in registry form.
-const char kNormalClass[] = "{B66756D6-C253-43B1-A065-80913EC5AC72}";
-const char kBootClass[] = "{00873FDF-61A8-11D1-AA5E-00C04FB1728B}";
-
-GUID parse_guid(const char* text) {
-    unsigned data1 = 0, data2 = 0, data3 = 0, b[8] = {};
-    std::sscanf(text, "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &data1, &data2, &data3, &b[0], &b[1], &b[2],
-                &b[3], &b[4], &b[5], &b[6], &b[7]);
-    GUID guid;
-    guid.Data1 = data1;
-    guid.Data2 = static_cast<unsigned short>(data2);
-    guid.Data3 = static_cast<unsigned short>(data3);
-    for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<unsigned char>(b[i]);
-    return guid;
-}
-
-std::string lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-// The kind whose class `guid` is, or -1.
-int kind_of(const GUID* guid) {
-    if (!guid) return -1;
-    static const GUID kNormal = parse_guid(kNormalClass);
-    static const GUID kBoot = parse_guid(kBootClass);
-    if (std::memcmp(guid, &kNormal, sizeof kNormal) == 0) return DEVICE_KIND_NORMAL;
-    if (std::memcmp(guid, &kBoot, sizeof kBoot) == 0) return DEVICE_KIND_BOOT;
-    return -1;
-}
-
-// "\\?\usb#vid_0b66&pid_0041#<place>#{class}"
-const char kPathStart[] = "\\\\?\\usb#vid_0b66&pid_";
-
-std::string interface_path(int kind, const std::string& place) {
-    char pid[8];
-    std::snprintf(pid, sizeof pid, "%04x",
-                  kind == DEVICE_KIND_NORMAL ? ZORBEL_USB_PRODUCT_NORMAL : ZORBEL_USB_PRODUCT_BOOT);
-    return kPathStart + std::string(pid) + "#" + place + "#" +
-           lower(kind == DEVICE_KIND_NORMAL ? kNormalClass : kBootClass);
-}
-
-// The kind and place an interface path names; false when it names none.
-bool parse_interface_path(const std::string& path, int& kind, std::string& place) {
-    const std::string text = lower(path);
-    const std::size_t start = sizeof kPathStart - 1;
-    if (text.compare(0, start, kPathStart) != 0) return false;
-    const std::size_t first = text.find('#', start);
-    const std::size_t last = text.rfind('#');
-    if (first == std::string::npos || last <= first) return false;
-    for (int k : {DEVICE_KIND_NORMAL, DEVICE_KIND_BOOT}) {
-        place = path.substr(first + 1, last - first - 1);
-        if (interface_path(k, place) == text) {
-            kind = k;
-            return true;
-        }
-    }
-    return false;
-}
 
 DWORD error_for(host::OpenFailure failure) {
     switch (failure) {
@@ -103,77 +44,13 @@ std::atomic<unsigned> generations{0};
 class FakeDriverState {
 public:
     explicit FakeDriverState(std::shared_ptr<host::Backend> emulated)
-        : emulated_(std::move(emulated)),
+        : setupapi(emulated),
+          emulated_(std::move(emulated)),
           // Each fake hands out values of its own, so that a handle left over
           // from an earlier fake is not taken for one of this fake's.
           base_(0x10000000u + 0x100000u * (generations.fetch_add(1) % 0x100)) {}
 
-    HDEVINFO class_devs(const GUID* guid, PCSTR enumerator, HWND, DWORD flags) {
-        auto set = std::make_unique<InterfaceSet>();
-        // Interfaces are listed only for a set of interfaces
-        // (DIGCF_DEVICEINTERFACE); the emulated bus knows only present ones.
-        const int kind = (flags & DIGCF_DEVICEINTERFACE) ? kind_of(guid) : -1;
-        if (guid) set->guid = *guid;
-        if (kind >= 0) {
-            for (int i = 0;; ++i) {
-                const std::string place = emulated_->location(kind, i);
-                if (place.empty()) break;
-                set->paths.push_back(interface_path(kind, place));
-            }
-        }
-        detail::MutexLock lock(mutex_);
-        log_.class_devs.push_back({guid ? *guid : GUID{}, flags, enumerator == nullptr});
-        auto* key = reinterpret_cast<HDEVINFO>(set.get());
-        sets_[key] = std::move(set);
-        return key;
-    }
-
-    BOOL enum_interfaces(HDEVINFO key, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
-                         PSP_DEVICE_INTERFACE_DATA data) {
-        detail::MutexLock lock(mutex_);
-        log_.interfaces.push_back({data ? data->cbSize : 0, index});
-        auto it = sets_.find(key);
-        if (it == sets_.end()) return misuse();
-        if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return fail(ERROR_INVALID_USER_BUFFER);
-        const InterfaceSet& set = *it->second;
-        if (!guid || std::memcmp(guid, &set.guid, sizeof set.guid) != 0 || index >= set.paths.size())
-            return fail(ERROR_NO_MORE_ITEMS);
-        data->InterfaceClassGuid = set.guid;
-        data->Flags = SPINT_ACTIVE;
-        data->Reserved = index + 1;  // which member the record is
-        return TRUE;
-    }
-
-    BOOL interface_detail(HDEVINFO key, PSP_DEVICE_INTERFACE_DATA data,
-                          PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required) {
-        detail::MutexLock lock(mutex_);
-        log_.details.push_back({detail ? detail->cbSize : 0, size});
-        auto it = sets_.find(key);
-        if (it == sets_.end()) return misuse();
-        const InterfaceSet& set = *it->second;
-        if (!data || data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) || data->Reserved == 0 ||
-            data->Reserved > set.paths.size())
-            return fail(ERROR_INVALID_PARAMETER);
-        const std::string& path = set.paths[data->Reserved - 1];
-        const DWORD needed = host::win32::kDetailPathOffset + static_cast<DWORD>(path.size() + 1);
-        if (required) *required = needed;
-        if (!detail) return fail(size == 0 ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_USER_BUFFER);
-        if (detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-            return fail(ERROR_INVALID_USER_BUFFER);
-        if (size < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
-        return TRUE;
-    }
-
-    BOOL destroy_set(HDEVINFO key) {
-        std::unique_ptr<InterfaceSet> set;
-        detail::MutexLock lock(mutex_);
-        auto it = sets_.find(key);
-        if (it == sets_.end()) return misuse();
-        set = std::move(it->second);
-        sets_.erase(it);
-        return TRUE;
-    }
+    fake::FakeSetupApi setupapi;
 
     HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                        DWORD disposition, DWORD flags, HANDLE template_file) {
@@ -255,18 +132,26 @@ public:
         {
             detail::MutexLock lock(mutex_);
             left.swap(handles_);
-            sets_.clear();
         }
+        setupapi.clear_sets();
         for (auto& entry : left) entry.second->shut();
     }
 
     FakeKernelDriver::Log log() const {
-        detail::MutexLock lock(mutex_);
-        return log_;
+        FakeKernelDriver::Log log;
+        {
+            detail::MutexLock lock(mutex_);
+            log = log_;
+        }
+        setupapi.log_into(log);
+        return log;
     }
     void clear_log() {
-        detail::MutexLock lock(mutex_);
-        log_ = FakeKernelDriver::Log();
+        {
+            detail::MutexLock lock(mutex_);
+            log_ = FakeKernelDriver::Log();
+        }
+        setupapi.clear_log();
     }
     int open_handles() const {
         detail::MutexLock lock(mutex_);
@@ -274,13 +159,9 @@ public:
             return entry.second->kind == FakeHandle::Kind::device;
         }));
     }
-    int open_sets() const {
-        detail::MutexLock lock(mutex_);
-        return static_cast<int>(sets_.size());
-    }
     int misuses() const {
         detail::MutexLock lock(mutex_);
-        return misuses_;
+        return misuses_ + setupapi.misuses();
     }
     void set_open_error(DWORD error) {
         detail::MutexLock lock(mutex_);
@@ -288,11 +169,6 @@ public:
     }
 
 private:
-    struct InterfaceSet {
-        GUID guid = {};
-        std::vector<std::string> paths;  // the present interfaces when made
-    };
-
     std::uintptr_t slot_of(HANDLE value) const {
         const auto v = reinterpret_cast<std::uintptr_t>(value);
         return v < base_ || (v - base_) % 4 != 0 ? ~std::uintptr_t{0} : (v - base_) / 4;
@@ -317,7 +193,7 @@ private:
     DWORD open_node(const std::string& path, DWORD flags, DWORD open_error,
                     std::shared_ptr<FakeHandle>& handle) {
         const bool overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
-        const std::string text = lower(path);
+        const std::string text = fake::lower(path);
         int controller = -1;
         if (text.size() == 8 && text.compare(0, 7, "\\\\.\\hcd") == 0 &&
             std::isdigit(static_cast<unsigned char>(text[7]))) {
@@ -339,7 +215,7 @@ private:
         }
         int kind = 0;
         std::string place;
-        if (!parse_interface_path(path, kind, place)) return ERROR_FILE_NOT_FOUND;
+        if (!fake::parse_interface_path(path, kind, place)) return ERROR_FILE_NOT_FOUND;
         if (open_error != 0) return open_error;
         // The device now at that place. The emulated bus opens by index, so
         // a device that moved in the list meanwhile is looked for again.
@@ -369,7 +245,6 @@ private:
     const std::uintptr_t base_;
     mutable detail::Mutex mutex_;
     std::map<std::uintptr_t, std::shared_ptr<FakeHandle>> handles_ GUARDED_BY(mutex_);
-    std::map<HDEVINFO, std::unique_ptr<InterfaceSet>> sets_ GUARDED_BY(mutex_);
     FakeKernelDriver::Log log_ GUARDED_BY(mutex_);
     int misuses_ GUARDED_BY(mutex_) = 0;
     DWORD open_error_ GUARDED_BY(mutex_) = 0;
@@ -409,28 +284,35 @@ void deactivate(const FakeDriverState* state) {
         r.fakes.end());
 }
 
-HDEVINFO WINAPI fake_class_devs(const GUID* guid, PCSTR enumerator, HWND window, DWORD flags) {
+HDEVINFO WINAPI fake_class_devs(const GUID* guid, PCSTR enumerator, HWND, DWORD flags) {
     auto state = active();
     if (!state) {
         ::SetLastError(ERROR_INVALID_HANDLE);
         return INVALID_HANDLE_VALUE;
     }
-    return state->class_devs(guid, enumerator, window, flags);
+    return state->setupapi.class_devs(guid, enumerator, flags);
 }
-BOOL WINAPI fake_enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA info, const GUID* guid, DWORD index,
+BOOL WINAPI fake_enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data) {
     auto state = active();
-    return state ? state->enum_interfaces(set, info, guid, index, data) : fail(ERROR_INVALID_HANDLE);
+    return state ? state->setupapi.enum_interfaces(set, guid, index, data) : fail(ERROR_INVALID_HANDLE);
 }
 BOOL WINAPI fake_interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
                                   PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
-                                  PSP_DEVINFO_DATA) {
+                                  PSP_DEVINFO_DATA device) {
     auto state = active();
-    return state ? state->interface_detail(set, data, detail, size, required) : fail(ERROR_INVALID_HANDLE);
+    return state ? state->setupapi.interface_detail(set, data, detail, size, required, device)
+                 : fail(ERROR_INVALID_HANDLE);
+}
+BOOL WINAPI fake_registry_property(HDEVINFO set, PSP_DEVINFO_DATA device, DWORD property, PDWORD type,
+                                   PBYTE buffer, DWORD size, PDWORD required) {
+    auto state = active();
+    return state ? state->setupapi.registry_property(set, device, property, type, buffer, size, required)
+                 : fail(ERROR_INVALID_HANDLE);
 }
 BOOL WINAPI fake_destroy_set(HDEVINFO set) {
     auto state = active();
-    return state ? state->destroy_set(set) : fail(ERROR_INVALID_HANDLE);
+    return state ? state->setupapi.destroy_set(set) : fail(ERROR_INVALID_HANDLE);
 }
 HANDLE WINAPI fake_create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                                DWORD disposition, DWORD flags, HANDLE template_file) {
@@ -461,8 +343,8 @@ BOOL WINAPI fake_close(HANDLE handle) {
 }
 
 const host::win32::DeviceCalls kFakeCalls = {
-    fake_class_devs, fake_enum_interfaces,   fake_interface_detail, fake_destroy_set, fake_create_file,
-    fake_io_control, fake_overlapped_result, fake_cancel_io,        fake_close,
+    fake_class_devs,  fake_enum_interfaces, fake_interface_detail,  fake_registry_property, fake_destroy_set,
+    fake_create_file, fake_io_control,      fake_overlapped_result, fake_cancel_io,         fake_close,
 };
 
 }  // namespace
@@ -478,7 +360,7 @@ FakeKernelDriver::~FakeKernelDriver() {
 FakeKernelDriver::Log FakeKernelDriver::log() const { return state_->log(); }
 void FakeKernelDriver::clear_log() { state_->clear_log(); }
 int FakeKernelDriver::open_handles() const { return state_->open_handles(); }
-int FakeKernelDriver::open_sets() const { return state_->open_sets(); }
+int FakeKernelDriver::open_sets() const { return state_->setupapi.open_sets(); }
 int FakeKernelDriver::misuses() const { return state_->misuses(); }
 void FakeKernelDriver::set_open_error(DWORD error) { state_->set_open_error(error); }
 

@@ -18,7 +18,9 @@
 //   ERROR_DEVICE_NOT_CONNECTED; one that refuses a boot image stalls the
 //   request (ERROR_GEN_FAILURE).
 // - The USB stack: \\.\HCD0 to \\.\HCD9 and the hubs of the emulated bus's
-//   tree with the four hub requests and their records.
+//   tree with the four hub requests and their records, and the driver key
+//   of the device at a port, which is also the SPDRP_DRIVER registry
+//   property of its interfaces' device.
 // - Handle values are reused once closed, lowest first, as the system reuses
 //   them; a request on a value that is not open fails with
 //   ERROR_INVALID_HANDLE and is counted as a misuse.

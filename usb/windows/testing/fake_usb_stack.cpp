@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "usb/windows/driver_interface.h"
 #include "usb/windows/testing/fake_driver_state.h"
+#include "usb/windows/testing/fake_setupapi.h"
 #include "zorbel/usb.h"
 
 namespace zorbel {
@@ -125,6 +127,56 @@ BOOL connection_name(host::Backend& emulated, const std::string& hub, int ports,
     return TRUE;
 }
 
+// The place of a hub on the emulated bus, as locations are written: "3-"
+// for the root hub of controller 2, "3-4.2" for a hub below it.
+bool hub_place(host::Backend& emulated, const std::string& hub, std::string& place) {
+    std::function<bool(const std::string&, const std::string&, int)> search =
+        [&](const std::string& at, const std::string& here, int tier) {
+            if (at == hub) {
+                place = here;
+                return true;
+            }
+            int ports = 0;
+            if (tier > 7 || !emulated.hub_port_count(at, ports)) return false;
+            for (int port = 1; port <= ports; ++port) {
+                std::string child;
+                if (emulated.port_hub_name(at, port, child) &&
+                    search(child, here + (tier == 1 ? "" : ".") + std::to_string(port), tier + 1))
+                    return true;
+            }
+            return false;
+        };
+    for (int controller = 0; controller <= 9; ++controller) {
+        std::string root;
+        if (emulated.root_hub_name(controller, root) && search(root, std::to_string(controller + 1) + "-", 1))
+            return true;
+    }
+    return false;
+}
+
+BOOL connection_driver_key(host::Backend& emulated, const std::string& hub, int ports, const void* in,
+                           DWORD in_size, unsigned char* out, DWORD out_size, DWORD* returned) {
+    if (!in || in_size < host::win32::kConnectionNameProbeSize || !out ||
+        out_size < host::win32::kConnectionNameProbeSize)
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    const std::uint32_t port = u32_at(in);
+    if (port < 1 || static_cast<int>(port) > ports) return fail(ERROR_INVALID_PARAMETER);
+    host::PortInfo info;
+    std::string place;
+    if (!emulated.port_info(hub, static_cast<int>(port), info) || !hub_place(emulated, hub, place))
+        return fail(ERROR_GEN_FAILURE);
+    std::memset(out, 0, out_size);
+    put_u32(out, port);
+    // Only a device that is there has a driver.
+    const std::string key = info.connected && !info.is_hub
+                                ? driver_key(place + (place.back() == '-' ? "" : ".") + std::to_string(port))
+                                : std::string();
+    const DWORD n = put_name(out, out_size, host::win32::kConnectionNameLengthOffset,
+                             host::win32::kConnectionNameOffset, key);
+    if (returned) *returned = n;
+    return TRUE;
+}
+
 }  // namespace
 
 std::string stack_hub_name(const std::string& emulated_name) {
@@ -171,6 +223,8 @@ BOOL usb_stack_request(host::Backend& emulated, const FakeHandle& node, DWORD co
             return connection_information(emulated, node.hub, ports, in, in_size, o, out_size, returned);
         case host::win32::kIoctlUsbGetNodeConnectionName:
             return connection_name(emulated, node.hub, ports, in, in_size, o, out_size, returned);
+        case host::win32::kIoctlUsbGetNodeConnectionDriverKeyName:
+            return connection_driver_key(emulated, node.hub, ports, in, in_size, o, out_size, returned);
         default:
             return fail(ERROR_INVALID_FUNCTION);
     }
