@@ -138,8 +138,8 @@ BOOL FakeSetupApi::interface_detail(HDEVINFO key, PSP_DEVICE_INTERFACE_DATA data
     std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
     if (device) {
         device->ClassGuid = parse_guid("{36FC9E60-C465-11CF-8056-444553540000}");
-        device->DevInst = static_cast<DWORD>(member + 1);
-        device->Reserved = static_cast<ULONG_PTR>(member + 1);
+        device->DevInst = static_cast<DWORD>(member) + 1;
+        device->Reserved = static_cast<ULONG_PTR>(member) + 1;
     }
     return TRUE;
 }
