@@ -68,6 +68,6 @@ bool DeviceClaim::held(const std::string& name) {
     return there;
 }
 
-DeviceClaim::~DeviceClaim() { ::close(fd_); }
+DeviceClaim::~DeviceClaim() { ::close(static_cast<int>(native_)); }
 
 }  // namespace zorbel

@@ -21,6 +21,14 @@ void name_this_thread(const char* name);
 // where the platform has no such setting.
 void keep_exact_time_on_this_thread();
 
+// Asks the system to keep timed waits to the millisecond, for as long as a
+// connection lives: Windows otherwise ends them on its 15.6 ms tick, which
+// would stretch the 10 ms stop time-outs and every short poll. The system
+// counts these requests per process, so each begin needs its end. Nothing to
+// do where timers are fine by default (Linux).
+void begin_fine_timer_resolution();
+void end_fine_timer_resolution();
+
 }  // namespace detail
 }  // namespace zorbel
 

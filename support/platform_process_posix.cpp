@@ -29,5 +29,8 @@ void keep_exact_time_on_this_thread() {
 #endif
 }
 
+void begin_fine_timer_resolution() {}
+void end_fine_timer_resolution() {}
+
 }  // namespace detail
 }  // namespace zorbel

@@ -5,7 +5,7 @@
 // counts every allocation in the process, on every thread: the client's, the
 // connection's reader, the emulated link's lanes and the device's programs.
 #include <gtest/gtest.h>
-#include <unistd.h>
+#include "support/platform_process.h"
 
 #include <atomic>
 #include <cstdio>
@@ -85,7 +85,7 @@ protected:
         // programs running side by side apart.
         zorbel::EmulatedDeviceSettings settings;
         char id[8];
-        std::snprintf(id, sizeof id, "A%06u", static_cast<unsigned>(::getpid()) % 1000000u);
+        std::snprintf(id, sizeof id, "A%06u", static_cast<unsigned>(zorbel::detail::process_id()) % 1000000u);
         settings.id = id;
         settings.hardware_id = std::string("ZBALLOC") + (id + 2);
         dev_ = bus_.add_device(bus_.add_controller(), 1, settings);

@@ -11,7 +11,7 @@
 // ZORBEL_SOAK_PIPES (traffic pipes per connection) scale it up.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
+#include "support/platform_process.h"
 
 #include <algorithm>
 #include <atomic>
@@ -225,7 +225,8 @@ TEST(Soak, ConnectionsPipesAndHotPlugUnderTraffic) {
             // Claims are system-wide: the ID carries this process's number
             // so that test programs running side by side never meet.
             char pid[16];
-            std::snprintf(pid, sizeof pid, "%05u", static_cast<unsigned>(::getpid()) % 100000u);
+            std::snprintf(pid, sizeof pid, "%05u",
+                          static_cast<unsigned>(zorbel::detail::process_id()) % 100000u);
             d.id = std::string("S") + static_cast<char>('A' + i) + pid;
             d.hardware_id = "ZBSOAK0000" + std::to_string(10 + i);
             zorbel::EmulatedDeviceSettings s;

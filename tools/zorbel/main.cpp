@@ -13,6 +13,7 @@
 #include "bus.h"
 #include "checks.h"
 #include "commands.h"
+#include "console.h"
 #include "failure.h"
 #include "output.h"
 
@@ -196,6 +197,7 @@ static int run_tool(int argc, char** argv) {
                                 });
     }
 
+    use_binary_standard_streams();
     install_interrupt_handler();
     for (const Command& c : commands) {
         if (!c.app->parsed()) continue;

@@ -1,14 +1,12 @@
 #include "output.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 
 #include <fmt/format.h>
 
+#include "console.h"
 #include "failure.h"
 
 namespace zorbel_tool {
@@ -64,7 +62,7 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-bool progress_wanted() { return isatty(STDERR_FILENO) == 1; }
+bool progress_wanted() { return is_terminal(2); }
 
 namespace {
 std::atomic<int> interrupt_signal{0};
@@ -73,13 +71,7 @@ static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler"
 extern "C" void on_interrupt(int signal) { interrupt_signal.store(signal); }
 }  // namespace
 
-void install_interrupt_handler() {
-    std::signal(SIGINT, on_interrupt);
-    std::signal(SIGTERM, on_interrupt);
-    std::signal(SIGHUP, on_interrupt);  // the terminal went away: end as cleanly
-    // A closed output pipe shows as a failed write, reported like any other.
-    std::signal(SIGPIPE, SIG_IGN);
-}
+void install_interrupt_handler() { route_end_requests(on_interrupt); }
 
 bool interrupted() { return interrupt_signal.load() != 0; }
 

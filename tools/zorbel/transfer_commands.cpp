@@ -1,11 +1,8 @@
 // send, recv, echo and bench: byte streams over the pipes of one device.
-#include <poll.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +15,7 @@
 #include "checks.h"
 #include "commands.h"
 #include "connection.h"
+#include "console.h"
 #include "failure.h"
 #include "output.h"
 #include "transfer.h"
@@ -56,28 +54,21 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // What is there now, up to `cap` bytes (0 at the end). A plain read(),
-    // not stdio's: stdio would wait to fill the whole buffer, so a line typed
-    // on a terminal would leave only with the next one and the end of input
-    // would take a second Ctrl-D. The wait polls, so that a signal ends it
-    // even where the read itself would be restarted.
-    // Every byte read before is delivered before the next read, so the
-    // count read so far is the count that got through.
+    // What is there now, up to `cap` bytes (0 at the end); a signal ends the
+    // wait (see read_available). Every byte read before is delivered before
+    // the next read, so the count read so far is the count that got through.
     std::size_t read(unsigned char* buf, std::size_t cap) {
         const std::uint64_t sent = read_so_far_;
         const int fd = fileno(file_);
         for (;;) {
             if (interrupted())
                 throw Failure(fmt::format("interrupted; {} bytes got through", sent), interrupted_status());
-            pollfd ready{fd, POLLIN, 0};
-            const int r = ::poll(&ready, 1, 100);
-            if (r == 0 || (r < 0 && errno == EINTR)) continue;
-            const ssize_t n = ::read(fd, buf, cap);
+            const long n = read_available(fd, buf, cap);
+            if (n == kNothingYet) continue;
             if (n >= 0) {
                 read_so_far_ += static_cast<std::uint64_t>(n);
                 return static_cast<std::size_t>(n);
             }
-            if (errno == EINTR || errno == EAGAIN) continue;
             throw Failure(
                 fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
         }
@@ -113,7 +104,7 @@ public:
         if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
             if (std::filesystem::is_directory(status))
                 throw Failure(fmt::format("cannot write {}: it is a directory", path));
-            file_ = std::fopen(target.c_str(), "wb");
+            file_ = std::fopen(target.string().c_str(), "wb");
             if (!file_) throw Failure(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
             direct_ = true;
             return;
@@ -140,7 +131,7 @@ public:
         if (std::fwrite(data, 1, n, file_) != n) {
             // The reader went away (recv ... | head): end quietly, with the
             // status of a program that SIGPIPE ended, as cat does.
-            if (errno == EPIPE) throw Failure("", 128 + SIGPIPE);
+            if (errno == EPIPE) throw Failure("", broken_pipe_status());
             throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
         }
         written_ += n;
@@ -317,7 +308,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             {recv, [o](Bus& bus, const Globals& g) {
                  o->number = device_number(o->device);
                  check_pipe_number(o->pipe);
-                 if (is_stdio(o->file) && isatty(STDOUT_FILENO) == 1 && !o->force)
+                 if (is_stdio(o->file) && is_terminal(1) && !o->force)
                      throw Failure(
                          "refusing to write the device's bytes to a terminal; name a FILE, "
                          "redirect the output, or add --force",

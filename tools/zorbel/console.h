@@ -1,0 +1,35 @@
+// What the tool needs of the system's terminals, signals and standard streams,
+// with one file per platform (console_posix.cpp, console_windows.cpp).
+#ifndef ZORBEL_TOOL_CONSOLE_H
+#define ZORBEL_TOOL_CONSOLE_H
+
+#include <cstddef>
+
+namespace zorbel_tool {
+
+// Makes standard input and output carry bytes as they are (Windows would
+// otherwise turn line ends and stop at a Ctrl-Z); call before any I/O.
+void use_binary_standard_streams();
+
+// Whether the descriptor (0 standard input, 1 output, 2 error) is a terminal.
+bool is_terminal(int fd);
+
+// Sends every request to end the program (Ctrl-C, a polite kill, the terminal
+// going away) to `handler`, with the signal's number; a closed output pipe
+// becomes a failed write instead of ending the program.
+void route_end_requests(void (*handler)(int signal));
+
+// The exit status for a write to a pipe whose reader went away, as a program
+// that the system ended for it would have.
+int broken_pipe_status();
+
+// Reads what `fd` has, up to `cap` bytes, waiting at most about 100 ms for
+// the first: the count (0 at the end of the input), kNothingYet when nothing
+// came in that time (the caller looks whether it should stop, and asks
+// again), or -1 with errno set.
+constexpr long kNothingYet = -2;
+long read_available(int fd, unsigned char* buf, std::size_t cap);
+
+}  // namespace zorbel_tool
+
+#endif
