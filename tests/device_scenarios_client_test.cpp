@@ -58,11 +58,11 @@ private:
 // umockdev's ioctl emulation has aborted (an assertion inside its ioctl
 // client) while a second handle was opened on a device that a connection was
 // streaming through, under ThreadSanitizer; the libusb backend's streaming
-// is covered by the connection scenarios, so these run on the emulated bus.
-#define ZORBEL_EMULATED_BUS_ONLY()                                                            \
-    do {                                                                                      \
-        if (std::string(GetParam().name) != "the emulated bus")                               \
-            GTEST_SKIP() << "runs on the emulated bus (umockdev aborts in its ioctl client)"; \
+// is covered by the connection scenarios, so these run on the other rigs.
+#define ZORBEL_NOT_OVER_UMOCKDEV()                                                     \
+    do {                                                                               \
+        if (std::string(GetParam().name).compare(0, 6, "libusb") == 0)                 \
+            GTEST_SKIP() << "not over umockdev (umockdev aborts in its ioctl client)"; \
     } while (0)
 
 TEST_P(DeviceScenarios, ListAndSelectors) {
@@ -120,7 +120,7 @@ TEST_P(DeviceScenarios, ListAndSelectors) {
 }
 
 TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
-    ZORBEL_EMULATED_BUS_ONLY();
+    ZORBEL_NOT_OVER_UMOCKDEV();
     ASSERT_TRUE(rig_->add_device('A', true).valid());
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
@@ -179,7 +179,7 @@ TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
 }
 
 TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
-    ZORBEL_EMULATED_BUS_ONLY();
+    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
     zorbel::Connection connection = zorbel::connect(hw('B'));
@@ -249,7 +249,7 @@ TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {
 }
 
 TEST_P(DeviceScenarios, BootReturnsTheDeviceFoundByItsHardwareId) {
-    ZORBEL_EMULATED_BUS_ONLY();
+    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice a = rig_->add_device('A', true);
     ASSERT_TRUE(a.valid());
     ASSERT_TRUE(rig_->add_device('B').valid());
