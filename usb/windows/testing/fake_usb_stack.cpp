@@ -105,15 +105,34 @@ BOOL connection_information(host::Backend& emulated, const std::string& hub, int
     return TRUE;
 }
 
+// What both name requests read first: records of at least the probe's size
+// and a port of the hub, with what is on it. False, with the error set, when
+// they do not hold.
+bool port_of_name_request(host::Backend& emulated, const std::string& hub, int ports, const void* in,
+                          DWORD in_size, const unsigned char* out, DWORD out_size, std::uint32_t& port,
+                          host::PortInfo& info) {
+    if (!in || in_size < host::win32::kConnectionNameProbeSize || !out ||
+        out_size < host::win32::kConnectionNameProbeSize) {
+        fail(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    port = u32_at(in);
+    if (port < 1 || static_cast<int>(port) > ports) {
+        fail(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    if (!emulated.port_info(hub, static_cast<int>(port), info)) {
+        fail(ERROR_GEN_FAILURE);
+        return false;
+    }
+    return true;
+}
+
 BOOL connection_name(host::Backend& emulated, const std::string& hub, int ports, const void* in,
                      DWORD in_size, unsigned char* out, DWORD out_size, DWORD* returned) {
-    if (!in || in_size < host::win32::kConnectionNameProbeSize || !out ||
-        out_size < host::win32::kConnectionNameProbeSize)
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    const std::uint32_t port = u32_at(in);
-    if (port < 1 || static_cast<int>(port) > ports) return fail(ERROR_INVALID_PARAMETER);
+    std::uint32_t port = 0;
     host::PortInfo info;
-    if (!emulated.port_info(hub, static_cast<int>(port), info)) return fail(ERROR_GEN_FAILURE);
+    if (!port_of_name_request(emulated, hub, ports, in, in_size, out, out_size, port, info)) return FALSE;
     std::string child;
     if (info.is_hub && !emulated.port_hub_name(hub, static_cast<int>(port), child))
         return fail(ERROR_GEN_FAILURE);
@@ -156,15 +175,11 @@ bool hub_place(host::Backend& emulated, const std::string& hub, std::string& pla
 
 BOOL connection_driver_key(host::Backend& emulated, const std::string& hub, int ports, const void* in,
                            DWORD in_size, unsigned char* out, DWORD out_size, DWORD* returned) {
-    if (!in || in_size < host::win32::kConnectionNameProbeSize || !out ||
-        out_size < host::win32::kConnectionNameProbeSize)
-        return fail(ERROR_INSUFFICIENT_BUFFER);
-    const std::uint32_t port = u32_at(in);
-    if (port < 1 || static_cast<int>(port) > ports) return fail(ERROR_INVALID_PARAMETER);
+    std::uint32_t port = 0;
     host::PortInfo info;
+    if (!port_of_name_request(emulated, hub, ports, in, in_size, out, out_size, port, info)) return FALSE;
     std::string place;
-    if (!emulated.port_info(hub, static_cast<int>(port), info) || !hub_place(emulated, hub, place))
-        return fail(ERROR_GEN_FAILURE);
+    if (!hub_place(emulated, hub, place)) return fail(ERROR_GEN_FAILURE);
     std::memset(out, 0, out_size);
     put_u32(out, port);
     // Only a device that is there has a driver.
