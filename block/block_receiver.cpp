@@ -260,19 +260,26 @@ void BlockDriver::updata_channels() {
 // An input stream asleep for exactly this block may have offered to let the
 // delivery take it: the request for the next block then leaves from here, at
 // once, rather than after the stream has woken up, and the flag only wakes the
-// stream to find the block in its buffer. The request is sent inside the
-// critical section, where the stream withdraws its offer, so it is on the wire
-// before anything the stream sends afterwards. Only over a transport whose
-// flush never waits for the peer: this thread is the one that reads, and a
-// peer that reads only after being read from would leave it blocked for good.
+// stream to find the block in its buffer. Likewise an output stream asleep for
+// the confirmation of its block, with more bytes of a write() to go, may have
+// offered them: the peer's request for the next block then sends it from here.
+// Both send inside the critical section, where the stream withdraws its offer,
+// so what they send is on the wire before anything the stream sends
+// afterwards.
+// Only over a transport whose flush never waits for the peer: this thread is
+// the one that reads, and a peer that reads only after being read from would
+// leave it blocked for good.
+bool BlockDriver::delivery_may_send() {
+    return seq_driver != nullptr && !Synchro::is_finished() && !seq_driver->flush_waits_for_peer();
+}
+
 void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
                           unsigned int len) {
     if (header[0] == blk_data) {
         ch->received_length.store(static_cast<std::int32_t>(len));
         ch->received_block.store(header[2]);
         if (!ch->is_correct_blk(header[2])) return;
-        if (ch->take_offer.load() == FormalChannel::take_offered && seq_driver != nullptr &&
-            !Synchro::is_finished() && !seq_driver->flush_waits_for_peer())
+        if (ch->take_offer.load() == FormalChannel::take_offered && delivery_may_send())
             ch->take_offered_block();
         ch->flag.set(true);
         return;
@@ -288,6 +295,9 @@ void BlockDriver::deliver(FormalChannel* ch, const unsigned char* header, const 
         ch->set_state_value(1);
         ch->flag.set(true);
     } else if (code == cmd_next_block || code == cmd_block_ack) {
+        if (code == cmd_next_block && ch->write_rest.bytes != nullptr && delivery_may_send() &&
+            ch->send_offered_block(arg))
+            return;
         if (ch->queue_count >= FormalChannel::queue_size) return;  // full: dropped
         ch->queue[ch->queue_head] = FormalChannel::QueueEntry{arg, code};
         ch->queue_head = static_cast<unsigned short>((ch->queue_head + 1) % FormalChannel::queue_size);

@@ -58,8 +58,12 @@ long ChannelOutput::write(const unsigned char* data, long count) {
         if (taken == count) return count;
         // Bytes in the buffer belong to the stream and leave with the next
         // successful flush, so they count as written: a caller that writes
-        // the rest again must not send them twice.
-        if (!flush()) return taken;
+        // the rest again must not send them twice. So do the bytes of the
+        // rest that the delivering thread sent while the flush waited.
+        long rest_sent = 0;
+        const bool flushed = flush_offering(data + taken, count - taken, rest_sent);
+        taken += rest_sent;
+        if (!flushed) return taken;
     }
 }
 
@@ -98,6 +102,17 @@ long ChannelOutput::write_string(char* s) {
 // look, one that comes after it by the wait. A raised flag with an empty queue
 // (a wake-up left from an earlier stop) is therefore no failure.
 bool ChannelOutput::flush() {
+    long rest_sent = 0;
+    return flush_offering(nullptr, 0, rest_sent);
+}
+
+// While it waits for the confirmation of a block it sent, the flush offers
+// the rest of the write (if a whole block more is there) to the delivering
+// thread, which may then confirm that block and send the following ones
+// without waking it (FormalChannel::send_offered_block). After the wait it
+// withdraws the offer, and what it finds is the state those sends left: the
+// last of them is the block it now waits for.
+bool ChannelOutput::flush_offering(const unsigned char* rest, long count, long& rest_sent) {
     if (length.load() == 0) return true;
     if (state_is_bad() || block_driver == nullptr || block_driver->is_finished())
         return zorbel::detail::stream_failed(block_driver, state_is_bad());
@@ -105,7 +120,8 @@ bool ChannelOutput::flush() {
     // The budget is spent by measured waiting; 0 (or a nonsensical negative
     // value) means no limit.
     const bool limited = timeout > 0;
-    std::int64_t budget = limited ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
+    const std::int64_t full_budget = limited ? std::min<std::int64_t>(timeout, kNoLimitMs) : kNoLimitMs;
+    std::int64_t budget = full_budget;
     for (;;) {
         if (state_is_bad()) {
             flag.clear();
@@ -160,17 +176,35 @@ bool ChannelOutput::flush() {
         }
         if (state_is_bad() || block_driver->is_finished() || Synchro::is_finished() || budget <= 0)
             return zorbel::detail::stream_failed(block_driver, state_is_bad());
+        const bool offer =
+            rest != nullptr && block_sent.load() && count - rest_sent > static_cast<long>(buffer_size);
+        if (offer) {
+            Critical critical;
+            write_rest = WriteRest{rest, count, rest_sent, limited, 0};
+        }
         // Without a time-out nothing is measured: the wait reads no clock
         // either, so a round trip without time-outs keeps no time at all.
+        const std::uint32_t before = limited ? zorbel::detail::clock_ms() : 0;
+        const bool woken = flag.wait_set(static_cast<unsigned long>(budget));
+        bool sent_for_us = false;
+        std::uint32_t last_send_ms = 0;
+        if (offer) {
+            Critical critical;
+            sent_for_us = write_rest.sent != rest_sent;
+            rest_sent = write_rest.sent;
+            last_send_ms = write_rest.last_send_ms;
+            write_rest.bytes = nullptr;
+        }
         if (!limited) {
-            if (!flag.wait_set(static_cast<unsigned long>(kNoLimitMs)))
-                return zorbel::detail::stream_failed(block_driver, state_is_bad());
+            if (!woken) return zorbel::detail::stream_failed(block_driver, state_is_bad());
             continue;
         }
-        const std::uint32_t before = zorbel::detail::clock_ms();
-        if (!flag.wait_set(static_cast<unsigned long>(budget)))
-            return zorbel::detail::stream_failed(block_driver, state_is_bad());
-        budget -= static_cast<std::uint32_t>(zorbel::detail::clock_ms() - before);
+        // The limit runs from the sending of the block waited for, as it
+        // would in the writer's own flush of a block the delivery sent.
+        const std::uint32_t now = zorbel::detail::clock_ms();
+        budget = sent_for_us ? full_budget - static_cast<std::uint32_t>(now - last_send_ms)
+                             : budget - static_cast<std::uint32_t>(now - before);
+        if (!woken && budget <= 0) return zorbel::detail::stream_failed(block_driver, state_is_bad());
     }
 }
 

@@ -1,8 +1,10 @@
 #include <chrono>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <utility>
 
+#include "support/clock.h"
 #include "zorbel/channel.h"
 
 // A bare channel has no state word of its own: it is never bad.
@@ -23,6 +25,7 @@ FormalChannel::FormalChannel(BlockDriver* driver, unsigned char id, std::atomic<
       received_length(0),
       block_sent(false),
       take_offer(take_none),
+      write_rest{nullptr, 0, 0, false, 0},
       state_word(state_word),
       registered(false) {
     construct(driver, id);
@@ -103,6 +106,26 @@ bool FormalChannel::take_offered_block() {
     // As the stream would after taking it: confirms this block and asks for
     // the next in one command.
     block_driver->out_command(id, BlockProtocol::cmd_next_block, next);
+    return true;
+}
+
+// The writer's own steps, as flush() and write() would take them on waking:
+// the request confirms the block (the number advances, the buffer empties),
+// the next bytes fill the buffer, and the request, which stays the new
+// block's, sends it at once. No flag is set: the writer sleeps on until a
+// command arrives that this cannot handle for it.
+bool FormalChannel::send_offered_block(unsigned char number) {
+    WriteRest& rest = write_rest;
+    if (rest.bytes == nullptr || queue_count != 0 || !block_sent.load()) return false;
+    if (rest.count - rest.sent <= static_cast<long>(buffer_size)) return false;
+    if (number != static_cast<unsigned char>(expected_block.load() + 1)) return false;
+    std::memcpy(buffer, rest.bytes + rest.sent, buffer_size);
+    rest.sent += buffer_size;
+    if (rest.timed) rest.last_send_ms = zorbel::detail::clock_ms();
+    expected_block.store(number);
+    position.store(buffer_size);
+    length.store(buffer_size);
+    block_driver->out_block(id, number, BlockProtocol::blk_data, buffer, buffer_size);
     return true;
 }
 

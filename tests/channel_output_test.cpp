@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -328,6 +329,150 @@ TEST(ChannelOutput, AFlushSeesADeleteOrAStopThatRacesARequest) {
         });
         EXPECT_FALSE(out->flush()) << "round " << round;
         peer_side.join();
+    }
+}
+
+// --- the rest of a write sent on delivery --------------------------------
+//
+// Over a transport whose flush never waits for the peer, the thread that
+// delivers the peer's request for the next block sends that block in the
+// place of a writer asleep in write() for the confirmation of the last one.
+// Here the test's own thread delivers, so what went out during a delivery is
+// on record when the delivery returns.
+
+namespace {
+
+class OfferingOutput : public ChannelOutput {
+public:
+    using ChannelOutput::ChannelOutput;
+    bool offering() {
+        Critical critical;
+        return write_rest.bytes != nullptr;
+    }
+};
+
+class WriteRestRig {
+public:
+    explicit WriteRestRig(bool flush_waits, long timeout_ms = 10000) {
+        peer.transport.set_flush_waits_for_peer(flush_waits);
+        peer.transport.set_on_transfer([this](const Bytes& t) {
+            if (t[2] != BlockProtocol::blk_data) return;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                senders_.push_back(std::this_thread::get_id());
+            }
+            if (peer.confirm_each.load()) peer.ask(static_cast<unsigned char>(t[4] + 1));
+        });
+        out.set_timeout(timeout_ms);
+    }
+    ~WriteRestRig() {
+        if (writer_.joinable()) writer_.join();
+    }
+
+    void write_async(const Bytes& data) {
+        writer_ =
+            std::thread([this, &data] { written_ = out.write(data.data(), static_cast<long>(data.size())); });
+    }
+    // Returns once `blocks` data blocks are out and, if `offered`, the
+    // writer sleeps with the rest of its write offered.
+    void await_blocks(std::size_t blocks, bool offered = true) {
+        zorbel::testing::Watchdog watchdog(std::chrono::seconds(10), "the writer's blocks");
+        while (!((!offered || out.offering()) && senders().size() == blocks)) std::this_thread::yield();
+    }
+    long join_writer() {
+        writer_.join();
+        return written_;
+    }
+    std::vector<std::thread::id> senders() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return senders_;
+    }
+
+    Peer peer;
+    OfferingOutput out{&peer.engine, kId};
+
+private:
+    std::mutex mutex_;
+    std::vector<std::thread::id> senders_;
+    std::thread writer_;
+    long written_ = 0;
+};
+
+}  // namespace
+
+TEST(ChannelOutputSentOnDelivery, WholeBlocksLeaveFromTheDeliveryOnlyIfFlushNeverWaits) {
+    const Bytes data = bytes_of(3 * 512 + 100, 7);
+    for (bool flush_waits : {false, true}) {
+        SCOPED_TRACE(flush_waits ? "flush may wait for the peer" : "flush never waits");
+        WriteRestRig rig(flush_waits);
+        rig.write_async(data);
+        rig.peer.ask(0);
+        for (unsigned char n = 1; n <= 2; ++n) {
+            rig.await_blocks(n);
+            rig.peer.ask(n);
+        }
+        // 100 bytes are left: too few for a block of their own, they stay in
+        // the buffer for the writer, which is woken by the confirmation.
+        rig.await_blocks(3, false);
+        rig.peer.ask(3);
+        EXPECT_EQ(rig.join_writer(), static_cast<long>(data.size()));
+
+        // The same blocks either way; only the thread that sent 1 and 2
+        // differs.
+        const auto blocks = rig.peer.blocks();
+        ASSERT_EQ(blocks.size(), 3u);
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            EXPECT_EQ(blocks[i].number, static_cast<int>(i));
+            EXPECT_EQ(blocks[i].payload, Bytes(data.begin() + static_cast<long>(i * 512),
+                                               data.begin() + static_cast<long>((i + 1) * 512)));
+        }
+        const auto senders = rig.senders();
+        EXPECT_NE(senders[0], std::this_thread::get_id());
+        EXPECT_EQ(senders[1] == std::this_thread::get_id(), !flush_waits);
+        EXPECT_EQ(senders[2] == std::this_thread::get_id(), !flush_waits);
+        rig.peer.confirm_each = true;
+        EXPECT_TRUE(rig.out.flush());
+        ASSERT_EQ(rig.peer.blocks().size(), 4u);
+        EXPECT_EQ(rig.peer.blocks()[3].payload, Bytes(data.end() - 100, data.end()));
+    }
+}
+
+// The writer's time-out limits the wait for each block from its sending, as
+// it does for blocks the writer sends itself: a write of many blocks that
+// are each confirmed in time succeeds however long it takes in all.
+TEST(ChannelOutputSentOnDelivery, TheTimeOutRunsFromEachBlocksSending) {
+    const Bytes data = bytes_of(6 * 512 + 1, 3);
+    WriteRestRig rig(false, 200);
+    rig.write_async(data);
+    rig.peer.ask(0);
+    for (unsigned char n = 1; n <= 6; ++n) {
+        rig.await_blocks(n);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        rig.peer.ask(n);
+    }
+    EXPECT_EQ(rig.join_writer(), static_cast<long>(data.size()));
+    EXPECT_EQ(rig.peer.blocks().size(), 6u);
+}
+
+// A write that fails after the delivery sent blocks for it counts those
+// bytes as written, the last block (sent, not confirmed) included, as when
+// the writer sends them itself: a caller that writes the rest again must not
+// send them twice.
+TEST(ChannelOutputSentOnDelivery, AFailedWriteCountsTheBlocksSentForIt) {
+    const Bytes data = bytes_of(5 * 512, 9);
+    for (int ending : {0, static_cast<int>(BlockProtocol::cmd_delete)}) {
+        SCOPED_TRACE(ending == 0 ? "silent peer" : "peer's delete");
+        WriteRestRig rig(false, 100);
+        rig.write_async(data);
+        rig.peer.ask(0);
+        for (unsigned char n = 1; n <= 2; ++n) {
+            rig.await_blocks(n);
+            rig.peer.ask(n);
+        }
+        rig.await_blocks(3);
+        if (ending != 0) rig.peer.command(ending, 0);
+        EXPECT_EQ(rig.join_writer(), 3 * 512);
+        EXPECT_EQ(rig.peer.blocks().size(), 3u);
     }
 }
 

@@ -247,6 +247,8 @@ private:
     // Caller holds protocol_critical.
     void deliver(FormalChannel* ch, const unsigned char* header, const unsigned char* payload,
                  unsigned int len);
+    // Whether deliver() may send for a stream that sleeps (a take).
+    bool delivery_may_send();
     void reset_receiver();
     bool change_slot(FormalChannel* ch, bool attach);
 

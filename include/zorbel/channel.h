@@ -158,6 +158,27 @@ protected:
     enum take_offer_t { take_none = 0, take_offered = 1, take_done = 2 };
     std::atomic<int> take_offer;
 
+    // Output: the bytes of a write() that are not yet in the buffer, offered
+    // by a writer that sleeps for the confirmation of a block it sent. The
+    // peer's request for the next number confirms that block; the thread that
+    // delivers it then fills the next block from these bytes and sends it in
+    // the writer's place, exactly as the writer would on waking, so that the
+    // block does not wait for the writer to wake up. It does so only for a
+    // whole block with more bytes after it, which the writer too would send
+    // at once. The writer offers before a wait and withdraws after it, and
+    // learns how many of the bytes have gone; every field is guarded by
+    // protocol_critical.
+    struct WriteRest {
+        const unsigned char* bytes;  // null: nothing offered
+        long count;
+        long sent;  // taken from `bytes` and sent by the delivery
+        // For a writer with a time-out, whose limit runs from the sending of
+        // the block it waits for: when the delivery last sent one.
+        bool timed;
+        std::uint32_t last_send_ms;
+    };
+    WriteRest write_rest;
+
 private:
     void construct(BlockDriver* driver, unsigned char id);
     // For the delivering thread, inside protocol_critical, with the expected
@@ -165,6 +186,11 @@ private:
     // stream has offered, and asks the peer for the next number. True when
     // it did.
     bool take_offered_block();
+    // For the delivering thread, inside protocol_critical, with the peer's
+    // request for block `number`: if it confirms the block sent and the
+    // writer has offered a whole block more (write_rest), sends that block
+    // as the current one. True when it did; the request is then spent.
+    bool send_offered_block(unsigned char number);
     // Whether the receiver may write a data block into the receive buffer:
     // while the flag is clear, or after a take while no block with the
     // expected number has been completed there since.
@@ -249,6 +275,12 @@ protected:
     int return_state() override;
     long can_put_bytes();
     void init();
+
+private:
+    // flush(), offering `rest` (count bytes that follow the buffer's) to the
+    // delivering thread while it waits (see FormalChannel::write_rest);
+    // `rest_sent` says how many of them it sent, also when the flush fails.
+    bool flush_offering(const unsigned char* rest, long count, long& rest_sent);
 };
 
 // The channel streams the pipe factory creates: the channel number is taken
