@@ -24,6 +24,8 @@
 // Summary lines:
 //   RATIO channel_vs_link_bound <v>
 //   RATIO channel_vs_two_thread_limit <v>
+//   FIGURE channel_bulk_writes_vs_link_bound <v> (the writer hands 64 blocks
+//     to each write: all but the last leave from the delivery of the requests)
 //   FIGURE <name> <value> MB/s
 //   FIGURE <name>_sleeps_per_rt <voluntary context switches per round trip>
 #include <benchmark/benchmark.h>
@@ -134,11 +136,17 @@ struct Link {
 };
 
 // A writer thread that keeps one channel full: it blocks in flush until the
-// reader asks, which is the channel's own flow control.
+// reader asks, which is the channel's own flow control. It writes a block and
+// flushes it, or (`blocks_per_write` > 1) hands that many blocks to one write
+// before its flush, as a program streaming a buffer does; then the thread
+// that delivers the reader's requests sends all but the last block of each
+// write while this one sleeps.
 class Writer {
 public:
-    Writer(BlockDriver& engine, unsigned char id, bool pinned)
-        : out_(&engine, id), thread_([this, pinned] {
+    Writer(BlockDriver& engine, unsigned char id, bool pinned, long blocks_per_write = 1)
+        : out_(&engine, id),
+          data_(static_cast<std::size_t>(kBlock * blocks_per_write), 0x5A),
+          thread_([this, pinned] {
               place_self(pinned, side_a);
               run();
           }) {}
@@ -151,23 +159,23 @@ public:
 
 private:
     void run() {
-        unsigned char data[kBlock];
-        std::memset(data, 0x5A, sizeof data);
-        while (out_.write(data, kBlock) == kBlock && out_.flush()) {
+        const long n = static_cast<long>(data_.size());
+        while (out_.write(data_.data(), n) == n && out_.flush()) {
         }
     }
     ChannelOutput out_;
+    std::vector<unsigned char> data_;
     std::thread thread_;
 };
 
-void BM_OneChannel(benchmark::State& state, long timeout) {
+void BM_OneChannel(benchmark::State& state, long timeout, long blocks_per_write = 1) {
     const bool pinned = state.range(0) != 0;
     PlacementGuard guard;
     place_self(pinned, side_b);
     Link link(pinned);
     auto in = std::make_unique<ChannelInput>(&link.b, 1);
     in->set_timeout(timeout);
-    Writer writer(link.a, 1, pinned);
+    Writer writer(link.a, 1, pinned, blocks_per_write);
     unsigned char buf[kBlock];
     const long before = sleeps_so_far();
     for (auto _ : state) {
@@ -184,6 +192,7 @@ void BM_OneChannel(benchmark::State& state, long timeout) {
 
 void BM_OneChannelTimeout(benchmark::State& state) { BM_OneChannel(state, kReadTimeoutMs); }
 void BM_OneChannelNoTimeout(benchmark::State& state) { BM_OneChannel(state, 0); }
+void BM_OneChannelBulkWrites(benchmark::State& state) { BM_OneChannel(state, kReadTimeoutMs, 64); }
 
 // The same round trip on bare lanes: the request's delivery sends the block
 // back at once, on the lane's own thread.
@@ -372,6 +381,7 @@ BENCHMARK(BM_LinkBound)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_TwoThreadLimit)->Arg(0)->Arg(1)->UseRealTime();
 BENCHMARK(BM_LaneRaw)->UseRealTime();
 BENCHMARK(BM_OneChannelNoTimeout)->Arg(0)->UseRealTime();
+BENCHMARK(BM_OneChannelBulkWrites)->Arg(0)->UseRealTime();
 BENCHMARK(BM_ManyChannels)->Args({8, 0})->Args({64, 0})->Args({8, 1})->Args({64, 1})->UseRealTime();
 
 }  // namespace
@@ -388,6 +398,8 @@ int main(int argc, char** argv) {
     const double limit = mbps("BM_TwoThreadLimit/0/real_time");
     if (channel > 0 && bound > 0) std::printf("RATIO channel_vs_link_bound %.2f\n", channel / bound);
     if (channel > 0 && limit > 0) std::printf("RATIO channel_vs_two_thread_limit %.2f\n", channel / limit);
+    const double bulk = mbps("BM_OneChannelBulkWrites/0/real_time");
+    if (bulk > 0 && bound > 0) std::printf("FIGURE channel_bulk_writes_vs_link_bound %.2f\n", bulk / bound);
     const std::pair<const char*, const char*> figures[] = {
         {"channel_1", "BM_OneChannelTimeout/0/real_time"},
         {"link_bound", "BM_LinkBound/0/real_time"},
@@ -396,6 +408,7 @@ int main(int argc, char** argv) {
         {"channels_64_aggregate", "BM_ManyChannels/64/0/real_time"},
         {"link_raw_one_way", "BM_LaneRaw/real_time"},
         {"channel_1_no_timeout", "BM_OneChannelNoTimeout/0/real_time"},
+        {"channel_1_bulk_writes", "BM_OneChannelBulkWrites/0/real_time"},
         {"channel_1_pinned", "BM_OneChannelTimeout/1/real_time"},
         {"link_bound_pinned", "BM_LinkBound/1/real_time"},
         {"two_thread_limit_pinned", "BM_TwoThreadLimit/1/real_time"},
@@ -408,6 +421,7 @@ int main(int argc, char** argv) {
     const std::pair<const char*, const char*> sleeps[] = {
         {"channel_1_sleeps_per_rt", "BM_OneChannelTimeout/0/real_time"},
         {"channel_1_no_timeout_sleeps_per_rt", "BM_OneChannelNoTimeout/0/real_time"},
+        {"channel_1_bulk_writes_sleeps_per_rt", "BM_OneChannelBulkWrites/0/real_time"},
         {"link_bound_sleeps_per_rt", "BM_LinkBound/0/real_time"},
         {"two_thread_limit_sleeps_per_rt", "BM_TwoThreadLimit/0/real_time"}};
     for (const auto& f : sleeps) {
