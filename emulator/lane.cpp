@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "support/platform_process.h"
 
@@ -13,6 +14,8 @@ namespace emulator {
 namespace {
 
 unsigned clamp_chunk(unsigned v) { return std::min(std::max(v, 1u), Lane::kMaxChunkSize); }
+
+constexpr std::chrono::microseconds kMaxWakeLate{100};
 
 }  // namespace
 
@@ -157,21 +160,44 @@ bool Lane::wait_due_locked(detail::MutexLock& lock, const std::function<bool()>&
             lock.wait(changed_);
         } else {
             const Clock::time_point due = ring_[head_].due;
-            if (due <= Clock::now()) {
+            const Clock::time_point now = Clock::now();
+            if (due <= now) {
                 --waiters_;
                 return true;
             }
-            // A delay is a timed wait, woken early only by a state change,
-            // and it must end on time: the delay stands for the wire's.
+            // A delay stands for the wire's and must end on time. A timed
+            // wait ends late, even with the smallest timer slack: on a
+            // virtual machine by some tens of microseconds (waking an idle
+            // virtual CPU), as much as a USB microframe's delay is off by a
+            // fifth. So the wait ends early by the lateness this lane has
+            // seen, and the rest of the delay is spent yielding the CPU.
+            if (due - now <= wake_late_) {
+                --waiters_;
+                lock.unlock();
+                std::this_thread::yield();
+                lock.lock();
+                continue;
+            }
             static thread_local bool exact = false;
             if (!exact) {
                 detail::keep_exact_time_on_this_thread();
                 exact = true;
             }
-            lock.wait_until(changed_, due);
+            const Clock::time_point wake_at = due - wake_late_;
+            if (lock.wait_until(changed_, wake_at) == std::cv_status::timeout)
+                learn_wake_late(Clock::now() - wake_at);
         }
         --waiters_;
     }
+}
+
+// A running average over the last several waits (an eighth of each new one),
+// held to at most kMaxWakeLate so that a wait that ended very late under load
+// does not turn the next ones into long spins.
+void Lane::learn_wake_late(Clock::duration late) {
+    if (late < Clock::duration::zero()) return;
+    late = std::min<Clock::duration>(late, kMaxWakeLate);
+    wake_late_ += (late - wake_late_) / 8;
 }
 
 unsigned Lane::cut_chunk_locked(unsigned char* buf, unsigned max) {

@@ -131,6 +131,7 @@ private:
     // Waits (lock held) until bytes are due or `stop` says so. True when a
     // chunk can be cut.
     bool wait_due_locked(detail::MutexLock& lock, const std::function<bool()>& stop) REQUIRES(mutex_);
+    void learn_wake_late(Clock::duration late) REQUIRES(mutex_);
     // Cuts one chunk of at most `max` bytes from the due transfers.
     unsigned cut_chunk_locked(unsigned char* buf, unsigned max) REQUIRES(mutex_);
     void run();
@@ -151,6 +152,9 @@ private:
     // Distance to the next corrupted byte, carried across transfers.
     std::uint64_t corrupt_skip_ GUARDED_BY(mutex_) = 0;
     unsigned waiters_ GUARDED_BY(mutex_) = 0;  // consumers inside a wait on changed_
+    // How late this lane's timed waits have been ending, on average: the
+    // next one ends that much before the due time (see wait_due_locked).
+    Clock::duration wake_late_ GUARDED_BY(mutex_) = Clock::duration::zero();
     bool closed_ GUARDED_BY(mutex_) = false;
     bool cancel_pending_ GUARDED_BY(mutex_) = false;
     bool push_mode_ GUARDED_BY(mutex_) = false;

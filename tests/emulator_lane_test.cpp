@@ -134,6 +134,23 @@ TEST(Lane, DelayHoldsBytesBack) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
 }
 
+// The lane ends its timed waits early by the lateness it has learnt and
+// yields for the rest: never so early that a transfer arrives before its
+// delay is over, also once it has learnt.
+TEST(Lane, ShortDelaysAreNeverCutShort) {
+    LaneSettings s;
+    s.delay_us = 300;
+    Lane lane(s);
+    const auto a = pattern(10);
+    unsigned char buf[100];
+    for (int i = 0; i < 40; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        lane.send(a.data(), a.size());
+        ASSERT_EQ(lane.take(buf, sizeof buf), 10);
+        ASSERT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(300)) << i;
+    }
+}
+
 TEST(Lane, CancelEndsOneTakeEvenWhenItComesFirst) {
     Lane lane;
     unsigned char buf[10];
