@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "support/platform_process.h"
 
@@ -173,9 +172,7 @@ bool Lane::wait_due_locked(detail::MutexLock& lock, const std::function<bool()>&
             // seen, and the rest of the delay is spent yielding the CPU.
             if (due - now <= wake_late_) {
                 --waiters_;
-                lock.unlock();
-                std::this_thread::yield();
-                lock.lock();
+                lock.yield();
                 continue;
             }
             static thread_local bool exact = false;

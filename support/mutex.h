@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include "support/thread_annotations.h"
 
@@ -43,6 +44,13 @@ public:
     void lock() ACQUIRE() { lock_.lock(); }
 
     void wait(std::condition_variable& cv) { cv.wait(lock_); }
+    // Lets go of the mutex while the thread yields the CPU, as a wait does
+    // while it sleeps, and takes it back.
+    void yield() {
+        lock_.unlock();
+        std::this_thread::yield();
+        lock_.lock();
+    }
     template <class Predicate>
     void wait(std::condition_variable& cv, Predicate stop_waiting) {
         cv.wait(lock_, stop_waiting);
