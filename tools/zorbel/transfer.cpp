@@ -145,8 +145,12 @@ std::vector<double> echo_round_trips(Pipe& pipe, int count, int size, double tim
     pipe.output().set_timeout(kStepMs);
     for (int i = 0; i < count; ++i) {
         // Interrupted: the round trips so far are the result, as ping reports
-        // its summary on Ctrl-C.
-        if (interrupted()) break;
+        // its summary on Ctrl-C; with none yet there is nothing to report.
+        if (interrupted()) {
+            if (latencies.empty())
+                throw Failure("interrupted before the first round trip", interrupted_status());
+            break;
+        }
         for (std::size_t k = 0; k < message.size(); ++k) message[k] = static_cast<unsigned char>(i * 31 + k);
         reply.clear();
         auto began = clock_type::now();
