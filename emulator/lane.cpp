@@ -246,8 +246,9 @@ void Lane::run() {
                 chunk_rng_.range(clamp_chunk(settings_.min_chunk), clamp_chunk(settings_.max_chunk));
             n = cut_chunk_locked(chunk_, size);
         }
-        // A refusal is brief (the receiver's channel table is changing), so
-        // the chunk is offered again after yielding, until taken or closed.
+        // The chunk is offered again, after a yield, until taken or closed. A
+        // refusal can last (a client may hold the critical section for long),
+        // so a sink that refuses waits as its block engine says first.
         while (!sink_(chunk_, n)) {
             {
                 detail::MutexLock lock(mutex_);

@@ -40,7 +40,9 @@ namespace emulator {
 //  - push mode, start(sink): the lane's own thread waits for due bytes and
 //    calls sink(chunk, len) for each chunk. A sink that returns false refuses
 //    the chunk (e.g. a block engine whose channel table is changing); the same
-//    chunk is offered again after a yield, never lost nor reordered.
+//    chunk is offered again after a yield, never lost nor reordered. A sink
+//    that can be refused for long waits before it returns false
+//    (BlockDriver::await_dispatch), or the lane spins.
 //  - pull mode, no thread: the consumer calls take(buf, max), which blocks
 //    until bytes are due and copies one chunk (at most `max` bytes) out.
 //

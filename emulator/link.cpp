@@ -40,7 +40,12 @@ public:
         o_timeout.store(kDefaultTimeoutMs);
     }
 
-    // Called on the far lane's thread with each chunk for this end.
+    // Called on the far lane's thread with each chunk for this end. A chunk
+    // the engine refuses is offered again by the lane at once; waiting here
+    // as the engine says first keeps a client that holds the critical
+    // section for long from costing a core. The wait is bounded (a few
+    // milliseconds) and happens under input_mutex_, so the engine cannot be
+    // withdrawn and destroyed meanwhile.
     bool deliver(const unsigned char* data, unsigned len) {
         std::lock_guard<std::mutex> lock(input_mutex_);
         if (finished.load()) return true;  // input stopped: the chunk is lost
@@ -53,7 +58,12 @@ public:
         unsigned char* buf = callback_buf_;
         if (buf == nullptr || callback_len_ < len) buf = own_buf_;
         std::memcpy(buf, data, len);
-        return driver_->dispatch_block_callback(buf, len);
+        if (driver_->dispatch_block_callback(buf, len)) {
+            refusals_ = 0;
+            return true;
+        }
+        driver_->await_dispatch(refusals_++);
+        return false;
     }
 
     void stop_input() {
@@ -166,6 +176,8 @@ private:
     BlockDriver* driver_ = nullptr;
     unsigned char* callback_buf_ = nullptr;
     unsigned int callback_len_ = 0;
+    // Refusals of the chunk being offered, for await_dispatch.
+    unsigned int refusals_ = 0;
     unsigned char own_buf_[emulator::Lane::kMaxChunkSize];
     std::deque<unsigned char> polled_;
 };
