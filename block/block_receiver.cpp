@@ -70,6 +70,9 @@ bool BlockDriver::dispatch_block_callback(unsigned char* data, unsigned int len)
         // A chunk under way on this thread: a channel's code, reached from this
         // delivery, handed bytes in again.
         if (channels_locked.load() || rx.chunk != nullptr) return false;
+        // What the transport asked for before this chunk came (a resumption
+        // forgets a half block: before the new bytes are looked at).
+        run_link_events();
         // A null chunk has nothing to consume; refusing it would only make the
         // reader hand it in again.
         if (data == nullptr) return true;

@@ -69,6 +69,14 @@ public:
     // delivery that could still touch a channel's flag, and waits for them
     // before the channel it removed may go.
     std::atomic<int> deferred_wakes_pending{0};
+    // What the transport asked of the channels (link_events.cpp) and is not
+    // done yet: set by any thread, carried out inside protocol_critical by
+    // whoever takes it next for the engine. A transport's reader only ever
+    // tries to take the critical section, so what it cannot do at once waits
+    // here instead of being lost.
+    static constexpr unsigned kWakePending = 1;    // set every channel's flag
+    static constexpr unsigned kResumePending = 2;  // forget the half block, then wake
+    std::atomic<unsigned> link_events_pending{0};
 };
 
 }  // namespace detail

@@ -3,6 +3,7 @@
 // (fixtures/device_scenarios.h), on every backend.
 #include "fixtures/device_scenarios.h"
 #include "fixtures/log_capture.h"
+#include "fixtures/watchdog.h"
 
 namespace {
 
@@ -196,6 +197,55 @@ TEST_P(DeviceScenarios, DeviceThatStaysAwayFailsWaitingClientsPromptly) {
         else
             EXPECT_TRUE(c->stop());
         EXPECT_TRUE(claim_free(id(tag)));
+    }
+}
+
+// A client that holds the critical section stops its connection while the
+// reader is reconnecting (the device back, or gone for good): the reader
+// only ever tries the critical section, so the stop, which waits for the
+// reader, comes back, and the channels still learn that the link went and
+// came back. (Before, the reader waited for the critical section with its
+// own lock held, and both waited for ever.)
+TEST_P(DeviceScenarios, StopInsideTheCriticalSectionWhileTheReaderReconnects) {
+    USBSeqDriver::open_retry_pause.store(10);  // 50 attempts: half a second
+    for (const bool comes_back : {true, false}) {
+        SCOPED_TRACE(comes_back ? "the device comes back" : "the device stays away");
+        const char tag = comes_back ? 'A' : 'B';
+        zorbel::EmulatedDevice dev = rig_->add_device(tag);
+        ASSERT_TRUE(dev.valid());
+        zorbel::testing::LogCapture log(zorbel::LogLevel::info);
+        ChanIOControl c;
+        ASSERT_TRUE(c.start(0));
+        XPipe* pipe = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);  // no program: silent
+        ASSERT_NE(pipe, nullptr);
+        zorbel::testing::Watchdog watchdog(std::chrono::seconds(60), "a stop inside the critical section");
+        {
+            Critical held;
+            rig_->unplug(dev);
+            if (comes_back) {
+                ASSERT_TRUE(rig_->plug(dev));
+            }
+            // Until the reader has reached the step that wakes the channels.
+            const Clock::time_point limit = Clock::now() + std::chrono::seconds(20);
+            auto reached = [&] {
+                return comes_back ? log.count_starting_with("reconnected to ") > 0
+                                  : c.get_block_driver()->is_finished();
+            };
+            while (!reached() && Clock::now() < limit)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            EXPECT_TRUE(reached());
+            EXPECT_TRUE(c.stop());
+        }
+        EXPECT_TRUE(pipe->release());
+        EXPECT_TRUE(claim_free(id(tag)));
+        if (!comes_back) continue;
+        // Plugged back and free: the next connection carries data.
+        dev.bind(1, zorbel::echo_program());
+        ChanIOControl again;
+        ASSERT_TRUE(again.start(0));  // the only device
+        echo_round_trip(again, 2000);
+        EXPECT_TRUE(again.stop());
+        rig_->unplug(dev);
     }
 }
 

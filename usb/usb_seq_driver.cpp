@@ -32,6 +32,10 @@ struct USBSeqDriver::ReaderContext {
     // Set by done(): cuts short the pauses of a reconnection, so stopping
     // never waits out the 50 attempts.
     Flag abort;
+    // Set by the owner before it joins the reader: a reader that ended its
+    // connection itself stops trying to wake the channels then, as the
+    // owner's stop wakes them.
+    std::atomic<bool> owner_stopping{false};
 };
 
 namespace {
@@ -226,18 +230,28 @@ void USBSeqDriver::stop_reader() {
         detach_reader();
         return;
     }
+    if (context) context->owner_stopping.store(true);
     detach_reader();
     if (reader.joinable()) reader.join();
     reader_context.reset();
 }
 
 bool USBSeqDriver::done() {
+    const bool on_reader = reader_context && running_reader == reader_context.get();
     stop_reader();
     finish();
     input_ready.set(true);
     // No block will come to wake a stream waiting on its channel; without
-    // this a flush with no time-out would wait for ever.
-    if (BlockDriver* engine = get_input_block_driver()) engine->wake_channels();
+    // this a flush with no time-out would wait for ever. The reader itself (a
+    // failed reconnection) must not wait for the critical section, whose
+    // holder may be waiting for it: it leaves the wake-up recorded when the
+    // lock is taken, and tries again once it has let go of its context.
+    if (BlockDriver* engine = get_input_block_driver()) {
+        if (on_reader)
+            engine->post_wake_channels();
+        else
+            engine->wake_channels();
+    }
     return true;
 }
 
@@ -282,6 +296,22 @@ void USBSeqDriver::deliver(ReaderContext& context, unsigned char* buf, unsigned 
     }
 }
 
+// Like deliver: tried under the context lock (so done() waits for a try under
+// way), waited for without it.
+void USBSeqDriver::settle(ReaderContext& context) {
+    for (unsigned int refusals = 0;; ++refusals) {
+        BlockDriver* engine = nullptr;
+        {
+            zorbel::detail::RecursiveMutexLock lock(context.lock);
+            USBSeqDriver* driver = context.driver.load();
+            if (!driver) return;  // the owner stops, and wakes the channels itself
+            engine = driver->get_input_block_driver();
+            if (!engine || engine->settle_link_events()) return;
+        }
+        engine->await_dispatch(refusals);
+    }
+}
+
 // After a failed read: the device went away (unplugged, reset) or hung. A
 // device that comes back may do so at another index, so each attempt looks
 // it up afresh by its hardware ID. Runs on the reader thread with the context
@@ -300,6 +330,10 @@ bool USBSeqDriver::reconnect(ReaderContext& context) {
                 replace_handle(std::move(handle));
                 // Before the first read on the new handle, so that nothing
                 // the device sends now meets half a block from the old one.
+                // Only tried here (this thread holds the context lock, which
+                // a stop inside the critical section waits for); what the
+                // engine could not do at once, the reader's settle() or the
+                // first delivery does.
                 if (BlockDriver* engine = get_input_block_driver()) engine->resume_channels();
                 ZORBEL_LOG(zorbel::LogLevel::info,
                            "reconnected to " << id_text(wanted) << " as device " << index);
@@ -356,6 +390,9 @@ void USBSeqDriver::usb_reader_thread(
         int pause = open_retry_pause.load();
         if (pause > 0) context->abort.sys_wait_set(static_cast<unsigned long>(pause));
         open_retries.store(50);
+        // The engine of a connection that this reader ends, whose channels
+        // still need their wake-up.
+        BlockDriver* ended = nullptr;
         {
             zorbel::detail::RecursiveMutexLock lock(context->lock);
             driver = context->driver.load();
@@ -364,10 +401,22 @@ void USBSeqDriver::usb_reader_thread(
                                                           << id_text(driver->hardware_id)
                                                           << "; the connection ends");
                 driver->close_port(nullptr);
+                ended = driver->get_input_block_driver();
                 driver->done();
             }
         }
         open_retries.store(100);
+        if (!ended) {
+            settle(*context);
+            continue;
+        }
+        // Detached now, so settle() would give up at once. The engine
+        // outlives this thread (its owner joins it first), and the owner's
+        // stop wakes the channels itself, so trying ends there.
+        for (unsigned int refusals = 0; !ended->settle_link_events() && !context->owner_stopping.load();
+             ++refusals)
+            ended->await_dispatch(refusals);
+        break;
     }
 
     zorbel::detail::RecursiveMutexLock lock(context->lock);

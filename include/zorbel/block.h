@@ -217,16 +217,28 @@ public:
     FormalSeqDriver* get_seq_driver();
     // Sets the Flag of every registered channel, so that a stream waiting on
     // one looks at the link again: the transport calls it once it has
-    // finished, when no block will ever arrive to wake the waiters.
+    // finished, when no block will ever arrive to wake the waiters. Waits for
+    // protocol_critical: for the thread that stops the transport, never for
+    // its reader.
     void wake_channels();
+    // As wake_channels, for a transport's reader, which must never wait for
+    // protocol_critical (its holder may be waiting for the reader): done now
+    // if the lock is free (true), else recorded and done by the next
+    // delivery, settle_link_events or wake_channels (false).
+    bool post_wake_channels();
     // The transport reopened the same device after a failed read (a cable
     // pulled and put back, a transient error): the device's channels kept
     // their state, so every channel keeps its block numbers, its queue and
     // its bytes. A block half received on the old handle is forgotten, and
     // every channel is woken so that a stream waiting on it asks again at
     // once for what may have been lost in between. A device that really
-    // restarted says so with cmd_reset on its channels.
-    void resume_channels();
+    // restarted says so with cmd_reset on its channels. Never waits, as
+    // post_wake_channels: true when done now, false when recorded (the next
+    // delivery does it before it looks at its chunk).
+    bool resume_channels();
+    // Carries out what post_wake_channels and resume_channels recorded, if
+    // protocol_critical can be had now; true when nothing is left to do.
+    bool settle_link_events();
 
     // --- statistics (bytes per second since the last call)
     void start_statistics();
@@ -251,6 +263,8 @@ private:
     bool delivery_may_send();
     void reset_receiver();
     bool change_slot(FormalChannel* ch, bool attach);
+    // Inside protocol_critical: what the transport recorded for the channels.
+    void run_link_events();
 
     std::atomic<FormalChannel*> channels[256];
     // Set while the table is not locked; a refused reader waits on it.

@@ -110,6 +110,9 @@ private:
     struct ReaderContext;
     static void usb_reader_thread(std::shared_ptr<ReaderContext> context);
     static void deliver(ReaderContext& context, unsigned char* buf, unsigned int len);
+    // Has the engine carry out what the reader asked of its channels (a
+    // resumption, a wake-up), waiting between tries as deliver does.
+    static void settle(ReaderContext& context);
     bool reconnect(ReaderContext& context);
     std::shared_ptr<zorbel::host::DeviceHandle> current_handle();
     void replace_handle(std::shared_ptr<zorbel::host::DeviceHandle> handle);
