@@ -2,10 +2,11 @@
 // give themselves back.
 //
 // A Connection and its Pipes share one State, which owns the classic
-// connection. Closing the Connection stops it (the claim and the reader
-// thread go at once); the State itself, with the pipe factory the pipes still
-// use, goes with the last of them, since the classic interface wants every
-// pipe released before its connection is destroyed.
+// connection. Closing the Connection first tells the device that every pipe
+// still open ends, while the link is up, then stops it (the claim and the
+// reader thread go at once); the State itself, with the pipe factory the
+// pipes still use, goes with the last of them, since the classic interface
+// wants every pipe released before its connection is destroyed.
 #include <algorithm>
 #include <atomic>
 #include <climits>
@@ -64,9 +65,26 @@ bool Connection::lost() const noexcept {
     return engine == nullptr || engine->is_finished();
 }
 
+namespace {
+
+// Sends cmd_delete for every channel still registered, as releasing their
+// pipes would. A pipe may outlive its connection, and once the connection has
+// stopped its release reaches nothing: the device would keep the channels'
+// block numbers, and the next connection's pipe with that number, starting
+// from block 0, would find every block taken as stale.
+void end_channels_on_device(ChanIOControl& control) {
+    BlockDriver* engine = control.get_block_driver();
+    if (engine == nullptr || engine->is_finished()) return;
+    for (int n = 0; n < static_cast<int>(engine->total_channels()); ++n)
+        if (engine->channel_registered(n)) engine->out_command(n, BlockProtocol::cmd_delete, 0);
+}
+
+}  // namespace
+
 void Connection::close() noexcept {
     if (!state_) return;
     state_->closed.store(true);
+    end_channels_on_device(state_->control);
     state_->control.stop();
     state_.reset();
 }
@@ -94,7 +112,7 @@ Connection start_connection(const DeviceSelector& selector, std::error_code* ec)
             break;
         }
         if (info.in_use) {
-            outcome.fail(errc::busy, name + " (ID " + info.id + ")");
+            outcome.fail(errc::busy, name + " (ID " + info.id + ") is in use by another connection");
             break;
         }
         auto state = std::make_shared<Connection::State>();
@@ -132,6 +150,14 @@ struct Pipe::Impl {
     ChannelInput* input = nullptr;
     ChannelOutput* output = nullptr;
 
+    // Whether the connection was closed: every call then fails so, also a
+    // write that the buffer would still take.
+    bool refuse_if_closed(detail::Outcome& outcome, const char* doing) const {
+        if (!connection->closed.load()) return false;
+        explain(outcome, doing);
+        return true;
+    }
+
     // Why a stream call just failed: the stream recorded it (timed out,
     // closed, link ended), except that a connection closed here is told as
     // such.
@@ -155,6 +181,11 @@ std::unique_ptr<Pipe::Impl> open_pipe(const std::shared_ptr<Connection::State>& 
     }
     if (number < 1 || number > 125) {
         outcome.fail(errc::invalid_argument, what + " (pipe numbers run from 1 to 125)");
+        return nullptr;
+    }
+    BlockDriver* engine = state->control.get_block_driver();
+    if (engine == nullptr || engine->is_finished()) {
+        outcome.fail(errc::device_gone, what + " (the device went away)");
         return nullptr;
     }
     XPipeFactory* factory = state->control.get_pipe_factory();
@@ -252,6 +283,7 @@ std::size_t write_pipe(Pipe::Impl* impl, const void* data, std::size_t size,
         outcome.fail(errc::invalid_argument, "no data to write");
         return 0;
     }
+    if (impl->refuse_if_closed(outcome, "writing to")) return 0;
     impl->output->set_timeout(classic_timeout(timeout));
     const auto* bytes = static_cast<const unsigned char*>(data);
     std::size_t taken = 0;
@@ -273,6 +305,7 @@ void flush_pipe(Pipe::Impl* impl, std::optional<std::chrono::milliseconds> timeo
         outcome.fail(errc::invalid_argument, "the pipe is closed");
         return;
     }
+    if (impl->refuse_if_closed(outcome, "flushing")) return;
     impl->output->set_timeout(classic_timeout(timeout));
     if (!impl->output->flush()) impl->explain(outcome, "flushing");
 }
@@ -287,6 +320,7 @@ std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
         outcome.fail(errc::invalid_argument, "no buffer to read into");
         return 0;
     }
+    if (impl->refuse_if_closed(outcome, "reading from")) return 0;
     if (size == 0) return 0;
     ChannelInput& in = *impl->input;
     in.set_timeout(classic_timeout(timeout));

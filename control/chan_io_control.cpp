@@ -73,7 +73,8 @@ bool ChanIOControl::start(int index) {
         zorbel::DeviceClaim::create(zorbel::DeviceClaim::name_for_id(id), outcome);
     if (!claim) {
         if (outcome == zorbel::DeviceClaim::Outcome::held_elsewhere) {
-            zorbel::detail::set_last_error(zorbel::errc::busy, std::string("device with ID ") + id);
+            zorbel::detail::set_last_error(
+                zorbel::errc::busy, std::string("device with ID ") + id + " is in use by another connection");
             ZORBEL_LOG(zorbel::LogLevel::info, "device " << id << " is claimed by another connection");
         } else {
             zorbel::detail::set_last_error(zorbel::errc::io_error,
@@ -108,6 +109,7 @@ bool ChanIOControl::start(int index) {
     driver->set_input_block_driver(block_driver);
     if (buffer) driver->set_input_callback_buff(buffer, kReceiveBufferSize);
     driver->init();
+    if (pipe_factory) static_cast<XMCPPipeFactory*>(pipe_factory)->forget_resets();
 
     stop_flag.clear();
     start_flag.set(true);

@@ -40,9 +40,15 @@ XPipe* XPipeFactory::new_pipe(char* name, unsigned long num, unsigned long param
     }
     const bool numbered = table->unique_numbers;
     if (numbered) {
+        // A number the table cannot hold is no pipe number at all, not one in use.
+        if (!XPipeTable::holds_number(num)) {
+            zorbel::detail::set_last_error(zorbel::errc::invalid_argument, "pipe " + std::to_string(num));
+            return nullptr;
+        }
         zorbel::detail::CriticalLock lock;
         if (!table->reserve_number(num)) {
-            zorbel::detail::set_last_error(zorbel::errc::busy, "pipe " + std::to_string(num));
+            zorbel::detail::set_last_error(zorbel::errc::busy,
+                                           "pipe " + std::to_string(num) + " is open already");
             return nullptr;
         }
     }

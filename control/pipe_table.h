@@ -65,6 +65,8 @@ public:
         }
     }
 
+    static bool holds_number(unsigned long num) { return num < kNumbers; }
+
     // Takes `num` for a pipe about to be made: false while a pipe in the
     // table carries it or another is being made or destroyed under it.
     bool reserve_number(unsigned long num) REQUIRES(zorbel::detail::critical_section) {
@@ -88,7 +90,8 @@ public:
     // number is in use once: from the start of its new_pipe to the end of the
     // destruction that its last release starts.
     bool unique_numbers;
-    std::bitset<256> busy_numbers GUARDED_BY(zorbel::detail::critical_section);
+    static constexpr std::size_t kNumbers = 256;
+    std::bitset<kNumbers> busy_numbers GUARDED_BY(zorbel::detail::critical_section);
 };
 
 #endif

@@ -18,7 +18,7 @@ public:
             case errc::wrong_mode:
                 return "the device is in the wrong mode";
             case errc::busy:
-                return "the device is in use by another connection";
+                return "in use";
             case errc::permission_denied:
                 return "permission denied";
             case errc::device_gone:

@@ -31,6 +31,40 @@ std::error_code code_of(Call call) {
     return {};
 }
 
+template <class Call>
+std::string what_of(Call call) {
+    try {
+        call();
+    } catch (const zorbel::Error& e) {
+        return e.what();
+    }
+    return {};
+}
+
+// Sends `n` bytes through an echo on `pipe` and reads them back, each call
+// bounded by `limit`; true when they came back as sent. Written on a thread
+// of its own: the echo takes no more while what it sent back is not read.
+bool echoes(zorbel::Pipe& pipe, size_t n, milliseconds limit) {
+    const std::vector<unsigned char> data = pattern(n, 7);
+    std::error_code write_ec;
+    std::thread writer([&] {
+        pipe.write(data.data(), data.size(), limit, write_ec);
+        if (!write_ec) pipe.flush(limit, write_ec);
+    });
+    std::vector<unsigned char> back(n);
+    size_t have = 0;
+    std::error_code read_ec;
+    while (have < n && !read_ec) {
+        const size_t got = pipe.read(back.data() + have, n - have, limit, read_ec);
+        if (got == 0) break;
+        have += got;
+    }
+    writer.join();
+    EXPECT_FALSE(write_ec) << write_ec.message();
+    EXPECT_FALSE(read_ec) << read_ec.message();
+    return have == n && back == data;
+}
+
 // Events a watcher reported, for the test's thread to wait on.
 class Events {
 public:
@@ -143,6 +177,10 @@ TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
 
     zorbel::Pipe echo = connection.pipe(1, "echo");
     EXPECT_EQ(code_of([&] { connection.pipe(1); }), errc::busy);
+    // This connection holds the number; no other connection is involved.
+    const std::string twice = what_of([&] { connection.pipe(1); });
+    EXPECT_NE(twice.find("open already on this connection"), std::string::npos) << twice;
+    EXPECT_EQ(twice.find("another"), std::string::npos) << twice;
     // Written on a thread of its own: the echo sends back as it takes, and
     // takes no more while what it sent back is not read.
     const std::vector<unsigned char> data = pattern(200000, 5);
@@ -175,7 +213,11 @@ TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
     connection.close();
     EXPECT_FALSE(zorbel::find_device(hw('B')).in_use);
     EXPECT_TRUE(claim_free(id('B')));
+    // Every call on a closed connection's pipe says so, also a write that the
+    // pipe's buffer would take.
     EXPECT_EQ(code_of([&] { silent.read(&byte, 1, milliseconds(30)); }), errc::cancelled);
+    EXPECT_EQ(code_of([&] { silent.write(&byte, 1); }), errc::cancelled);
+    EXPECT_EQ(code_of([&] { silent.flush(milliseconds(30)); }), errc::cancelled);
 }
 
 TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
@@ -209,6 +251,62 @@ TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
     EXPECT_TRUE(again.pipe(7));
 }
 
+// A pipe may outlive its connection: closing the connection ends the pipe on
+// the device while the link is up (the device's program sees it end), and the
+// next connection's pipe with that number starts afresh. (Before, the pipe's
+// end was sent only when it was released, on a link already stopped: the
+// device kept its block numbers and the next pipe 1 never got through.)
+TEST_P(DeviceScenarios, ClosingAConnectionEndsItsLivePipesOnTheDevice) {
+    EmulatedDevice b = rig_->add_device('B');
+    ASSERT_TRUE(b.valid());
+    auto ended = std::make_shared<std::atomic<int>>(0);
+    b.bind(1, [ended](zorbel::DevicePipe& pipe) {
+        zorbel::echo_program()(pipe);
+        ended->fetch_add(1);
+    });
+    zorbel::Pipe outliving;
+    {
+        zorbel::Connection first = zorbel::connect(hw('B'));
+        outliving = first.pipe(1);
+        ASSERT_TRUE(echoes(outliving, 3000, std::chrono::seconds(10)));
+    }  // closed here, with the pipe still open
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(10);
+    while (ended->load() == 0 && Clock::now() < limit) std::this_thread::sleep_for(milliseconds(2));
+    EXPECT_EQ(ended->load(), 1) << "the device's program did not see its pipe end";
+    outliving.close();
+
+    zorbel::Connection second = zorbel::connect(hw('B'));
+    zorbel::Pipe again = second.pipe(1);
+    EXPECT_TRUE(echoes(again, 3000, std::chrono::seconds(10)));
+}
+
+// A device that keeps its channels across a pulled cable, on which the host
+// gave up: the connection is lost and says so, and once the device is back a
+// new connection's pipe with the same number carries data, although the old
+// pipe's end never reached the device. (Before, that pipe never got a byte
+// through until the device restarted.)
+TEST_P(DeviceScenarios, APipeWorksOnADeviceThatAHostLostWithThePipeOpen) {
+    EmulatedDevice b = rig_->add_device('B');
+    ASSERT_TRUE(b.valid());
+    b.bind(1, zorbel::echo_program());
+    zorbel::Connection first = zorbel::connect(hw('B'));
+    zorbel::Pipe old = first.pipe(1);
+    ASSERT_TRUE(echoes(old, 3000, std::chrono::seconds(10)));
+
+    rig_->unplug(b);
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(20);
+    while (!first.lost() && Clock::now() < limit) std::this_thread::sleep_for(milliseconds(2));
+    ASSERT_TRUE(first.lost());
+    EXPECT_EQ(code_of([&] { first.pipe(2); }), errc::device_gone);
+    old.close();
+    first.close();
+
+    ASSERT_TRUE(rig_->plug(b));
+    zorbel::Connection second = zorbel::connect(hw('B'));
+    zorbel::Pipe fresh = second.pipe(1);
+    EXPECT_TRUE(echoes(fresh, 3000, std::chrono::seconds(10)));
+}
+
 TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {
     ASSERT_TRUE(rig_->add_device('A', true).valid());
     ASSERT_TRUE(rig_->add_device('B').valid());
@@ -239,6 +337,10 @@ TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {
     EXPECT_EQ(zorbel::last_error(), errc::timed_out);
     EXPECT_EQ(first.get_pipe_factory()->new_pipe(pipe_name, 9, 0), nullptr);
     EXPECT_EQ(zorbel::last_error(), errc::busy);
+    for (unsigned long number : {0UL, 126UL, 255UL, 256UL, 1000UL}) {
+        EXPECT_EQ(first.get_pipe_factory()->new_pipe(pipe_name, number, 0), nullptr);
+        EXPECT_EQ(zorbel::last_error(), errc::invalid_argument) << "pipe " << number;
+    }
     EXPECT_TRUE(silent->release());
     ChanIOControl second;
     EXPECT_FALSE(second.start(1));

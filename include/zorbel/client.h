@@ -162,10 +162,13 @@ private:
 };
 
 // A running connection to one device in normal mode. Owns the classic
-// connection; moving it moves the ownership. Destroying or closing it stops
-// the connection and gives the device back (its claim, its reader thread);
-// pipes still alive then fail with errc::cancelled and release their
-// channels when they go.
+// connection; moving it moves the ownership. Pipes may outlive it. Destroying
+// or closing it first ends every pipe still open on the device, while the
+// link is up (the device's programs see their pipes end, and the next
+// connection's pipes with those numbers start afresh), then stops the
+// connection and gives the device back (its claim, its reader thread). Every
+// call on a pipe still alive then fails with errc::cancelled; the pipe lets
+// go of its channels when it is closed or destroyed.
 class ZORBEL_API Connection {
 public:
     Connection() noexcept;  // holds no device
@@ -182,7 +185,8 @@ public:
 
     // Opens pipe `number` (1..125) with an optional name. errc::busy when
     // this connection has that pipe open already; errc::invalid_argument for
-    // a number out of range; errc::cancelled after close().
+    // a number out of range; errc::device_gone once lost(); errc::cancelled
+    // after close().
     Pipe pipe(int number, const std::string& name = std::string());
     Pipe pipe(int number, const std::string& name, std::error_code& ec);
 
