@@ -94,13 +94,18 @@ void NormalSession::attach() { to_host_.reopen(); }
 
 long NormalSession::read(const void* reader, const std::atomic<bool>& closed, unsigned attached,
                          unsigned char* buf, unsigned int len) {
+    std::uint64_t opened = 0;
     {
         detail::MutexLock lock(read_mutex_);
         if (cancel_for_.erase(reader) != 0) return -1;
         if (closed.load() || attachment_.load() != attached) return -1;
         reading_ = reader;
+        // Under read_mutex_, which detach() takes before it closes the lane:
+        // a cable pulled from here on ends the take below, also when it is
+        // put back before the take begins.
+        opened = to_host_.closings();
     }
-    long n = alive.load() ? to_host_.take(buf, len) : -1;
+    long n = alive.load() ? to_host_.take(buf, len, opened) : -1;
     detail::MutexLock lock(read_mutex_);
     reading_ = nullptr;
     // A cancel aimed at this read that came after it had its data has not

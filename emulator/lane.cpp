@@ -259,10 +259,19 @@ void Lane::run() {
     }
 }
 
-long Lane::take(unsigned char* buf, unsigned max) {
+long Lane::take(unsigned char* buf, unsigned max) { return take(buf, max, closings()); }
+
+std::uint64_t Lane::closings() const {
+    detail::MutexLock lock(mutex_);
+    return closings_;
+}
+
+long Lane::take(unsigned char* buf, unsigned max, std::uint64_t opened) {
     detail::MutexLock lock(mutex_);
     if (max == 0 || push_mode_) return -1;
-    if (!wait_due_locked(lock, [this]() REQUIRES(mutex_) { return closed_ || cancel_pending_; })) {
+    if (!wait_due_locked(lock, [this, opened]() REQUIRES(mutex_) {
+            return closed_ || cancel_pending_ || closings_ != opened;
+        })) {
         if (!closed_) cancel_pending_ = false;  // this take consumes the cancel
         return -1;
     }
@@ -282,6 +291,7 @@ void Lane::cancel_take() {
 void Lane::close() {
     {
         detail::MutexLock lock(mutex_);
+        if (!closed_) ++closings_;
         closed_ = true;
         clear_queue_locked();
     }

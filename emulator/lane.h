@@ -87,6 +87,13 @@ public:
     // `max` bytes into `buf`; returns its size (> 0), or -1 when the lane is
     // closed, when `max` is 0, or when cancel_take() ended this take.
     long take(unsigned char* buf, unsigned max);
+    // As take, but also -1 when the lane has been closed since closings()
+    // returned `opened` (though reopened since): a reader that decided to
+    // take before a cable was pulled and put back must not wait on the new
+    // cable as if nothing had happened.
+    long take(unsigned char* buf, unsigned max, std::uint64_t opened);
+    // How many times the lane has been closed so far.
+    std::uint64_t closings() const;
     // Ends the take under way with -1; if none is under way, the next take
     // returns -1 at once. The cancel is consumed by the one take it ends, so
     // a cancel racing the start of a take is never lost and never doubles.
@@ -158,6 +165,7 @@ private:
     // next one ends that much before the due time (see wait_due_locked).
     Clock::duration wake_late_ GUARDED_BY(mutex_) = Clock::duration::zero();
     bool closed_ GUARDED_BY(mutex_) = false;
+    std::uint64_t closings_ GUARDED_BY(mutex_) = 0;
     bool cancel_pending_ GUARDED_BY(mutex_) = false;
     bool push_mode_ GUARDED_BY(mutex_) = false;
 

@@ -234,6 +234,8 @@ TEST_P(DeviceScenarios, StopInsideTheCriticalSectionWhileTheReaderReconnects) {
             while (!reached() && Clock::now() < limit)
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             EXPECT_TRUE(reached());
+            if (!reached())
+                for (const auto& m : log.messages()) ADD_FAILURE() << "log: " << m.second;
             EXPECT_TRUE(c.stop());
         }
         EXPECT_TRUE(pipe->release());
