@@ -86,7 +86,7 @@ public:
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     void send_in(const unsigned char* data, std::size_t len);
     void unplug();
-    void stall_in(bool for_good);
+    void stall_in(bool for_good, int after_packets);
     void hold_out(bool held);
 
     UMockdevIoctlBase* handler = nullptr;
@@ -119,6 +119,8 @@ private:
     bool zlp_owed_ = false;
     bool halted_ = false;           // bulk IN, until CLEAR_HALT
     bool halted_for_good_ = false;  // CLEAR_HALT does not help
+    // Packets of IN data still to go before the endpoint halts; -1: none due.
+    int packets_before_halt_ = -1;
     std::deque<Urb> waiting_in_;
     // Bulk OUT URBs of a device that stopped taking data: they end only when
     // the host discards them (its time-out) or the device goes.
@@ -208,6 +210,15 @@ void UsbfsNode::fill_waiting_locked() {
         int space = u.length;
         if (in_data_.empty()) zlp_owed_ = false;  // the ZLP alone
         while (!in_data_.empty()) {
+            if (packets_before_halt_ == 0) {
+                // The STALL handshake in place of the next packet ends the
+                // URB; the packets before it are in its buffer.
+                packets_before_halt_ = -1;
+                halted_ = true;
+                u.status = -EPIPE;
+                break;
+            }
+            if (packets_before_halt_ > 0) --packets_before_halt_;
             const int packet = static_cast<int>(std::min<std::size_t>(max_packet_, in_data_.size()));
             const int taken = std::min(packet, space);
             bytes.insert(bytes.end(), in_data_.begin(), in_data_.begin() + taken);
@@ -256,10 +267,14 @@ void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
 
 // A halted endpoint fails the URB under way and every later one, as the
 // kernel reports a STALL handshake, until the host clears the halt.
-void UsbfsNode::stall_in(bool for_good) {
+void UsbfsNode::stall_in(bool for_good, int after_packets) {
     std::lock_guard<std::mutex> lock(mutex_);
-    halted_ = true;
     halted_for_good_ = for_good;
+    if (after_packets > 0) {
+        packets_before_halt_ = after_packets;  // see fill_waiting_locked
+        return;
+    }
+    halted_ = true;
     if (!waiting_in_.empty() && fifo_ >= 0 && !ready_) {
         char buf[4096];
         while (::read(fifo_, buf, sizeof buf) > 0) {
@@ -708,8 +723,8 @@ std::shared_ptr<UsbfsNode> UmockdevBus::node_of(const std::string& name) {
     return it != entries_.end() ? it->second.node : nullptr;
 }
 
-void UmockdevBus::stall_in(const std::string& name, bool for_good) {
-    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->stall_in(for_good);
+void UmockdevBus::stall_in(const std::string& name, bool for_good, int after_packets) {
+    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->stall_in(for_good, after_packets);
 }
 
 void UmockdevBus::hold_out(const std::string& name, bool held) {
