@@ -55,16 +55,6 @@ private:
     std::vector<std::string> seen_;
 };
 
-// umockdev's ioctl emulation has aborted (an assertion inside its ioctl
-// client) while a second handle was opened on a device that a connection was
-// streaming through, under ThreadSanitizer; the libusb backend's streaming
-// is covered by the connection scenarios, so these run on the other rigs.
-#define ZORBEL_NOT_OVER_UMOCKDEV()                                                     \
-    do {                                                                               \
-        if (std::string(GetParam().name).compare(0, 6, "libusb") == 0)                 \
-            GTEST_SKIP() << "not over umockdev (umockdev aborts in its ioctl client)"; \
-    } while (0)
-
 TEST_P(DeviceScenarios, ListAndSelectors) {
     ASSERT_TRUE(rig_->add_device('A', true).valid());
     ASSERT_TRUE(rig_->add_device('B').valid());
@@ -120,7 +110,6 @@ TEST_P(DeviceScenarios, ListAndSelectors) {
 }
 
 TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     ASSERT_TRUE(rig_->add_device('A', true).valid());
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
@@ -210,7 +199,6 @@ TEST_P(DeviceScenarios, ReadWithoutATimeOutAsksForEachBlockOnce) {
 }
 
 TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
     zorbel::Connection connection = zorbel::connect(hw('B'));
@@ -280,7 +268,6 @@ TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {
 }
 
 TEST_P(DeviceScenarios, BootReturnsTheDeviceFoundByItsHardwareId) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice a = rig_->add_device('A', true);
     ASSERT_TRUE(a.valid());
     ASSERT_TRUE(rig_->add_device('B').valid());

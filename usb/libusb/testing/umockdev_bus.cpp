@@ -104,7 +104,7 @@ private:
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void fill_waiting_locked();
+    void fill_waiting_locked(UMockdevIoctlClient* client);
     void update_ready_locked();
     static void release(Urb& u);
 
@@ -174,9 +174,11 @@ void UsbfsNode::release(Urb& u) {
 }
 
 // POLLOUT on the client's descriptor is what makes libusb reap: the FIFO is
-// emptied while a completed URB waits and filled otherwise.
+// emptied while a completed URB waits, or a waiting one can be completed by
+// its owner's next reap (see fill_waiting_locked), and filled otherwise.
 void UsbfsNode::update_ready_locked() {
-    const bool want = !done_.empty() || gone_;
+    const bool fillable = !waiting_in_.empty() && (halted_ || !in_data_.empty() || zlp_owed_);
+    const bool want = !done_.empty() || gone_ || fillable;
     if (fifo_ < 0 || want == ready_) return;
     char buf[4096];
     if (want) {
@@ -197,8 +199,23 @@ void UsbfsNode::update_ready_locked() {
 // or when its buffer is full; a packet larger than the space left in the
 // buffer is an overflow (the bytes that fit arrive, the rest are lost), which
 // can only happen to a buffer that is not a whole number of packets.
-void UsbfsNode::fill_waiting_locked() {
-    while (!waiting_in_.empty() && (halted_ || !in_data_.empty() || zlp_owed_)) {
+//
+// Only the URBs of `client`, whose ioctl is being answered: writing into a
+// URB's buffer is an exchange with the process on that client's connection,
+// which takes part only while it waits for its own ioctl. Another open file
+// of the same device (the library's second handle, which makes control
+// requests) reaping meanwhile would otherwise write into the streaming
+// handle's memory over a connection that handle is not reading, or is using
+// for an ioctl of its own; umockdev's worker then read the next request out
+// of step and aborted the program (an assertion in its ioctl client).
+void UsbfsNode::fill_waiting_locked(UMockdevIoctlClient* client) {
+    // URBs of a file closed without discarding them end with it.
+    while (!waiting_in_.empty() && !umockdev_ioctl_client_get_connected(waiting_in_.front().client)) {
+        release(waiting_in_.front());
+        waiting_in_.pop_front();
+    }
+    while (!waiting_in_.empty() && waiting_in_.front().client == client &&
+           (halted_ || !in_data_.empty() || zlp_owed_)) {
         Urb u = waiting_in_.front();
         waiting_in_.pop_front();
         if (halted_) {
@@ -441,7 +458,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
         std::lock_guard<std::mutex> lock(mutex_);
         waiting_in_.push_back(u);
-        fill_waiting_locked();
+        fill_waiting_locked(client);
         update_ready_locked();
         umockdev_ioctl_client_complete(client, 0, 0);
         return;
@@ -469,7 +486,7 @@ void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
             waiting->clear();
         }
     }
-    fill_waiting_locked();
+    fill_waiting_locked(client);
     auto it = done_.begin();
     while (it != done_.end() && it->client != client) ++it;
     if (it == done_.end()) {
