@@ -19,6 +19,14 @@ constexpr std::uint32_t kRetryIntervalMs = 100;
 constexpr std::uint32_t kFlowingIntervalMs = 5000;
 // What "no limit" amounts to: about 24.8 days.
 constexpr std::uint32_t kNoLimitMs = 0x7FFFFFFF;
+// A wait without a time-out (set_unlimited_wait) gives the block asked for
+// ahead this long before asking again, then twice as long each time up to
+// the flowing interval. Short, so a lost block or request is made good about
+// as fast as by an application reading with a 50 ms time-out, which asks
+// again every 50 ms; growing, so a stream whose peer has nothing to send
+// soon asks only every few seconds (each repeat the peer finds queued
+// before it has the block sends that block once more).
+constexpr std::uint32_t kUnlimitedFirstRepeatMs = 50;
 
 // The stream's time-out as a budget. 0 means no limit; a negative time-out is
 // no caller's intention and is read the same way rather than as ~49 days.
@@ -32,7 +40,9 @@ ChannelInput::ChannelInput(BlockDriver* driver, unsigned char id)
     : FormalChannel(driver, id, &flags),
       request_interval(kRetryIntervalMs),
       last_request_time(0),
-      request_time_unknown(false) {
+      request_time_unknown(false),
+      unlimited_wait(false),
+      asked_ahead(false) {
     init();
 }
 
@@ -50,7 +60,10 @@ void ChannelInput::init() {
     request_interval = kRetryIntervalMs;
     last_request_time = zorbel::detail::clock_ms();
     request_time_unknown = false;
+    asked_ahead = false;
 }
+
+void ChannelInput::set_unlimited_wait(bool on) { unlimited_wait = on; }
 
 int ChannelInput::update_state(int state) {
     flags.store(state);
@@ -62,10 +75,14 @@ int ChannelInput::return_state() { return flags.load(); }
 long ChannelInput::can_get_bytes() { return length.load() - position.load(); }
 
 bool ChannelInput::call_next_block() {
-    const long timeout = get_timeout();
+    const bool unlimited = unlimited_wait;
+    const long timeout = unlimited ? 0 : get_timeout();
     // Compared unsigned, as the clock is: a time-out of 0 gives no first wait.
+    // An unlimited wait gives the block asked for ahead its short first wait,
+    // counted from now (its request went out earlier), which needs no clock.
     const std::uint32_t first_wait =
-        std::min<std::uint32_t>(request_interval, static_cast<std::uint32_t>(timeout));
+        unlimited ? (asked_ahead ? kUnlimitedFirstRepeatMs : 0)
+                  : std::min<std::uint32_t>(request_interval, static_cast<std::uint32_t>(timeout));
     position.store(0);
     length.store(0);
 
@@ -94,7 +111,7 @@ bool ChannelInput::call_next_block() {
     bool taken_for_us = false;
     if (first_wait > 0) {
         const std::uint32_t elapsed =
-            request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
+            unlimited || request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
         if (elapsed < first_wait) {
             offer_take();
             flag.wait_set(first_wait - elapsed);
@@ -104,6 +121,7 @@ bool ChannelInput::call_next_block() {
 
     if (!taken_for_us && !take_or_clear()) {
         std::uint32_t budget = budget_of(timeout);
+        std::uint32_t interval = unlimited ? 2 * kUnlimitedFirstRepeatMs : request_interval;
         for (;;) {
             bool woken = false;
             while (!woken) {
@@ -113,16 +131,18 @@ bool ChannelInput::call_next_block() {
                 // on would only flood the link until the budget ran out.
                 if (Synchro::is_finished()) return false;
                 block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
+                asked_ahead = true;
                 // The budget is spent in whole slices: a slice cut short by a
                 // stray wake-up still counts.
                 std::uint32_t slice;
-                if (budget > request_interval) {
-                    slice = request_interval;
-                    budget -= request_interval;
+                if (budget > interval) {
+                    slice = interval;
+                    budget -= interval;
                 } else {
                     slice = budget;
                     budget = 0;
                 }
+                if (unlimited) interval = std::min(2 * interval, kFlowingIntervalMs);
                 offer_take();
                 woken = flag.wait_set(slice);
                 // Withdrawn before anything else is sent: the delivering
@@ -144,8 +164,9 @@ bool ChannelInput::call_next_block() {
     // The time of this request serves only the next fetch's first wait, which
     // a stream without a time-out does not make: the one clock reading a
     // round trip costs is saved there too.
-    request_time_unknown = get_timeout() == 0;
+    request_time_unknown = unlimited || get_timeout() == 0;
     if (!request_time_unknown) last_request_time = zorbel::detail::clock_ms();
+    asked_ahead = true;
     return length.load() > 0;
 }
 

@@ -323,7 +323,10 @@ std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
     if (impl->refuse_if_closed(outcome, "reading from")) return 0;
     if (size == 0) return 0;
     ChannelInput& in = *impl->input;
-    in.set_timeout(classic_timeout(timeout));
+    // No limit is not the classic time-out 0, which asks for every block
+    // twice (see ChannelInput::set_unlimited_wait).
+    in.set_unlimited_wait(!timeout);
+    if (timeout) in.set_timeout(classic_timeout(timeout));
     // One byte, waiting for a block if need be; then the rest of the block in
     // hand, which needs no wait.
     const int first = in.read_byte();

@@ -63,7 +63,20 @@ public:
     }
 };
 
-thread_local detail::Failure this_thread_failure;
+// This thread's record, in two parts. The code and the fixed text are
+// trivially destructible: a thread's first failure on the data path (a
+// device program's stream that times out under load, say) then registers
+// nothing for the thread's exit, which on Windows allocates (the C++
+// runtime's list of thread_local destructors grows by one node), and the
+// data path allocates nothing. The detail text is touched only when a text
+// is recorded or the record is read (clear_last_error leaves it, and a
+// record read with no code gives none).
+struct Record {
+    errc code{};
+    const char* fixed = nullptr;
+};
+thread_local Record this_thread_record;
+thread_local detail::Failure this_thread_failure;  // the detail; handed out whole
 
 }  // namespace
 
@@ -73,32 +86,34 @@ const std::error_category& error_category() noexcept {
 }
 
 std::error_code last_error() noexcept {
-    const detail::Failure& f = this_thread_failure;
-    if (f.code == errc{}) return {};
-    return make_error_code(f.code);
+    const errc code = this_thread_record.code;
+    if (code == errc{}) return {};
+    return make_error_code(code);
 }
 
 namespace detail {
 
 void set_last_error(errc code, std::string detail) noexcept {
-    this_thread_failure.code = code;
+    this_thread_record.code = code;
     // The move cannot throw; the caller built the text (or none).
     this_thread_failure.detail = std::move(detail);
-    this_thread_failure.fixed = nullptr;
+    this_thread_record.fixed = nullptr;
 }
 
 void set_last_error_fixed(errc code, const char* text) noexcept {
-    this_thread_failure.code = code;
-    this_thread_failure.fixed = text;
+    this_thread_record.code = code;
+    this_thread_record.fixed = text;
 }
 
-const Failure& last_failure() noexcept { return this_thread_failure; }
-
-void clear_last_error() noexcept {
-    this_thread_failure.code = errc{};
-    this_thread_failure.detail.clear();
-    this_thread_failure.fixed = nullptr;
+const Failure& last_failure() noexcept {
+    Failure& f = this_thread_failure;
+    f.code = this_thread_record.code;
+    f.fixed = this_thread_record.fixed;
+    if (f.code == errc{}) f.detail.clear();  // cleared since the text was recorded
+    return f;
 }
+
+void clear_last_error() noexcept { this_thread_record = Record(); }
 
 }  // namespace detail
 }  // namespace zorbel

@@ -129,6 +129,38 @@ TEST(ChannelInput, WithoutTimeoutAsksEvery100MsUntilTheLinkFinishes) {
     for (const Request& r : requests) EXPECT_EQ(r.arg, 0);
 }
 
+// The unlimited wait: a fresh stream asks at once; a fetch whose block was
+// asked for ahead does not ask again at once (that sent every block twice),
+// but soon enough to make good a lost block or request (the classic
+// time-out 0 waited the flowing 5 s), and then ever less often.
+TEST(ChannelInput, UnlimitedWaitAsksAheadOnceThenSoonThenLessOften) {
+    using std::chrono::milliseconds;
+    ScriptedPeer peer;
+    ChannelInput in(&peer.engine, kId);
+    in.set_unlimited_wait(true);
+    in.set_timeout(1);  // not looked at
+    peer.offer(0, bytes_of(512, 0));
+    unsigned char buf[512];
+    ASSERT_EQ(in.read(buf, 512), 512);
+    EXPECT_EQ(peer.requested_numbers(), (std::vector<int>{0, 1}));  // at once, then ahead
+
+    // Block 1 is lost: the peer has nothing to answer with.
+    const auto start = std::chrono::steady_clock::now();
+    long result = 99;
+    std::thread reader([&] { result = in.read(buf, 1); });
+    ASSERT_TRUE(peer.transport.wait_for_transfers(2 + 4, 10000));
+    peer.push(frame_command(kId, BlockProtocol::cmd_delete, 0));  // ends the wait
+    reader.join();
+    EXPECT_EQ(result, 0);
+    const auto requests = peer.requests();
+    ASSERT_GE(requests.size(), 6u);
+    for (std::size_t k = 1; k < requests.size(); ++k) EXPECT_EQ(requests[k].arg, 1) << k;
+    EXPECT_GE(requests[2].at - start, milliseconds(45));
+    EXPECT_LT(requests[2].at - start, milliseconds(2000));  // generous: far from 5 s
+    for (std::size_t k = 3; k < 6; ++k)                     // 100, 200, 400 ms apart
+        EXPECT_GE(requests[k].at - requests[k - 1].at, milliseconds(100 << (k - 3)) - milliseconds(5)) << k;
+}
+
 TEST(ChannelInput, ReadsAcrossBlocksAndAsksAheadForEach) {
     ScriptedPeer peer;
     ChannelInput in(&peer.engine, kId);

@@ -178,6 +178,26 @@ TEST_P(LibusbTransfers, StallInTheMiddleOfAStreamIsClearedOnce) {
     EXPECT_EQ(handle_->read(buf, sizeof buf), -1);
 }
 
+// A halt in the middle of a transfer of many packets: the transfer ends with
+// the stall and brings the packets before it, which are handed over once
+// (they were handed over again after the clear), then the rest follows.
+TEST_P(LibusbTransfers, StallPartWayThroughATransferHandsItsPacketsOverOnce) {
+    const int packets_before[] = {1, 1024 / packet_, 3000 / packet_};
+    unsigned seed = 20;
+    for (int packets : packets_before) {
+        bus_->stall_in(node_, false, packets);
+        const auto sent = pattern(3000, ++seed);
+        send(sent);
+        const auto got = receive(sent.size());
+        ASSERT_EQ(got.size(), sent.size()) << packets << " packets before the stall";
+        ASSERT_TRUE(got == sent) << packets << " packets before the stall";
+        // Nothing more than what was sent: the next bytes are the next block.
+        const auto next = pattern(10, ++seed);
+        send(next);
+        ASSERT_EQ(receive(next.size()), next) << packets << " packets before the stall";
+    }
+}
+
 // Bytes already handed to the host still arrive, in order; then reads and
 // writes fail, as the connection needs to start its reconnection.
 TEST_P(LibusbTransfers, DeviceGoneInTheMiddleOfAStream) {

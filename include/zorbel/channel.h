@@ -226,6 +226,16 @@ public:
     // Takes the expected block, asking for it as long as the time-out allows;
     // true when a block with at least one byte was taken.
     bool call_next_block();
+    // Waits without a time-out that neither double the traffic nor leave a
+    // lost block for long (the modern interface's "no limit"). A time-out of
+    // 0 asks again at once for the block the read-ahead request has already
+    // asked for, so every block travels twice, and then waits the long
+    // request interval. With this on, the time-out is not looked at: a fetch
+    // first waits a short while for the block asked for ahead, then asks
+    // again at intervals that grow from short to the long one, so a lost
+    // block is asked for again within that short while and an idle stream
+    // soon asks rarely.
+    void set_unlimited_wait(bool on);
 
 protected:
     int update_state(int state) override;
@@ -247,6 +257,11 @@ private:
     // last_request_time; a later fetch with a time-out then counts its
     // request as just sent.
     bool request_time_unknown;
+    bool unlimited_wait;  // see set_unlimited_wait
+    // A request for the expected block has gone out (when the previous one
+    // was taken, or from an earlier fetch); a fresh stream has asked for
+    // nothing yet.
+    bool asked_ahead;
 };
 
 // The sending end of a channel, as an Output stream. Bytes collect in the

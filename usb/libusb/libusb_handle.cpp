@@ -205,7 +205,9 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
             return static_cast<long>(n);
         }
         // Emptied (a zero-length packet brings nothing): on to its status.
-        handed_ = 0;
+        // handed_ stays until the transfer leaves the front: a stalled one
+        // stays there through the clear, and the packets it brought before
+        // the stall are already handed over.
         const int status = t->status;
         if (front.requeue || status == LIBUSB_TRANSFER_COMPLETED) {
             if (status == LIBUSB_TRANSFER_COMPLETED && !front.requeue) stall_retried_ = false;
@@ -220,9 +222,14 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
             });
             if (state_ != State::open || gone_) return -1;
             ZORBEL_LOG(LogLevel::info, "USB: the device stalled its IN endpoint; clearing the halt");
-            lock.unlock();  // the clear is a request of its own
+            // The clear is a request of its own, made without the lock; a
+            // close() meanwhile waits for it before it closes the handle.
+            clearing_halt_ = true;
+            lock.unlock();
             const int rc = libusb_clear_halt(handle_, usbmap::kEndpointIn);
             lock.lock();
+            clearing_halt_ = false;
+            changed_.notify_all();
             if (rc != 0) {
                 if (rc != LIBUSB_ERROR_NO_DEVICE)
                     ZORBEL_LOG(LogLevel::warning, "USB: cannot clear a stall: " << libusb_error_name(rc));
@@ -240,6 +247,7 @@ long LibusbHandle::read(unsigned char* buf, unsigned int len) {
         }
         std::unique_ptr<InTransfer> again = std::move(reads_.front());
         reads_.pop_front();
+        handed_ = 0;
         if (!submit_in_locked(*again)) return -1;
         reads_.push_back(std::move(again));
     }
@@ -344,7 +352,9 @@ void LibusbHandle::close() {
     }
     state_ = State::closing;
     cancel_all_locked();
-    lock.wait(changed_, [&]() REQUIRES(mutex_) { return in_flight_.empty() && reads_submitted_ == 0; });
+    lock.wait(changed_, [&]() REQUIRES(mutex_) {
+        return in_flight_.empty() && reads_submitted_ == 0 && !clearing_halt_;
+    });
     const bool release = claimed_;
     lock.unlock();
     if (release) libusb_release_interface(handle_, usbmap::kInterfaceNumber);

@@ -92,6 +92,7 @@ private:
     int reads_submitted_ GUARDED_BY(mutex_) = 0;
     bool read_failed_ GUARDED_BY(mutex_) = false;  // the IN queue cannot go on
     bool stall_retried_ GUARDED_BY(mutex_) = false;
+    bool clearing_halt_ GUARDED_BY(mutex_) = false;  // a read's clear, made unlocked
     bool cancel_next_read_ GUARDED_BY(mutex_) = false;
     bool gone_ GUARDED_BY(mutex_) = false;
     bool claimed_ GUARDED_BY(mutex_) = false;  // interface 0

@@ -86,7 +86,7 @@ public:
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
     void send_in(const unsigned char* data, std::size_t len);
     void unplug();
-    void stall_in(bool for_good);
+    void stall_in(bool for_good, int after_packets);
     void hold_out(bool held);
 
     UMockdevIoctlBase* handler = nullptr;
@@ -104,7 +104,7 @@ private:
     void submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
     void discard(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
-    void fill_waiting_locked();
+    void fill_waiting_locked(UMockdevIoctlClient* client);
     void update_ready_locked();
     static void release(Urb& u);
 
@@ -119,6 +119,8 @@ private:
     bool zlp_owed_ = false;
     bool halted_ = false;           // bulk IN, until CLEAR_HALT
     bool halted_for_good_ = false;  // CLEAR_HALT does not help
+    // Packets of IN data still to go before the endpoint halts; -1: none due.
+    int packets_before_halt_ = -1;
     std::deque<Urb> waiting_in_;
     // Bulk OUT URBs of a device that stopped taking data: they end only when
     // the host discards them (its time-out) or the device goes.
@@ -172,9 +174,11 @@ void UsbfsNode::release(Urb& u) {
 }
 
 // POLLOUT on the client's descriptor is what makes libusb reap: the FIFO is
-// emptied while a completed URB waits and filled otherwise.
+// emptied while a completed URB waits, or a waiting one can be completed by
+// its owner's next reap (see fill_waiting_locked), and filled otherwise.
 void UsbfsNode::update_ready_locked() {
-    const bool want = !done_.empty() || gone_;
+    const bool fillable = !waiting_in_.empty() && (halted_ || !in_data_.empty() || zlp_owed_);
+    const bool want = !done_.empty() || gone_ || fillable;
     if (fifo_ < 0 || want == ready_) return;
     char buf[4096];
     if (want) {
@@ -195,8 +199,23 @@ void UsbfsNode::update_ready_locked() {
 // or when its buffer is full; a packet larger than the space left in the
 // buffer is an overflow (the bytes that fit arrive, the rest are lost), which
 // can only happen to a buffer that is not a whole number of packets.
-void UsbfsNode::fill_waiting_locked() {
-    while (!waiting_in_.empty() && (halted_ || !in_data_.empty() || zlp_owed_)) {
+//
+// Only the URBs of `client`, whose ioctl is being answered: writing into a
+// URB's buffer is an exchange with the process on that client's connection,
+// which takes part only while it waits for its own ioctl. Another open file
+// of the same device (the library's second handle, which makes control
+// requests) reaping meanwhile would otherwise write into the streaming
+// handle's memory over a connection that handle is not reading, or is using
+// for an ioctl of its own; umockdev's worker then read the next request out
+// of step and aborted the program (an assertion in its ioctl client).
+void UsbfsNode::fill_waiting_locked(UMockdevIoctlClient* client) {
+    // URBs of a file closed without discarding them end with it.
+    while (!waiting_in_.empty() && !umockdev_ioctl_client_get_connected(waiting_in_.front().client)) {
+        release(waiting_in_.front());
+        waiting_in_.pop_front();
+    }
+    while (!waiting_in_.empty() && waiting_in_.front().client == client &&
+           (halted_ || !in_data_.empty() || zlp_owed_)) {
         Urb u = waiting_in_.front();
         waiting_in_.pop_front();
         if (halted_) {
@@ -208,6 +227,15 @@ void UsbfsNode::fill_waiting_locked() {
         int space = u.length;
         if (in_data_.empty()) zlp_owed_ = false;  // the ZLP alone
         while (!in_data_.empty()) {
+            if (packets_before_halt_ == 0) {
+                // The STALL handshake in place of the next packet ends the
+                // URB; the packets before it are in its buffer.
+                packets_before_halt_ = -1;
+                halted_ = true;
+                u.status = -EPIPE;
+                break;
+            }
+            if (packets_before_halt_ > 0) --packets_before_halt_;
             const int packet = static_cast<int>(std::min<std::size_t>(max_packet_, in_data_.size()));
             const int taken = std::min(packet, space);
             bytes.insert(bytes.end(), in_data_.begin(), in_data_.begin() + taken);
@@ -256,10 +284,14 @@ void UsbfsNode::send_in(const unsigned char* data, std::size_t len) {
 
 // A halted endpoint fails the URB under way and every later one, as the
 // kernel reports a STALL handshake, until the host clears the halt.
-void UsbfsNode::stall_in(bool for_good) {
+void UsbfsNode::stall_in(bool for_good, int after_packets) {
     std::lock_guard<std::mutex> lock(mutex_);
-    halted_ = true;
     halted_for_good_ = for_good;
+    if (after_packets > 0) {
+        packets_before_halt_ = after_packets;  // see fill_waiting_locked
+        return;
+    }
+    halted_ = true;
     if (!waiting_in_.empty() && fifo_ >= 0 && !ready_) {
         char buf[4096];
         while (::read(fifo_, buf, sizeof buf) > 0) {
@@ -426,7 +458,7 @@ void UsbfsNode::submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
         std::lock_guard<std::mutex> lock(mutex_);
         waiting_in_.push_back(u);
-        fill_waiting_locked();
+        fill_waiting_locked(client);
         update_ready_locked();
         umockdev_ioctl_client_complete(client, 0, 0);
         return;
@@ -454,7 +486,7 @@ void UsbfsNode::reap(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
             waiting->clear();
         }
     }
-    fill_waiting_locked();
+    fill_waiting_locked(client);
     auto it = done_.begin();
     while (it != done_.end() && it->client != client) ++it;
     if (it == done_.end()) {
@@ -708,8 +740,8 @@ std::shared_ptr<UsbfsNode> UmockdevBus::node_of(const std::string& name) {
     return it != entries_.end() ? it->second.node : nullptr;
 }
 
-void UmockdevBus::stall_in(const std::string& name, bool for_good) {
-    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->stall_in(for_good);
+void UmockdevBus::stall_in(const std::string& name, bool for_good, int after_packets) {
+    if (std::shared_ptr<UsbfsNode> node = node_of(name)) node->stall_in(for_good, after_packets);
 }
 
 void UmockdevBus::hold_out(const std::string& name, bool held) {

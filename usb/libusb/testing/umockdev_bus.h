@@ -96,7 +96,11 @@ public:
 
     // Halts the device's bulk IN endpoint: transfers fail with a stall until
     // the host clears the halt, or for good (a device that keeps stalling).
-    void stall_in(const std::string& name, bool for_good = false);
+    // With `after_packets`, the device first sends that many more packets of
+    // its queued bytes: the transfer under way then ends with the stall and
+    // carries them, as a host controller reports a halt in the middle of a
+    // transfer of many packets.
+    void stall_in(const std::string& name, bool for_good = false, int after_packets = 0);
     // The device stops taking bulk OUT data (or takes it again): later OUT
     // URBs stay pending until the host gives up on them.
     void hold_out(const std::string& name, bool held);
