@@ -25,7 +25,7 @@ namespace python {
 constexpr std::chrono::milliseconds kSlice(50);
 
 // A time-out given in seconds (None: no limit) as the C++ calls take it.
-// ValueError for a negative or NaN value; infinity is no limit.
+// InvalidArgumentError for a negative or NaN value; infinity is no limit.
 std::optional<std::chrono::milliseconds> to_timeout(std::optional<double> seconds);
 
 // When a call's time-out ends, and how long its next slice may wait.
@@ -66,11 +66,12 @@ private:
 
 // A bytes-like object's memory, held (and so kept from moving or shrinking)
 // for as long as this lives: writes send it and reads fill it without a copy.
-// TypeError for an object that is not bytes-like, BufferError for one that is
-// not contiguous or (when `writable`) is read-only.
+// TypeError naming `parameter` for an object that is not bytes-like,
+// BufferError for one that is not contiguous or (when `writable`) is
+// read-only.
 class BufferView {
 public:
-    BufferView(pybind11::handle object, bool writable);
+    BufferView(pybind11::handle object, bool writable, const char* parameter);
     ~BufferView();
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "python/arguments.h"
 #include "python/bindings.h"
 #include "python/blocking.h"
 #include "python/errors.h"
@@ -218,7 +219,8 @@ void bind_emulator(py::module_& m) {
              "Close connections to its devices first. Closing twice is harmless.")
         .def_property_readonly("closed", &PyBus::closed, "Whether close() was called.")
         .def(
-            "__enter__", [](py::object self) { return self; }, "Returns the bus.")
+            "__enter__", [](PyBus& b) -> PyBus& { return b; }, py::return_value_policy::reference,
+            "Returns the bus.")
         .def(
             "__exit__", [](PyBus& b, const py::args&) { b.close(); }, "Closes the bus.");
 
@@ -245,8 +247,8 @@ void bind_emulator(py::module_& m) {
         py::arg("offset"), py::arg("count"), "`count` bytes of a source's stream from byte `offset`.");
     m.def(
         "make_boot_image",
-        [](py::handle payload) {
-            const BufferView bytes(payload, false);
+        [](BytesArg payload) {
+            const BufferView bytes(payload.object, false, "payload");
             return to_bytes(make_boot_image(bytes.data(), bytes.size()));
         },
         py::arg("payload"),
