@@ -1,12 +1,15 @@
 // Calls that block, made from Python: the GIL released while they wait, and
 // Ctrl-C noticed while they do.
 //
-// The C++ calls wait with the GIL released, in slices of kSlice; between two
-// slices the GIL is taken back to run Python's signal handlers, so Ctrl-C
-// (KeyboardInterrupt) ends a blocked call within about a slice. Slicing loses
-// nothing: a read that timed out read nothing, and a write or flush that timed
-// out carries on where it stopped. Calls that take a callback asked now and
-// then (boot, wait_for) check for signals in that callback instead.
+// A read waits in one C++ call, which asks a keep-going check (SignalCheck)
+// between its own quiet waits: the device is asked nothing more for those
+// looks. Writes and flushes wait for the device to ask, which costs nothing
+// on the link, so they wait with the GIL released in slices of kSlice, and
+// between two slices the GIL is taken back to run Python's signal handlers;
+// slicing loses nothing there (a write or flush that timed out carries on
+// where it stopped). Either way Ctrl-C (KeyboardInterrupt) ends a blocked call
+// within about a slice. Calls that take a callback asked now and then (boot,
+// wait_for) check for signals in that callback.
 #ifndef ZORBEL_PYTHON_BLOCKING_H
 #define ZORBEL_PYTHON_BLOCKING_H
 
@@ -20,8 +23,7 @@ namespace zorbel {
 namespace python {
 
 // The longest wait without a look at the signals: well under the 200 ms in
-// which Ctrl-C should end a call, and long enough that an idle reader costs
-// next to nothing (one request to the device per slice).
+// which Ctrl-C should end a call.
 constexpr std::chrono::milliseconds kSlice(50);
 
 // A time-out given in seconds (None: no limit) as the C++ calls take it.

@@ -102,6 +102,10 @@ void bind_emulator(py::module_& m) {
                                "Whether it waits in its boot loader.")
         .def_property_readonly("hardware_id", &EmulatedDevice::hardware_id, "Its 12-character hardware ID.")
         .def_property_readonly("boots", &EmulatedDevice::boots, "How many boot images it has accepted.")
+        .def_property_readonly(
+            "transfers_to_device", [](const EmulatedDevice& d) { return d.to_device_stats().transfers; },
+            "How many transfers the host has sent it (blocks and requests): what calls\n"
+            "cost on the link.")
         .def(
             "unplug",
             [](EmulatedDevice& d) {

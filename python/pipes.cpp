@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,9 @@ namespace {
 // Past this a read(size) allocates no more: a read returns what has arrived,
 // which is far less, and a huge size must not cost a huge allocation.
 constexpr std::size_t kLargestRead = 1 << 20;
+// The time-out of a read that has none, which then reads again: within what
+// the channel's streams take (about 24 days).
+constexpr std::chrono::milliseconds kLongestWait(std::chrono::hours(24 * 24));
 // What one step of iteration, or of reading to the end, asks for.
 constexpr std::size_t kChunk = 64 * 1024;
 
@@ -197,21 +201,33 @@ private:
             pending_.erase(0, n);
             return n;
         }
-        Deadline deadline(timeout);
-        for (;;) {
-            std::error_code ec;
-            std::size_t n = 0;
-            const std::chrono::milliseconds slice = deadline.slice();
-            {
-                py::gil_scoped_release release;
-                n = pipe_.read(into, size, slice, ec);
+        // One read for the whole wait: a read that timed out would have asked
+        // the device for the block again when the next one began, so slices
+        // would add a request per slice. The look at the signals and at
+        // close() happens between the read's own quiet waits instead.
+        SignalCheck signals;
+        bool closed_meanwhile = false;
+        const std::function<bool()> keep_waiting = [&] {
+            if (closing()) {
+                closed_meanwhile = true;
+                return false;
             }
-            if (!ec) return n;
-            if (ec != errc::timed_out) raise_error(ec, describe("reading from"));
-            check_signals();
-            if (closing()) raise_error(errc::cancelled, describe("reading from") + " (closed meanwhile)");
-            if (deadline.passed()) raise_error(ec, describe("reading from"));
-        }
+            return signals.keep_going();
+        };
+        // No limit is asked for as a long one: a channel read without a
+        // time-out asks for each block twice (docs/performance.md).
+        const std::optional<std::chrono::milliseconds> limit = to_timeout(timeout);
+        std::error_code ec;
+        std::size_t n = 0;
+        do {
+            ec.clear();
+            py::gil_scoped_release release;
+            n = pipe_.read(into, size, limit.value_or(kLongestWait), keep_waiting, ec);
+        } while (!limit && ec == errc::timed_out && !closed_meanwhile);
+        if (!ec) return n;
+        signals.rethrow_if_interrupted();
+        if (closed_meanwhile) raise_error(errc::cancelled, describe("reading from") + " (closed meanwhile)");
+        raise_error(ec, describe("reading from"));
     }
 
     bool closing() {
