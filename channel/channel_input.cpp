@@ -74,7 +74,28 @@ int ChannelInput::return_state() { return flags.load(); }
 
 long ChannelInput::can_get_bytes() { return length.load() - position.load(); }
 
+void ChannelInput::set_interrupt_check(const std::function<bool()>* keep_waiting) {
+    interrupt_check = keep_waiting;
+}
+
+bool ChannelInput::interrupted() const { return was_interrupted; }
+
+bool ChannelInput::wait_for_block(std::uint32_t ms) {
+    if (interrupt_check == nullptr) return flag.wait_set(ms);
+    for (;;) {
+        const std::uint32_t piece = std::min(ms, kInterruptCheckMs);
+        if (flag.wait_set(piece)) return true;
+        ms -= piece;
+        if (ms == 0) return false;
+        if (!(*interrupt_check)()) {
+            was_interrupted = true;
+            return false;
+        }
+    }
+}
+
 bool ChannelInput::call_next_block() {
+    was_interrupted = false;
     const bool unlimited = unlimited_wait;
     const long timeout = unlimited ? 0 : get_timeout();
     // Compared unsigned, as the clock is: a time-out of 0 gives no first wait.
@@ -114,8 +135,9 @@ bool ChannelInput::call_next_block() {
             unlimited || request_time_unknown ? 0 : zorbel::detail::clock_ms() - last_request_time;
         if (elapsed < first_wait) {
             offer_take();
-            flag.wait_set(first_wait - elapsed);
+            wait_for_block(first_wait - elapsed);
             taken_for_us = withdraw_offer();
+            if (!taken_for_us && was_interrupted) return false;
         }
     }
 
@@ -144,11 +166,12 @@ bool ChannelInput::call_next_block() {
                 }
                 if (unlimited) interval = std::min(2 * interval, kFlowingIntervalMs);
                 offer_take();
-                woken = flag.wait_set(slice);
+                woken = wait_for_block(slice);
                 // Withdrawn before anything else is sent: the delivering
                 // thread's request must not overtake a repeat of ours.
                 taken_for_us = withdraw_offer();
                 if (taken_for_us) break;
+                if (was_interrupted) return false;
             }
             if (taken_for_us) break;
             if (state_is_bad()) return false;

@@ -311,7 +311,8 @@ void flush_pipe(Pipe::Impl* impl, std::optional<std::chrono::milliseconds> timeo
 }
 
 std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
-                      std::optional<std::chrono::milliseconds> timeout, detail::Outcome& outcome) {
+                      std::optional<std::chrono::milliseconds> timeout, detail::Outcome& outcome,
+                      const std::function<bool()>* keep_waiting = nullptr) {
     if (!impl) {
         outcome.fail(errc::invalid_argument, "the pipe is closed");
         return 0;
@@ -329,9 +330,14 @@ std::size_t read_pipe(Pipe::Impl* impl, void* buffer, std::size_t size,
     if (timeout) in.set_timeout(classic_timeout(timeout));
     // One byte, waiting for a block if need be; then the rest of the block in
     // hand, which needs no wait.
+    in.set_interrupt_check(keep_waiting);
     const int first = in.read_byte();
+    in.set_interrupt_check(nullptr);
     if (first < 0) {
-        if (!in.is_eof()) impl->explain(outcome, "reading from");
+        if (keep_waiting && in.interrupted())
+            outcome.fail(errc::cancelled, "reading from pipe " + std::to_string(impl->pipe->get_num()));
+        else if (!in.is_eof())
+            impl->explain(outcome, "reading from");
         return 0;  // 0 with no failure: the end of the stream
     }
     auto* out = static_cast<unsigned char*>(buffer);
@@ -383,6 +389,15 @@ std::size_t Pipe::read(void* buffer, std::size_t size, std::optional<std::chrono
                        std::error_code& ec) {
     detail::Outcome outcome;
     std::size_t n = read_pipe(impl_.get(), buffer, size, timeout, outcome);
+    outcome.report(&ec);
+    return n;
+}
+
+std::size_t Pipe::read(void* buffer, std::size_t size, std::optional<std::chrono::milliseconds> timeout,
+                       const std::function<bool()>& keep_waiting, std::error_code& ec) {
+    detail::Outcome outcome;
+    std::size_t n =
+        read_pipe(impl_.get(), buffer, size, timeout, outcome, keep_waiting ? &keep_waiting : nullptr);
     outcome.report(&ec);
     return n;
 }

@@ -4,6 +4,9 @@
 #include <cmath>
 #include <string>
 
+#include "python/arguments.h"
+#include "python/errors.h"
+
 namespace py = pybind11;
 
 namespace zorbel {
@@ -12,7 +15,7 @@ namespace python {
 std::optional<std::chrono::milliseconds> to_timeout(std::optional<double> seconds) {
     if (!seconds || std::isinf(*seconds)) return std::nullopt;
     if (std::isnan(*seconds) || *seconds < 0)
-        throw py::value_error("timeout must be None or a non-negative number");
+        raise_invalid_argument("timeout must be None or a non-negative number of seconds");
     // Rounded up, so a short time-out still waits, and capped where a wait
     // would outlast any program anyway (a year).
     const double ms = std::min(std::ceil(*seconds * 1000.0), 365.0 * 24 * 3600 * 1000);
@@ -50,7 +53,12 @@ void SignalCheck::rethrow_if_interrupted() const {
     if (interrupted_) throw py::error_already_set();
 }
 
-BufferView::BufferView(py::handle object, bool writable) {
+BufferView::BufferView(py::handle object, bool writable, const char* parameter) {
+    // What is no buffer at all is told by the parameter's name; a buffer that
+    // does not fit (not contiguous, read-only) keeps Python's BufferError.
+    if (!PyObject_CheckBuffer(object.ptr()))
+        raise_wrong_type(parameter, writable ? "a writable bytes-like object" : "a bytes-like object",
+                         object);
     if (PyObject_GetBuffer(object.ptr(), &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0)
         throw py::error_already_set();
 }

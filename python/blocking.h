@@ -1,12 +1,15 @@
 // Calls that block, made from Python: the GIL released while they wait, and
 // Ctrl-C noticed while they do.
 //
-// The C++ calls wait with the GIL released, in slices of kSlice; between two
-// slices the GIL is taken back to run Python's signal handlers, so Ctrl-C
-// (KeyboardInterrupt) ends a blocked call within about a slice. Slicing loses
-// nothing: a read that timed out read nothing, and a write or flush that timed
-// out carries on where it stopped. Calls that take a callback asked now and
-// then (boot, wait_for) check for signals in that callback instead.
+// A read waits in one C++ call, which asks a keep-going check (SignalCheck)
+// between its own quiet waits: the device is asked nothing more for those
+// looks. Writes and flushes wait for the device to ask, which costs nothing
+// on the link, so they wait with the GIL released in slices of kSlice, and
+// between two slices the GIL is taken back to run Python's signal handlers;
+// slicing loses nothing there (a write or flush that timed out carries on
+// where it stopped). Either way Ctrl-C (KeyboardInterrupt) ends a blocked call
+// within about a slice. Calls that take a callback asked now and then (boot,
+// wait_for) check for signals in that callback.
 #ifndef ZORBEL_PYTHON_BLOCKING_H
 #define ZORBEL_PYTHON_BLOCKING_H
 
@@ -20,12 +23,11 @@ namespace zorbel {
 namespace python {
 
 // The longest wait without a look at the signals: well under the 200 ms in
-// which Ctrl-C should end a call, and long enough that an idle reader costs
-// next to nothing (one request to the device per slice).
+// which Ctrl-C should end a call.
 constexpr std::chrono::milliseconds kSlice(50);
 
 // A time-out given in seconds (None: no limit) as the C++ calls take it.
-// ValueError for a negative or NaN value; infinity is no limit.
+// InvalidArgumentError for a negative or NaN value; infinity is no limit.
 std::optional<std::chrono::milliseconds> to_timeout(std::optional<double> seconds);
 
 // When a call's time-out ends, and how long its next slice may wait.
@@ -66,11 +68,12 @@ private:
 
 // A bytes-like object's memory, held (and so kept from moving or shrinking)
 // for as long as this lives: writes send it and reads fill it without a copy.
-// TypeError for an object that is not bytes-like, BufferError for one that is
-// not contiguous or (when `writable`) is read-only.
+// TypeError naming `parameter` for an object that is not bytes-like,
+// BufferError for one that is not contiguous or (when `writable`) is
+// read-only.
 class BufferView {
 public:
-    BufferView(pybind11::handle object, bool writable);
+    BufferView(pybind11::handle object, bool writable, const char* parameter);
     ~BufferView();
     BufferView(const BufferView&) = delete;
     BufferView& operator=(const BufferView&) = delete;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "python/arguments.h"
 #include "python/bindings.h"
 #include "python/blocking.h"
 #include "python/errors.h"
@@ -19,46 +20,76 @@ namespace py = pybind11;
 namespace zorbel {
 namespace python {
 
-DeviceSelector selector_from(py::handle selector) {
-    if (py::isinstance<py::str>(selector)) return DeviceSelector(selector.cast<std::string>());
-    if (py::isinstance<py::int_>(selector) && !py::isinstance<py::bool_>(selector))
-        return DeviceSelector(selector.cast<int>());
-    if (py::isinstance<DeviceInfo>(selector)) {
-        const auto& info = selector.cast<const DeviceInfo&>();
+DeviceSelector selector_from(SelectorArg selector) {
+    const py::handle object = selector.object;
+    if (py::isinstance<py::str>(object)) return DeviceSelector(object.cast<std::string>());
+    if (py::isinstance<py::int_>(object) && !py::isinstance<py::bool_>(object))
+        return DeviceSelector(int_from(IntArg{object}, "selector"));
+    if (py::isinstance<DeviceInfo>(object)) {
+        const auto& info = object.cast<const DeviceInfo&>();
         if (!info.hardware_id.empty()) return DeviceSelector(info.hardware_id);
         return DeviceSelector(info.number);
     }
-    throw py::type_error(
-        "a device is selected by an int (its number) or a str (hardware ID, ID or place), not " +
-        std::string(py::str(py::type::handle_of(selector).attr("__name__"))));
+    raise_wrong_type("selector",
+                     "an int (device number), a str (hardware ID, ID or location) or a DeviceInfo", object);
 }
 
 namespace {
 
-std::optional<DeviceMode> mode_from(const std::optional<std::string>& mode) {
+std::optional<DeviceMode> mode_from(TextArg value) {
+    const std::optional<std::string> mode = text_from(value, "mode");
     if (!mode) return std::nullopt;
     if (*mode == "normal") return DeviceMode::normal;
     if (*mode == "boot") return DeviceMode::boot;
-    throw py::value_error("mode must be \"normal\", \"boot\" or None, not \"" + *mode + "\"");
+    raise_invalid_argument("mode must be \"normal\", \"boot\" or None, not \"" + *mode + "\"");
+}
+
+// Every field, in device-number order first: what equality, ordering,
+// hashing, pickling and repr all go by.
+py::tuple fields(const DeviceInfo& d) {
+    return py::make_tuple(d.number, mode_name(d.mode), d.type ? std::string(1, d.type) : std::string(),
+                          d.hardware_id, d.id, d.location, d.in_use);
+}
+
+DeviceInfo from_fields(const py::tuple& state) {
+    if (state.size() != 7) raise_invalid_argument("a DeviceInfo is restored from 7 fields");
+    DeviceInfo d;
+    d.number = state[0].cast<int>();
+    const auto mode = state[1].cast<std::string>();
+    if (mode != "boot" && mode != "normal") raise_invalid_argument("unknown device mode \"" + mode + "\"");
+    d.mode = mode == "boot" ? DeviceMode::boot : DeviceMode::normal;
+    const auto type = state[2].cast<std::string>();
+    d.type = type.empty() ? 0 : type[0];
+    d.hardware_id = state[3].cast<std::string>();
+    d.id = state[4].cast<std::string>();
+    d.location = state[5].cast<std::string>();
+    d.in_use = state[6].cast<bool>();
+    return d;
 }
 
 std::string repr(const DeviceInfo& d) {
-    std::string text = "<zorbel.DeviceInfo number=" + std::to_string(d.number) + " mode=" + mode_name(d.mode);
-    if (!d.hardware_id.empty()) text += " hardware_id=" + d.hardware_id + " id=" + d.id;
-    if (!d.location.empty()) text += " location=" + d.location;
-    if (d.in_use) text += " in_use";
-    return text + ">";
+    return py::str(
+               "zorbel.DeviceInfo(number={!r}, mode={!r}, type={!r}, hardware_id={!r}, id={!r}, "
+               "location={!r}, in_use={!r})")
+        .format(*fields(d));
 }
 
-bool same(const DeviceInfo& a, const DeviceInfo& b) {
-    return a.number == b.number && a.mode == b.mode && a.type == b.type && a.hardware_id == b.hardware_id &&
-           a.id == b.id && a.location == b.location && a.in_use == b.in_use;
+// A comparison of two DeviceInfo by their fields; NotImplemented for another
+// type, so Python tries the other side (and == then is False).
+template <int Op>
+Comparison compare(const DeviceInfo& a, ObjectArg b) {
+    if (!py::isinstance<DeviceInfo>(b.object))
+        return Comparison{py::reinterpret_borrow<py::object>(Py_NotImplemented)};
+    PyObject* result =
+        PyObject_RichCompare(fields(a).ptr(), fields(b.object.cast<const DeviceInfo&>()).ptr(), Op);
+    if (!result) throw py::error_already_set();
+    return Comparison{py::reinterpret_steal<py::object>(result)};
 }
 
-DeviceInfo boot_device(py::handle selector, py::handle image, double timeout) {
+DeviceInfo boot_device(SelectorArg selector, BytesArg image, SecondsArg timeout) {
     const DeviceSelector chosen = selector_from(selector);
-    const BufferView bytes(image, false);
-    const std::optional<std::chrono::milliseconds> limit = to_timeout(timeout);
+    const BufferView bytes(image.object, false, "image");
+    const std::optional<std::chrono::milliseconds> limit = to_timeout(seconds_from(timeout, "timeout"));
     SignalCheck signals;
     try {
         py::gil_scoped_release release;
@@ -70,11 +101,10 @@ DeviceInfo boot_device(py::handle selector, py::handle image, double timeout) {
     }
 }
 
-DeviceInfo wait_for_device(py::handle selector, const std::optional<std::string>& mode,
-                           std::optional<double> timeout) {
+DeviceInfo wait_for_device(SelectorArg selector, TextArg mode, SecondsArg timeout) {
     const DeviceSelector chosen = selector_from(selector);
     const std::optional<DeviceMode> wanted = mode_from(mode);
-    const std::optional<std::chrono::milliseconds> limit = to_timeout(timeout);
+    const std::optional<std::chrono::milliseconds> limit = to_timeout(seconds_from(timeout, "timeout"));
     SignalCheck signals;
     try {
         py::gil_scoped_release release;
@@ -88,30 +118,30 @@ DeviceInfo wait_for_device(py::handle selector, const std::optional<std::string>
 // A DeviceWatcher whose callbacks are Python callables. They run on the
 // watcher's thread with the GIL; closing waits for that thread, so it lets
 // the GIL go meanwhile (a callback may be waiting for it).
+//
+// A callback may close the watcher, or drop the last reference to it. Its
+// thread cannot wait for itself, so the watcher is then stopped at once (no
+// callback runs after that one) and handed to a Python thread that waits for
+// the watcher's thread and frees it: Python's own threading module, which
+// joins such a thread before the interpreter exits.
 class PyDeviceWatcher {
 public:
-    PyDeviceWatcher(py::object on_arrive, py::object on_leave)
-        : callbacks_(std::make_unique<Callbacks>(std::move(on_arrive), std::move(on_leave))) {
-        Callbacks* c = callbacks_.get();
-        auto wrap = [c](const py::object& function) -> DeviceWatcher::Callback {
-            if (function.is_none()) return nullptr;
-            return [c, f = &function](const DeviceInfo& device) { c->call(*f, device); };
+    PyDeviceWatcher(CallbackArg on_arrive, CallbackArg on_leave) {
+        py::object arriving = callback_from(on_arrive, "on_arrive");  // checked in the order given
+        py::object leaving = callback_from(on_leave, "on_leave");
+        state_ = std::make_unique<State>(std::move(arriving), std::move(leaving));
+        State* state = state_.get();
+        auto wrap = [state](const py::object& function) -> DeviceWatcher::Callback {
+            if (!function) return nullptr;
+            return [state, f = &function](const DeviceInfo& device) { state->call(*f, device); };
         };
-        DeviceWatcher::Callback arrive = wrap(c->on_arrive);
-        DeviceWatcher::Callback leave = wrap(c->on_leave);
+        DeviceWatcher::Callback arrive = wrap(state->on_arrive);
+        DeviceWatcher::Callback leave = wrap(state->on_leave);
         py::gil_scoped_release release;  // the first look at the bus
-        watcher_ = std::make_unique<DeviceWatcher>(std::move(arrive), std::move(leave));
+        state->watcher = std::make_unique<DeviceWatcher>(std::move(arrive), std::move(leave));
     }
 
     ~PyDeviceWatcher() {
-        if (watcher_ && callbacks_->running.load() == std::this_thread::get_id()) {
-            // Dropped by its own callback: a thread cannot wait for itself, so
-            // the watcher and its callables are left to run (and leak) rather
-            // than freed under that thread.
-            (void)watcher_.release();
-            (void)callbacks_.release();
-            return;
-        }
         try {
             close();
         } catch (...) {  // nothing to tell from a destructor; the watcher is stopped either way
@@ -121,33 +151,42 @@ public:
     PyDeviceWatcher& operator=(const PyDeviceWatcher&) = delete;
 
     void close() {
-        if (!watcher_) return;
-        if (callbacks_->running.load() == std::this_thread::get_id())
-            throw py::value_error("a DeviceWatcher cannot be closed from its own callback");
-        std::unique_ptr<DeviceWatcher> watcher = std::move(watcher_);
-        py::gil_scoped_release release;
-        watcher.reset();
+        if (!state_) return;
+        std::unique_ptr<State> state = std::move(state_);
+        state->stopped.store(true);
+        if (state->running.load() == std::this_thread::get_id()) {
+            close_later(std::move(state));
+            return;
+        }
+        {
+            py::gil_scoped_release release;
+            state->watcher.reset();
+        }
+        // The callables go with the GIL held, after the thread that called them.
     }
 
-    bool closed() const { return !watcher_; }
+    bool closed() const { return !state_; }
 
     std::vector<DeviceInfo> devices() const {
-        if (!watcher_) raise_closed("the DeviceWatcher is closed");
-        return watcher_->devices();
+        if (!state_) raise_closed("the DeviceWatcher is closed");
+        return state_->watcher->devices();
     }
 
 private:
-    // Kept apart from the watcher and destroyed after it, with the GIL held:
-    // the callables are Python objects.
-    struct Callbacks {
-        Callbacks(py::object arrive, py::object leave)
+    // The watcher and its callables, which it calls through pointers: they
+    // go together, the watcher (and its thread) first.
+    struct State {
+        State(py::object arrive, py::object leave)
             : on_arrive(std::move(arrive)), on_leave(std::move(leave)) {}
         py::object on_arrive;
         py::object on_leave;
-        std::atomic<std::thread::id> running{};
+        std::unique_ptr<DeviceWatcher> watcher;
+        std::atomic<std::thread::id> running{};  // the thread inside a callback
+        std::atomic<bool> stopped{false};        // closed: call nothing more
 
         void call(const py::object& function, const DeviceInfo& device) {
             py::gil_scoped_acquire gil;
+            if (stopped.load()) return;
             running.store(std::this_thread::get_id());
             try {
                 function(device);
@@ -160,8 +199,32 @@ private:
         }
     };
 
-    std::unique_ptr<Callbacks> callbacks_;
-    std::unique_ptr<DeviceWatcher> watcher_;
+    // Closes `state` from its own callback (which holds the GIL): a Python
+    // thread waits for the watcher's thread, which ends once the callback
+    // returns, and then frees both.
+    static void close_later(std::unique_ptr<State> state) {
+        auto held = std::make_shared<std::unique_ptr<State>>(std::move(state));
+        py::cpp_function finish([held] {
+            {
+                py::gil_scoped_release release;
+                (*held)->watcher.reset();
+            }
+            held->reset();
+        });
+        try {
+            py::module_::import("threading")
+                .attr("Thread")(py::arg("target") = finish, py::arg("name") = "zorbel.DeviceWatcher close")
+                .attr("start")();
+        } catch (...) {
+            // No thread to be had (the interpreter is exiting): the watcher
+            // is left to its thread, which calls nothing more, rather than
+            // freed under it.
+            (void)held->release();
+            throw;
+        }
+    }
+
+    std::unique_ptr<State> state_;
 };
 
 }  // namespace
@@ -188,8 +251,16 @@ void bind_devices(py::module_& m) {
         .def_readonly("in_use", &DeviceInfo::in_use,
                       "Whether a connection, here or in another program, holds it.")
         .def("__repr__", &repr)
-        .def("__eq__", [](const DeviceInfo& a, const DeviceInfo& b) { return same(a, b); })
-        .def("__eq__", [](const DeviceInfo&, const py::object&) { return false; });
+        .def("__eq__", &compare<Py_EQ>, py::arg("other"), "Whether every field is the same.")
+        .def("__ne__", &compare<Py_NE>, py::arg("other"), "Whether some field differs.")
+        .def("__lt__", &compare<Py_LT>, py::arg("other"), "Ordered by number, then the other fields.")
+        .def("__le__", &compare<Py_LE>, py::arg("other"), "Ordered by number, then the other fields.")
+        .def("__gt__", &compare<Py_GT>, py::arg("other"), "Ordered by number, then the other fields.")
+        .def("__ge__", &compare<Py_GE>, py::arg("other"), "Ordered by number, then the other fields.")
+        .def(
+            "__hash__", [](const DeviceInfo& d) { return py::hash(fields(d)); },
+            "Hashes the fields, so equal DeviceInfo hash equal (usable in sets and as keys).")
+        .def(py::pickle([](const DeviceInfo& d) { return fields(d); }, &from_fields));
 
     m.def(
         "list_devices",
@@ -202,7 +273,7 @@ void bind_devices(py::module_& m) {
         "for one).");
     m.def(
         "find_device",
-        [](py::handle selector) {
+        [](SelectorArg selector) {
             const DeviceSelector chosen = selector_from(selector);
             py::gil_scoped_release release;
             return find_device(chosen);
@@ -230,20 +301,21 @@ void bind_devices(py::module_& m) {
         "Tells when devices arrive and leave. The callbacks get a DeviceInfo and run\n"
         "one at a time on the watcher's own thread; an exception they raise is\n"
         "reported as unraisable and the watching goes on. They may call the module\n"
-        "but not close the watcher. A device that boots leaves in boot mode and\n"
-        "arrives in normal mode. Use it with `with`, or close() it: its thread runs\n"
-        "until then.")
-        .def(py::init<py::object, py::object>(), py::arg("on_arrive") = py::none(),
+        "and close the watcher (no callback runs after that). A device that boots\n"
+        "leaves in boot mode and arrives in normal mode. Use it with `with`, or\n"
+        "close() it: its thread runs until then.")
+        .def(py::init<CallbackArg, CallbackArg>(), py::arg("on_arrive") = py::none(),
              py::arg("on_leave") = py::none(),
              "Starts watching. The devices present now are not reported; devices() has\n"
-             "them.")
+             "them. TypeError for a callback that is not callable.")
         .def("devices", &PyDeviceWatcher::devices, "The devices as the watcher last saw them.")
         .def("close", &PyDeviceWatcher::close,
-             "Stops watching; returns once no callback runs any more. Closing twice is\n"
-             "harmless.")
+             "Stops watching; returns once no callback runs any more (from a callback:\n"
+             "at once, and the watcher's thread ends after it). Closing twice is harmless.")
         .def_property_readonly("closed", &PyDeviceWatcher::closed, "Whether close() was called.")
         .def(
-            "__enter__", [](py::object self) { return self; }, "Returns the watcher.")
+            "__enter__", [](PyDeviceWatcher& w) -> PyDeviceWatcher& { return w; },
+            py::return_value_policy::reference, "Returns the watcher.")
         .def(
             "__exit__", [](PyDeviceWatcher& w, const py::args&) { w.close(); }, "Closes the watcher.");
 }

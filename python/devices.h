@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/arguments.h"
 #include "zorbel/client.h"
 
 namespace zorbel {
@@ -12,8 +13,8 @@ namespace python {
 // A selector as Python passes it: an int is a device number, a str a hardware
 // ID, an ID or a bus location, and a DeviceInfo names that device (by its
 // hardware ID, which survives renumbering, where it has one). TypeError for
-// anything else.
-DeviceSelector selector_from(pybind11::handle selector);
+// anything else, InvalidArgumentError for an int beyond any device number.
+DeviceSelector selector_from(SelectorArg selector);
 
 }  // namespace python
 }  // namespace zorbel

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "python/arguments.h"
 #include "python/bindings.h"
 #include "python/blocking.h"
 #include "python/errors.h"
@@ -101,6 +102,10 @@ void bind_emulator(py::module_& m) {
                                "Whether it waits in its boot loader.")
         .def_property_readonly("hardware_id", &EmulatedDevice::hardware_id, "Its 12-character hardware ID.")
         .def_property_readonly("boots", &EmulatedDevice::boots, "How many boot images it has accepted.")
+        .def_property_readonly(
+            "transfers_to_device", [](const EmulatedDevice& d) { return d.to_device_stats().transfers; },
+            "How many transfers the host has sent it (blocks and requests): what calls\n"
+            "cost on the link.")
         .def(
             "unplug",
             [](EmulatedDevice& d) {
@@ -218,7 +223,8 @@ void bind_emulator(py::module_& m) {
              "Close connections to its devices first. Closing twice is harmless.")
         .def_property_readonly("closed", &PyBus::closed, "Whether close() was called.")
         .def(
-            "__enter__", [](py::object self) { return self; }, "Returns the bus.")
+            "__enter__", [](PyBus& b) -> PyBus& { return b; }, py::return_value_policy::reference,
+            "Returns the bus.")
         .def(
             "__exit__", [](PyBus& b, const py::args&) { b.close(); }, "Closes the bus.");
 
@@ -245,8 +251,8 @@ void bind_emulator(py::module_& m) {
         py::arg("offset"), py::arg("count"), "`count` bytes of a source's stream from byte `offset`.");
     m.def(
         "make_boot_image",
-        [](py::handle payload) {
-            const BufferView bytes(payload, false);
+        [](BytesArg payload) {
+            const BufferView bytes(payload.object, false, "payload");
             return to_bytes(make_boot_image(bytes.data(), bytes.size()));
         },
         py::arg("payload"),

@@ -7,6 +7,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
+
 #include "python/bindings.h"
 #include "zorbel/error.h"
 
@@ -27,6 +29,7 @@ struct ExceptionTypes {
     PyObject* device_gone = nullptr;
     PyObject* timed_out = nullptr;
     PyObject* invalid_argument = nullptr;
+    PyObject* cancelled = nullptr;
 };
 
 ExceptionTypes& types() {
@@ -62,21 +65,38 @@ PyObject* type_for(const std::error_code& code) {
         case errc::ambiguous_selector:
             return t.invalid_argument;
         case errc::cancelled:
+            return t.cancelled;
         case errc::io_error:
             break;
     }
     return t.error;
 }
 
-// Sets the Python error for `code`: errno is the portable condition's, where
-// there is one, and strerror the whole message.
+// The errno of the portable condition nearest to `code`, as OSError users
+// test it. The library names no condition for a selector that matches several
+// devices (a refused argument, as its exception says) nor for a device in the
+// wrong mode (the call is not supported in the mode it is in); anything else
+// without one is an input/output error.
+int errno_for(const std::error_code& code) {
+    if (code.category() == error_category()) {
+        switch (static_cast<errc>(code.value())) {
+            case errc::ambiguous_selector:
+                return EINVAL;
+            case errc::wrong_mode:
+                return EOPNOTSUPP;
+            default:
+                break;
+        }
+    }
+    const std::error_condition condition = code.default_error_condition();
+    return condition.category() == std::generic_category() ? condition.value() : EIO;
+}
+
+// Sets the Python error for `code`: errno is the nearest portable one and
+// strerror the whole message ("[Errno 16] <message>", as OSError says it).
 void set_error(const std::error_code& code, const std::string& message, const std::size_t* written) {
     py::handle type = type_for(code);
-    const std::error_condition condition = code.default_error_condition();
-    py::object exception =
-        condition.category() == std::generic_category()
-            ? type(condition.value(), message)  // "[Errno 16] <message>", as OSError says it
-            : type(message);
+    py::object exception = type(errno_for(code), message);
     if (written) exception.attr("characters_written") = *written;
     PyErr_SetObject(type.ptr(), exception.ptr());
 }
@@ -95,12 +115,17 @@ void raise_write_error(const std::error_code& code, const std::string& what, std
 
 void raise_closed(const std::string& what) { throw py::value_error(what); }
 
+void raise_invalid_argument(const std::string& message) {
+    set_error(make_error_code(errc::invalid_argument), message, nullptr);
+    throw py::error_already_set();
+}
+
 void bind_errors(py::module_& m) {
     ExceptionTypes& t = types();
     py::object os_error = py::reinterpret_borrow<py::object>(PyExc_OSError);
     t.error = new_type(m, "Error",
                        "A call to the device failed. The message says what was being done and why;\n"
-                       "errno holds the closest portable error number where there is one. The\n"
+                       "errno holds the closest portable error number (EBUSY, ETIMEDOUT, ...). The\n"
                        "subclasses name the reasons a caller may want to tell apart.",
                        py::make_tuple(os_error));
     py::object error = py::reinterpret_borrow<py::object>(t.error);
@@ -130,6 +155,9 @@ void bind_errors(py::module_& m) {
                                  "the boot loader refused, a selector that matches several devices. Also a\n"
                                  "ValueError.",
                                  PyExc_ValueError);
+    t.cancelled = derived("CancelledError",
+                          "The call was stopped on request: the pipe or connection was closed (on\n"
+                          "another thread) while it waited.");
 
     // By value: pybind11 takes a plain function pointer of that type.
     py::register_exception_translator(

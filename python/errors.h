@@ -21,6 +21,10 @@ namespace python {
 // ValueError for an operation on a closed object, as Python's files raise.
 [[noreturn]] void raise_closed(const std::string& what);
 
+// InvalidArgumentError (a ValueError) with errno EINVAL, for an argument the
+// module refuses before the library sees it: `message` says which and why.
+[[noreturn]] void raise_invalid_argument(const std::string& message);
+
 }  // namespace python
 }  // namespace zorbel
 

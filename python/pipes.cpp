@@ -3,12 +3,15 @@
 #include <pybind11/stl.h>
 
 #include <condition_variable>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
+#include "python/arguments.h"
 #include "python/bindings.h"
 #include "python/blocking.h"
 #include "python/devices.h"
@@ -25,6 +28,8 @@ namespace {
 // Past this a read(size) allocates no more: a read returns what has arrived,
 // which is far less, and a huge size must not cost a huge allocation.
 constexpr std::size_t kLargestRead = 1 << 20;
+// What one step of iteration, or of reading to the end, asks for.
+constexpr std::size_t kChunk = 64 * 1024;
 
 // A pipe that Python threads share. zorbel::Pipe wants one thread at a time
 // on each side; here one thread may read while another writes (as the echo
@@ -37,7 +42,7 @@ public:
         : pipe_(std::move(pipe)), number_(pipe_.number()), name_(std::move(name)) {}
 
     std::size_t write(py::handle data, std::optional<double> timeout) {
-        const BufferView bytes(data, false);
+        const BufferView bytes(data, false, "data");
         const Use use(*this, kWriting);
         Deadline deadline(timeout);
         std::size_t taken = 0;
@@ -78,10 +83,12 @@ public:
         }
     }
 
-    py::bytes read(Py_ssize_t size, std::optional<double> timeout) {
-        if (size < 0) throw py::value_error("size must not be negative");
+    // Up to `size` bytes, or (std::nullopt) everything up to the end of the
+    // stream.
+    py::bytes read(std::optional<std::size_t> size, std::optional<double> timeout) {
         const Use use(*this, kReading);
-        const auto capacity = std::min(static_cast<std::size_t>(size), kLargestRead);
+        if (!size) return read_to_end(timeout);
+        const std::size_t capacity = std::min(*size, kLargestRead);
         // Filled in place, as os.read does: the object is ours alone until
         // returned, so the C++ read may write into it without the GIL.
         PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
@@ -98,7 +105,7 @@ public:
     }
 
     std::size_t readinto(py::handle buffer, std::optional<double> timeout) {
-        const BufferView into(buffer, true);
+        const BufferView into(buffer, true, "buffer");
         const Use use(*this, kReading);
         return read_some(into.data(), into.size(), timeout);
     }
@@ -118,6 +125,12 @@ public:
     bool closed() {
         detail::MutexLock lock(mutex_);
         return closing_;
+    }
+
+    // True, as a file that is open says; ValueError once closed.
+    bool usable() {
+        if (closed()) raise_closed("pipe " + std::to_string(number_) + " is closed");
+        return true;
     }
 
     bool at_end() {
@@ -156,22 +169,61 @@ private:
         const Side side_;
     };
 
-    std::size_t read_some(unsigned char* into, std::size_t size, std::optional<double> timeout) {
-        Deadline deadline(timeout);
+    py::bytes read_to_end(std::optional<double> timeout) {
+        std::string data;
         for (;;) {
-            std::error_code ec;
+            const std::size_t had = data.size();
+            data.resize(had + kChunk);
             std::size_t n = 0;
-            const std::chrono::milliseconds slice = deadline.slice();
-            {
-                py::gil_scoped_release release;
-                n = pipe_.read(into, size, slice, ec);
+            try {
+                n = read_some(reinterpret_cast<unsigned char*>(&data[had]), kChunk, timeout);
+            } catch (...) {
+                // A time-out or Ctrl-C on the way loses nothing: what came
+                // is what the next read returns first. (What was left over
+                // from before went out first, so nothing is left of it now.)
+                data.resize(had);
+                pending_ = std::move(data);
+                throw;
             }
-            if (!ec) return n;
-            if (ec != errc::timed_out) raise_error(ec, describe("reading from"));
-            check_signals();
-            if (closing()) raise_error(errc::cancelled, describe("reading from") + " (closed meanwhile)");
-            if (deadline.passed()) raise_error(ec, describe("reading from"));
+            data.resize(had + n);
+            if (n == 0) return py::bytes(data);
         }
+    }
+
+    std::size_t read_some(unsigned char* into, std::size_t size, std::optional<double> timeout) {
+        if (size == 0) return 0;
+        if (!pending_.empty()) {
+            const std::size_t n = std::min(size, pending_.size());
+            std::memcpy(into, pending_.data(), n);
+            pending_.erase(0, n);
+            return n;
+        }
+        // One read for the whole wait: a read that timed out would have asked
+        // the device for the block again when the next one began, so slices
+        // would add a request per slice. The look at the signals and at
+        // close() happens between the read's own quiet waits instead.
+        SignalCheck signals;
+        bool closed_meanwhile = false;
+        const std::function<bool()> keep_waiting = [&] {
+            if (closing()) {
+                closed_meanwhile = true;
+                return false;
+            }
+            return signals.keep_going();
+        };
+        // A read without a time-out waits as the modern interface does for
+        // "no limit": each block asked for once, a lost one asked again soon.
+        const std::optional<std::chrono::milliseconds> limit = to_timeout(timeout);
+        std::error_code ec;
+        std::size_t n = 0;
+        {
+            py::gil_scoped_release release;
+            n = pipe_.read(into, size, limit, keep_waiting, ec);
+        }
+        if (!ec) return n;
+        signals.rethrow_if_interrupted();
+        if (closed_meanwhile) raise_error(errc::cancelled, describe("reading from") + " (closed meanwhile)");
+        raise_error(ec, describe("reading from"));
     }
 
     bool closing() {
@@ -188,6 +240,9 @@ private:
     Pipe pipe_;
     const int number_;
     const std::string name_;
+    // What a read to the end had gathered when it was stopped, for the next
+    // read; used by the thread that holds the reading side only.
+    std::string pending_;
     detail::Mutex mutex_;
     std::condition_variable idle_;  // a call has ended
     bool busy_[2] GUARDED_BY(mutex_) = {false, false};
@@ -201,10 +256,11 @@ public:
     explicit PyConnection(Connection connection)
         : connection_(std::move(connection)), device_(connection_.device()) {}
 
-    std::unique_ptr<PyPipe> pipe(int number, const std::optional<std::string>& name) {
+    std::unique_ptr<PyPipe> pipe(IntArg number_arg, TextArg name_arg) {
+        const int number = int_from(number_arg, "number");
+        const std::string name = text_from(name_arg, "name").value_or(std::string());
         if (!connection_) raise_closed("the connection is closed");
-        return std::make_unique<PyPipe>(connection_.pipe(number, name.value_or(std::string())),
-                                        name.value_or(std::string()));
+        return std::make_unique<PyPipe>(connection_.pipe(number, name), name);
     }
 
     void close() {
@@ -225,17 +281,31 @@ private:
 }  // namespace
 
 void bind_pipes(py::module_& m) {
-    py::class_<PyConnection>(m, "Connection",
-                             "A running connection to one device in normal mode (see connect()). Closing\n"
-                             "it, or leaving its `with` block, gives the device back; pipes still open then\n"
-                             "fail with zorbel.Error. Its pipes may be used on different threads at once.")
+    // Pipe first: Connection.pipe's signature names it.
+    py::class_<PyPipe> pipe(m, "Pipe",
+                            "One byte stream to a program on the device (see Connection.pipe()), used as\n"
+                            "a binary file: read(), readinto(), write(), iteration by chunks. Bytes\n"
+                            "written collect and leave in blocks; flush() returns once the device has\n"
+                            "them all. One thread may read while another writes. Closing it, or leaving\n"
+                            "its `with` block, releases it, which ends the stream for the device. It keeps\n"
+                            "its Connection alive.");
+    py::class_<PyConnection> connection(
+        m, "Connection",
+        "A running connection to one device in normal mode (see connect()). Closing\n"
+        "it, or leaving its `with` block, gives the device back; pipes still open then\n"
+        "fail with CancelledError. Its pipes may be used on different threads at once.");
+
+    connection
         .def("pipe", &PyConnection::pipe, py::arg("number"), py::arg("name") = py::none(),
+             // The pipe holds on to its connection, as a cursor does to its database:
+             // connect(1).pipe(1) works though nothing else keeps the connection.
+             py::keep_alive<0, 1>(),
              "Opens pipe `number` (1..125), a byte stream to the program on the device that\n"
              "serves that number, optionally named. BusyError when this connection has it\n"
              "open already, InvalidArgumentError for a number out of range.")
         .def("close", &PyConnection::close,
              "Stops the connection and gives the device back. Calls blocked in its pipes on\n"
-             "other threads end with zorbel.Error. Closing twice is harmless.")
+             "other threads end with CancelledError. Closing twice is harmless.")
         .def_property_readonly("closed", &PyConnection::closed, "Whether close() was called.")
         .def_property_readonly("lost", &PyConnection::lost,
                                "Whether the device went away and did not come back: every pipe then\n"
@@ -247,36 +317,67 @@ void bind_pipes(py::module_& m) {
                  return "<zorbel.Connection to " + c.device().hardware_id + (c.closed() ? " (closed)>" : ">");
              })
         .def(
-            "__enter__", [](py::object self) { return self; }, "Returns the connection.")
+            "__enter__", [](PyConnection& c) -> PyConnection& { return c; },
+            py::return_value_policy::reference, "Returns the connection.")
         .def(
             "__exit__", [](PyConnection& c, const py::args&) { c.close(); }, "Closes the connection.");
 
-    py::class_<PyPipe>(m, "Pipe",
-                       "One byte stream to a program on the device (see Connection.pipe()). Bytes\n"
-                       "written collect and leave in blocks; flush() returns once the device has them\n"
-                       "all. One thread may read while another writes. Closing it, or leaving its\n"
-                       "`with` block, releases it, which ends the stream for the device.")
-        .def("write", &PyPipe::write, py::arg("data"), py::arg("timeout") = py::none(),
-             "Writes all of `data`, any bytes-like object (bytes, bytearray, memoryview,\n"
-             "array, ...), without copying it first, and returns its length. Full blocks\n"
-             "leave as the device asks for them; call flush() to send the rest. `timeout`\n"
-             "(seconds, None: no limit) bounds each wait for the device: TimedOutError\n"
-             "then, whose characters_written says how much was taken (do not send that\n"
-             "again).")
-        .def("flush", &PyPipe::flush, py::arg("timeout") = py::none(),
-             "Sends what is buffered and waits until the device confirms it. TimedOutError\n"
-             "after `timeout` seconds (nothing is lost: flush again to carry on).")
-        .def("read", &PyPipe::read, py::arg("size"), py::arg("timeout") = py::none(),
-             "Waits until at least one byte has arrived and returns what there is, up to\n"
-             "`size` bytes; b\"\" at the end of the stream (the device closed the pipe).\n"
-             "TimedOutError when nothing came within `timeout` seconds (None: no limit);\n"
-             "nothing is lost then.")
-        .def("readinto", &PyPipe::readinto, py::arg("buffer"), py::arg("timeout") = py::none(),
-             "As read(), into a writable bytes-like object (bytearray, memoryview, ...);\n"
-             "returns the number of bytes placed at its start, 0 at the end of the stream.")
+    pipe.def(
+            "write",
+            [](PyPipe& p, BytesArg data, SecondsArg timeout) {
+                return p.write(data.object, seconds_from(timeout, "timeout"));
+            },
+            py::arg("data"), py::arg("timeout") = py::none(),
+            "Writes all of `data`, any bytes-like object (bytes, bytearray, memoryview,\n"
+            "array, ...), without copying it first, and returns its length. Full blocks\n"
+            "leave as the device asks for them; call flush() to send the rest. `timeout`\n"
+            "(seconds, None: no limit) bounds each wait for the device: TimedOutError\n"
+            "then, whose characters_written says how much was taken (do not send that\n"
+            "again).")
+        .def(
+            "flush", [](PyPipe& p, SecondsArg timeout) { p.flush(seconds_from(timeout, "timeout")); },
+            py::arg("timeout") = py::none(),
+            "Sends what is buffered and waits until the device confirms it. TimedOutError\n"
+            "after `timeout` seconds (nothing is lost: flush again to carry on).")
+        .def(
+            "read",
+            [](PyPipe& p, SizeArg size, SecondsArg timeout) {
+                return p.read(size_from(size), seconds_from(timeout, "timeout"));
+            },
+            py::arg("size") = -1, py::arg("timeout") = py::none(),
+            "Waits until at least one byte has arrived and returns what there is, up to\n"
+            "`size` bytes; b\"\" at the end of the stream (the device closed the pipe).\n"
+            "Without `size` (or with None or a negative one) it reads to the end of the\n"
+            "stream. TimedOutError when nothing came within `timeout` seconds (None: no\n"
+            "limit); nothing is lost then (what a read to the end had gathered comes\n"
+            "first from the next read).")
+        .def(
+            "readinto",
+            [](PyPipe& p, WritableBytesArg buffer, SecondsArg timeout) {
+                return p.readinto(buffer.object, seconds_from(timeout, "timeout"));
+            },
+            py::arg("buffer"), py::arg("timeout") = py::none(),
+            "As read(), into any writable bytes-like object (bytearray, memoryview, array,\n"
+            "...); returns the number of bytes placed at its start, 0 at the end of the\n"
+            "stream.")
+        .def(
+            "__iter__", [](PyPipe& p) -> PyPipe& { return p; }, py::return_value_policy::reference,
+            "Iterates over the stream in chunks, as they arrive, until its end.")
+        .def(
+            "__next__",
+            [](PyPipe& p) {
+                py::bytes chunk = p.read(kChunk, std::nullopt);
+                if (PyBytes_GET_SIZE(chunk.ptr()) == 0) throw py::stop_iteration();
+                return chunk;
+            },
+            "The next chunk of the stream; StopIteration at its end.")
+        .def(
+            "readable", [](PyPipe& p) { return p.usable(); }, "True: a pipe reads (ValueError once closed).")
+        .def(
+            "writable", [](PyPipe& p) { return p.usable(); }, "True: a pipe writes (ValueError once closed).")
         .def("close", &PyPipe::close,
              "Releases the pipe, after the calls under way on other threads have ended (they\n"
-             "end with zorbel.Error within a moment). Closing twice is harmless.")
+             "end with CancelledError within a moment). Closing twice is harmless.")
         .def_property_readonly("closed", &PyPipe::closed, "Whether close() was called.")
         .def_property_readonly("at_end", &PyPipe::at_end,
                                "Whether the device closed the pipe: nothing more will arrive.")
@@ -287,13 +388,14 @@ void bind_pipes(py::module_& m) {
                  return "<zorbel.Pipe " + std::to_string(p.number()) + (p.closed() ? " (closed)>" : ">");
              })
         .def(
-            "__enter__", [](py::object self) { return self; }, "Returns the pipe.")
+            "__enter__", [](PyPipe& p) -> PyPipe& { return p; }, py::return_value_policy::reference,
+            "Returns the pipe.")
         .def(
             "__exit__", [](PyPipe& p, const py::args&) { p.close(); }, "Closes the pipe.");
 
     m.def(
         "connect",
-        [](py::handle selector) {
+        [](SelectorArg selector) {
             const DeviceSelector chosen = selector_from(selector);
             Connection connection;
             {

@@ -8,14 +8,14 @@ of its subclasses; time-outs raise zorbel.TimedOutError, a TimeoutError.
 """
 
 from types import TracebackType
-from typing import Callable, Literal, Optional, Type, Union
+from typing import Callable, Iterator, Literal, Optional, Type, Union
 
 from _typeshed import ReadableBuffer, WriteableBuffer
 
 __version__: str
 
-Selector = Union[int, str, "DeviceInfo"]
-Mode = Literal["boot", "normal"]
+_Selector = Union[int, str, "DeviceInfo"]
+_Mode = Literal["boot", "normal"]
 
 class Error(OSError):
     """A call to the device failed; errno holds the closest portable error number."""
@@ -41,13 +41,16 @@ class TimedOutError(Error, TimeoutError):
 class InvalidArgumentError(Error, ValueError):
     """An argument the library refused (pipe number, boot image, ambiguous selector)."""
 
+class CancelledError(Error):
+    """The call was stopped on request: the pipe or connection was closed meanwhile."""
+
 class DeviceInfo:
     """One attached device as it was when it was listed."""
 
     @property
     def number(self) -> int: ...
     @property
-    def mode(self) -> Mode: ...
+    def mode(self) -> _Mode: ...
     @property
     def type(self) -> str: ...
     @property
@@ -59,20 +62,26 @@ class DeviceInfo:
     @property
     def in_use(self) -> bool: ...
     def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+    def __lt__(self, other: DeviceInfo) -> bool: ...
+    def __le__(self, other: DeviceInfo) -> bool: ...
+    def __gt__(self, other: DeviceInfo) -> bool: ...
+    def __ge__(self, other: DeviceInfo) -> bool: ...
+    def __hash__(self) -> int: ...
 
 def list_devices() -> list[DeviceInfo]:
     """The attached devices in device-number order."""
 
-def find_device(selector: Selector) -> DeviceInfo:
+def find_device(selector: _Selector) -> DeviceInfo:
     """The one device the selector names."""
 
-def connect(selector: Selector) -> Connection:
+def connect(selector: _Selector) -> Connection:
     """Claims and starts the device the selector names."""
 
-def boot(selector: Selector, image: ReadableBuffer, timeout: float = 30.0) -> DeviceInfo:
+def boot(selector: _Selector, image: ReadableBuffer, timeout: Optional[float] = 30.0) -> DeviceInfo:
     """Hands a boot image to a device in boot mode; returns it back in normal mode."""
 
-def wait_for(selector: Selector, mode: Optional[Mode] = "normal", timeout: Optional[float] = None) -> DeviceInfo:
+def wait_for(selector: _Selector, mode: Optional[_Mode] = "normal", timeout: Optional[float] = None) -> DeviceInfo:
     """Waits until the selector matches a device in `mode` (None: either)."""
 
 class Pipe:
@@ -82,10 +91,15 @@ class Pipe:
         """Writes all of `data` without copying it first; returns its length."""
     def flush(self, timeout: Optional[float] = None) -> None:
         """Sends what is buffered and waits until the device confirms it."""
-    def read(self, size: int, timeout: Optional[float] = None) -> bytes:
-        """What has arrived, up to `size` bytes, after waiting for at least one; b"" at the end."""
+    def read(self, size: Optional[int] = -1, timeout: Optional[float] = None) -> bytes:
+        """What has arrived, up to `size` bytes, after waiting for at least one; b"" at the end.
+        Without a size (or a negative one, or None): everything up to the end."""
     def readinto(self, buffer: WriteableBuffer, timeout: Optional[float] = None) -> int:
         """As read(), into a writable bytes-like object; returns the count."""
+    def readable(self) -> bool: ...
+    def writable(self) -> bool: ...
+    def __iter__(self) -> Iterator[bytes]: ...
+    def __next__(self) -> bytes: ...
     def close(self) -> None:
         """Releases the pipe."""
     @property
@@ -176,6 +190,8 @@ class EmulatedDevice:
     def hardware_id(self) -> str: ...
     @property
     def boots(self) -> int: ...
+    @property
+    def transfers_to_device(self) -> int: ...
     def unplug(self) -> None:
         """Pulls it out."""
     def plug(self, hub: Optional[int] = None, port: Optional[int] = None) -> bool:

@@ -3,6 +3,7 @@
 // back, boot, waiting and watching (fixtures/device_scenarios.h), on every
 // backend.
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "fixtures/device_scenarios.h"
@@ -238,6 +239,33 @@ TEST_P(DeviceScenarios, ReadWithoutATimeOutAsksForEachBlockOnce) {
     std::printf("%llu blocks read in %llu transfers on %llu requests\n",
                 static_cast<unsigned long long>(kBlocks), static_cast<unsigned long long>(blocks),
                 static_cast<unsigned long long>(requests));
+}
+
+// A read that asks a keep-going check while it waits (Ctrl-C in the Python
+// module) ends when the check says stop, with nothing lost from the stream.
+TEST_P(DeviceScenarios, AReadEndsWhenItsKeepGoingCheckSaysStop) {
+    ZORBEL_NOT_OVER_UMOCKDEV();
+    EmulatedDevice b = rig_->add_device('B');
+    ASSERT_TRUE(b.valid());
+    b.bind(1, zorbel::echo_program());
+    zorbel::Connection connection = zorbel::connect(hw('B'));
+    zorbel::Pipe echo = connection.pipe(1);
+
+    int asked = 0;
+    const std::function<bool()> keep_waiting = [&] { return ++asked < 3; };
+    unsigned char byte = 0;
+    std::error_code ec;
+    EXPECT_EQ(echo.read(&byte, 1, std::chrono::seconds(20), keep_waiting, ec), 0U);
+    EXPECT_EQ(ec, errc::cancelled);
+    EXPECT_EQ(asked, 3);
+
+    echo.write("x", 1);
+    echo.flush();
+    EXPECT_EQ(echo.read(
+                  &byte, 1, std::chrono::seconds(20), [] { return true; }, ec),
+              1U);
+    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_EQ(byte, 'x');
 }
 
 TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "zorbel/block.h"
 #include "zorbel/export.h"
@@ -236,6 +237,15 @@ public:
     // block is asked for again within that short while and an idle stream
     // soon asks rarely.
     void set_unlimited_wait(bool on);
+    // While a fetch waits for its block, `keep_waiting` (when not null) is
+    // asked about every kInterruptCheckMs, between waits that ask the peer
+    // for nothing; false ends the fetch as a time-out does, and interrupted()
+    // then holds until the next fetch. For a reader that must notice an
+    // interrupt (Ctrl-C) in a long wait without asking the peer again for
+    // each look. Set by the reader thread, around its call.
+    static constexpr std::uint32_t kInterruptCheckMs = 50;
+    void set_interrupt_check(const std::function<bool()>* keep_waiting);
+    bool interrupted() const;
 
 protected:
     int update_state(int state) override;
@@ -250,7 +260,11 @@ private:
     // says whether it did.
     void offer_take();
     bool withdraw_offer();
+    // flag.wait_set(ms), asking the interrupt check between pieces.
+    bool wait_for_block(std::uint32_t ms);
 
+    const std::function<bool()>* interrupt_check = nullptr;
+    bool was_interrupted = false;
     std::uint32_t request_interval;
     std::uint32_t last_request_time;
     // Set when a fetch without a time-out skipped reading the clock for

@@ -146,6 +146,12 @@ public:
                      std::optional<std::chrono::milliseconds> timeout = std::nullopt);
     std::size_t read(void* buffer, std::size_t size, std::optional<std::chrono::milliseconds> timeout,
                      std::error_code& ec);
+    // As read, asking `keep_waiting` about every 50 ms while it waits for the
+    // device (the device is asked nothing more for that); false ends the read
+    // with errc::cancelled, nothing read. For a caller that must notice an
+    // interrupt (Ctrl-C) during a long wait.
+    std::size_t read(void* buffer, std::size_t size, std::optional<std::chrono::milliseconds> timeout,
+                     const std::function<bool()>& keep_waiting, std::error_code& ec);
 
     // Whether the device closed the pipe (nothing more will arrive).
     bool at_end() const noexcept;

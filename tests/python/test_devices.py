@@ -1,4 +1,6 @@
 """Finding, booting, waiting for and watching devices."""
+import os
+import pickle
 import sys
 import threading
 
@@ -99,3 +101,48 @@ def test_the_watcher_reports_leaving_and_arriving_devices(demo, monkeypatch):
     assert events[:2] == [("leave", "normal", "ZB0000000002"), ("arrive", "normal", "ZB0000000002")]
     assert sorted(events[2:4]) == [("arrive", "normal", "ZB0000000001"), ("leave", "boot", "")]
     assert len(unraisable) == 2 and isinstance(unraisable[0].exc_value, RuntimeError)
+
+
+def join_closing_threads():
+    for thread in threading.enumerate():
+        if thread.name.startswith("zorbel."):
+            thread.join(timeout=60)
+
+
+@pytest.mark.parametrize("how", ["close", "drop"])
+def test_a_callback_may_stop_its_own_watcher(demo, how):
+    """Closing the watcher from its callback, or dropping the last reference
+    to it there, stops it: no callback after that one, and its thread ends."""
+    calls = []
+    holder = []
+    called = threading.Event()
+
+    def on_leave(device):
+        calls.append(threading.get_native_id())
+        watcher = holder.pop()
+        if how == "close":
+            watcher.close()
+            assert watcher.closed
+        del watcher  # the last reference, for "drop"
+        called.set()
+
+    holder.append(zorbel.DeviceWatcher(on_leave=on_leave))
+    demo.normal.unplug()
+    demo.boot.unplug()
+    assert called.wait(timeout=20)
+    join_closing_threads()
+    assert len(calls) == 1  # two devices left; the second was not reported
+    assert not os.path.exists(f"/proc/self/task/{calls[0]}")  # the watcher's thread ended
+
+
+def test_device_info_is_a_value(demo):
+    first, second = zorbel.list_devices()
+    again = zorbel.find_device(1)
+    assert again == second and again != first and hash(again) == hash(second)
+    assert len({first, second, again}) == 2
+    assert sorted([second, first]) == [first, second]
+    assert first != "device 0" and not (first == 0)
+    with pytest.raises(TypeError):
+        first < 0
+    assert pickle.loads(pickle.dumps(second)) == second
+    assert repr(second).startswith("zorbel.DeviceInfo(number=1, mode='normal', type='T', hardware_id='ZB0000000002'")

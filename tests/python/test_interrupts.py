@@ -93,3 +93,15 @@ def test_an_interrupted_read_leaves_its_stream_in_step(demo):
             blocking.set()
             echo.read(10)
         assert echo_round_trip(echo, b"nothing lost") == b"nothing lost"
+
+
+def test_a_waiting_read_asks_the_device_no_more_than_one_long_read_does(demo):
+    """The looks at Ctrl-C during a wait send nothing: a read that waits one
+    second asks for its block as the channel does on its own, about every
+    100 ms, not once per look (every 50 ms)."""
+    with zorbel.connect(1) as connection, connection.pipe(5) as silent:
+        before = demo.normal.transfers_to_device
+        with pytest.raises(zorbel.TimedOutError):
+            silent.read(1, timeout=1.0)
+        asked = demo.normal.transfers_to_device - before
+    assert 0 < asked <= 12

@@ -1,6 +1,7 @@
 """Connections and pipes give the device and their numbers back at the end of
 their `with` blocks, on an exception too, and closing ends the calls other
 threads are blocked in."""
+import gc
 import threading
 
 import pytest
@@ -71,3 +72,15 @@ def test_a_pipe_of_a_closed_connection_fails_and_closes(demo):
         echo.write(b"x")
         echo.flush(timeout=5)
     echo.close()
+
+
+def test_a_pipe_keeps_its_connection_alive(demo):
+    # Nothing but the pipe refers to the connection.
+    echo = zorbel.connect(1).pipe(1)
+    gc.collect()
+    assert echo_round_trip(echo, b"still connected") == b"still connected"
+    assert zorbel.find_device(1).in_use
+    del echo
+    gc.collect()
+    with zorbel.connect(1):  # the last reference gave the device back
+        pass
