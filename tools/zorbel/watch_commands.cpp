@@ -1,14 +1,19 @@
 // wait and watch: a device's arrival, and every arrival and departure.
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include <fmt/format.h>
 
 #include "checks.h"
 #include "commands.h"
+#include "console.h"
 #include "failure.h"
 #include "output.h"
 
@@ -85,26 +90,36 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
         CLI::App* watch = app.add_subcommand(
             "watch", "Print a line for each device that arrives or leaves, until interrupted");
         watch->add_flag("--json", *json, "One JSON object a line, for scripts");
-        commands.push_back({watch, [json](Bus&, const Globals&) {
-                                std::mutex out;  // the callbacks run on the watcher's thread
-                                auto report = [&out, json](const char* event, const zorbel::DeviceInfo& d) {
-                                    std::lock_guard<std::mutex> lock(out);
-                                    if (*json)
-                                        fmt::print("{{\"schema\": 1, \"event\": \"{}\", \"device\": {}}}\n",
-                                                   event, device_json(entry_of(d)));
-                                    else
-                                        fmt::print("{}: {}\n", event, device_line(d));
-                                    std::fflush(stdout);  // a script reads line by line
-                                };
-                                zorbel::DeviceWatcher watcher(
-                                    [&](const zorbel::DeviceInfo& d) { report("arrive", d); },
-                                    [&](const zorbel::DeviceInfo& d) { report("leave", d); });
-                                // Waiting for a signal, not for data: a short nap between
-                                // looks at the flag the handler raises costs nothing.
-                                while (!interrupted())
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                                return interrupted_status();
-                            }});
+        commands.push_back(
+            {watch, [json](Bus&, const Globals&) {
+                 std::mutex out;  // the callbacks run on the watcher's thread
+                 std::atomic<int> write_error{0};
+                 auto report = [&](const char* event, const zorbel::DeviceInfo& d) {
+                     std::lock_guard<std::mutex> lock(out);
+                     if (write_error.load() != 0) return;
+                     try {
+                         if (*json)
+                             fmt::print("{{\"schema\": 1, \"event\": \"{}\", \"device\": {}}}\n", event,
+                                        device_json(entry_of(d)));
+                         else
+                             fmt::print("{}: {}\n", event, device_line(d));
+                         // A script reads line by line.
+                         if (std::fflush(stdout) != 0) write_error.store(errno ? errno : EIO);
+                     } catch (const std::system_error& e) {
+                         write_error.store(e.code().value() ? e.code().value() : EIO);
+                     }
+                 };
+                 zorbel::DeviceWatcher watcher([&](const zorbel::DeviceInfo& d) { report("arrive", d); },
+                                               [&](const zorbel::DeviceInfo& d) { report("leave", d); });
+                 // Waiting for a signal, or for the reader of the output
+                 // to go: a short nap between looks costs nothing.
+                 while (!interrupted() && write_error.load() == 0 && !reader_gone(1))
+                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                 if (interrupted()) return interrupted_status();
+                 errno = write_error.load() ? write_error.load() : EPIPE;
+                 if (reader_went_away()) throw Failure("", broken_pipe_status());
+                 throw Failure(fmt::format("writing standard output failed: {}", std::strerror(errno)));
+             }});
     }
 }
 
