@@ -13,6 +13,9 @@
 // meet a channel whose constructor or destructor is running on another thread,
 // where the virtual table pointer is being rewritten.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include "block/crc32_fast.h"
@@ -20,6 +23,7 @@
 #include "support/clock.h"
 #include "support/critical_section.h"
 #include "support/deferred_wakes.h"
+#include "support/log.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -37,6 +41,24 @@ constexpr std::uint32_t crc_step(std::uint32_t reg, unsigned char b) {
     return reg;
 }
 constexpr std::uint32_t kCrcAfterSync = crc_step(crc_step(0xFFFFFFFFu, kSync), kSync);
+
+// A block whose CRC-32 does not match is dropped, and the sender repeats
+// it. A link that corrupts data drops them by the thousand, so the log (at
+// debug, and only when it is on) gets at most one line a second, with the
+// count so far.
+void note_bad_crc() {
+    if (!zorbel::detail::log_enabled(zorbel::LogLevel::debug)) return;
+    static std::atomic<unsigned long> dropped{0};
+    static std::atomic<std::int64_t> last_line_ms{-1000};
+    const unsigned long count = dropped.fetch_add(1) + 1;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = last_line_ms.load();
+    if (now - last < 1000 || !last_line_ms.compare_exchange_strong(last, now)) return;
+    ZORBEL_LOG(zorbel::LogLevel::debug, "dropped a received block whose CRC-32 did not match ("
+                                            << count << " so far); the sender repeats it");
+}
 
 inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsigned int n) {
     for (unsigned int i = 0; i < n; ++i) reg = CRC32::table[(reg ^ p[i]) & 0xFFu] ^ (reg >> 8);
@@ -239,7 +261,11 @@ void BlockDriver::dispatch_state_3() {
         ++rx.count;
     }
     if (rx.count < 4) return;
-    if (~rx.crc == rx.crc_received) updata_channels();
+    if (~rx.crc == rx.crc_received) {
+        updata_channels();
+    } else {
+        note_bad_crc();
+    }
     reset_receiver();
 }
 

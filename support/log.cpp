@@ -31,6 +31,14 @@ void write_to_stderr(LogLevel level, const std::string& message) {
     std::fprintf(stderr, "zorbel: %s: %s\n", log_level_name(level), message.c_str());
 }
 
+bool strcasecmp_ascii(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        if (x != *b) return false;
+    }
+    return *a == *b;
+}
+
 int level_from_environment() {
     const char* value = std::getenv("ZORBEL_DEBUG");
     if (value == nullptr || *value == '\0') {
@@ -40,6 +48,10 @@ int level_from_environment() {
         if (std::strcmp(value, log_level_name(level)) == 0) {
             return static_cast<int>(level);
         }
+    }
+    // The usual ways of saying no turn it off rather than on.
+    for (const char* off : {"0", "off", "no", "false", "none"}) {
+        if (strcasecmp_ascii(value, off)) return kOff;
     }
     // Any other non-empty value ("1", "yes") asks for everything.
     return static_cast<int>(LogLevel::debug);

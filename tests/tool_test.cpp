@@ -491,6 +491,26 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
     Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
     EXPECT_EQ(verbose.status, 0) << verbose.err;
     EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+
+    // -vv: blocks dropped for a bad CRC-32 (the link corrupts some) are
+    // logged at debug, a line a second at most.
+    Outcome detail =
+        run(on_normal_bus({"-vv", "--corrupt-rate", "0.002", "echo", "0", "1", "--count", "50"}));
+    EXPECT_EQ(detail.status, 0) << detail.err;
+    EXPECT_NE(
+        detail.err.find("zorbel: debug: dropped a received block whose CRC-32 did not match (1 so far)"),
+        std::string::npos)
+        << detail.err;
+
+    // ZORBEL_DEBUG says no in the usual ways.
+    for (const char* off : {"0", "off", "OFF", "no"}) {
+        SCOPED_TRACE(off);
+        setenv("ZORBEL_DEBUG", off, 1);
+        Outcome quiet = run(on_normal_bus({"echo", "0", "1", "--count", "1"}));
+        unsetenv("ZORBEL_DEBUG");
+        EXPECT_EQ(quiet.status, 0) << quiet.err;
+        EXPECT_EQ(quiet.err.find("zorbel: "), std::string::npos) << quiet.err;
+    }
 }
 
 }  // namespace
