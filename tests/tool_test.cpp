@@ -124,6 +124,16 @@ protected:
             pid_t pid = start(args, tag);
             std::this_thread::sleep_for(std::chrono::milliseconds(lead_ms));
             kill(pid, signal);
+            // Bounded: a tool that the signal does not end is killed, and fails.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            for (;;) {
+                siginfo_t ended{};
+                if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                    ended.si_pid == pid || std::chrono::steady_clock::now() > deadline)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            kill(pid, SIGKILL);  // nothing if it has ended: it is not reaped yet
             r = finish(pid, tag);
             if (under_way(r)) break;
         }
@@ -188,13 +198,18 @@ TEST_F(ToolTest, ListAndInfo) {
 
     Outcome info = run(on_demo_bus({"info", "1", "--json"}));
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"hardware_id\": \"" + hardware_id(1) + "\", \"id\": \"" + device_id(1) +
-                            "\", \"location\": \"1-2\", \"in_use\": false, \"kind_index\": 0"),
-              std::string::npos)
+    EXPECT_NE(
+        info.out.find("{\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", "
+                      "\"hardware_id\": \"" +
+                      hardware_id(1) + "\", \"id\": \"" + device_id(1) +
+                      "\", \"location\": \"1-2\", \"in_use\": false}, \"kind_index\": 0}"),
+        std::string::npos)
         << info.out;
     Outcome boot_info = run(on_demo_bus({"info", "0"}));
     EXPECT_EQ(boot_info.status, 0);
     EXPECT_NE(boot_info.out.find("mode         boot"), std::string::npos) << boot_info.out;
+    // The text shows what list shows.
+    EXPECT_NE(boot_info.out.find("location     1-1\n  in use       no"), std::string::npos) << boot_info.out;
 }
 
 // Bytes from the device's source into a file, and the same file back to its
@@ -446,9 +461,15 @@ TEST_F(ToolTest, WaitEndsOnArrivalOnTimeOutAndNeedsADevice) {
               std::string::npos)
         << arrived.out;
 
-    Outcome late = run(on_demo_bus({"wait", "0", "--mode", "normal", "--timeout", "0.1"}));
+    Outcome late = run(on_demo_bus({"wait", "5", "--timeout", "0.1"}));
     EXPECT_EQ(late.status, 1);
-    EXPECT_NE(late.err.find("device 0 was not there within 0.1 s"), std::string::npos) << late.err;
+    EXPECT_NE(late.err.find("device 5 was not there within 0.1 s"), std::string::npos) << late.err;
+
+    Outcome other_mode = run(on_demo_bus({"wait", "1", "--mode", "boot", "--timeout", "0.1"}));
+    EXPECT_EQ(other_mode.status, 1);
+    EXPECT_NE(other_mode.err.find("device 1 is there in normal mode; waiting for it in boot mode"),
+              std::string::npos)
+        << other_mode.err;
 
     Outcome unnamed = run(on_demo_bus({"wait"}));
     EXPECT_EQ(unnamed.status, 2);
@@ -661,30 +682,83 @@ TEST_F(ToolTest, JsonFromBootEchoAndBenchAndEchoSummaryOnInterrupt) {
     spit(path("good.img"), std::string(image.begin(), image.end()));
     Outcome boot = run(on_demo_bus({"boot", "0", path("good.img").string(), "--json"}));
     EXPECT_EQ(boot.status, 0) << boot.err;
-    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"booted\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
+    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
         << boot.out;
     EXPECT_NE(boot.out.find("\"hardware_id\": \"" + hardware_id(0) + "\""), std::string::npos) << boot.out;
     EXPECT_NE(boot.out.find("\"was\": 0}"), std::string::npos) << boot.out;
 
     Outcome echo = run(on_normal_bus({"echo", "0", "1", "--count", "5", "--json"}));
     EXPECT_EQ(echo.status, 0) << echo.err;
-    EXPECT_EQ(echo.out.rfind(
-                  "{\"schema\": 1, \"device\": 0, \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ", 0),
+    const std::string device0 = "{\"number\": 0, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
+                                hardware_id(0) + "\", \"id\": \"" + device_id(0) +
+                                "\", \"location\": \"1-1\", \"in_use\": false}";
+    EXPECT_EQ(echo.out.rfind("{\"schema\": 1, \"device\": " + device0 +
+                                 ", \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ",
+                             0),
               0U)
         << echo.out;
+    EXPECT_NE(echo.out.find("\"interrupted\": false}"), std::string::npos) << echo.out;
 
     Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "16k", "--json"}));
     EXPECT_EQ(bench.status, 0) << bench.err;
-    EXPECT_EQ(bench.out.rfind(
-                  "{\"schema\": 1, \"device\": 0, \"direction\": \"send\", \"bytes_per_pipe\": 16384", 0),
+    EXPECT_EQ(bench.out.rfind("{\"schema\": 1, \"device\": " + device0 +
+                                  ", \"direction\": \"send\", \"bytes_per_pipe\": 16384",
+                              0),
               0U)
         << bench.out;
+
+    // send and recv report in the same shape.
+    spit(path("data"), pattern(3000));
+    Outcome sent = run(on_normal_bus({"send", "0", "2", path("data").string(), "--json"}));
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(
+        sent.out.rfind(
+            "{\"schema\": 1, \"device\": " + device0 + ", \"pipe\": 2, \"bytes\": 3000, \"seconds\": ", 0),
+        0U)
+        << sent.out;
+    Outcome received =
+        run(on_normal_bus({"recv", "0", "3", path("got").string(), "--bytes", "2000", "--json"}));
+    EXPECT_EQ(received.status, 0) << received.err;
+    EXPECT_EQ(
+        received.out.rfind("{\"schema\": 1, \"device\": " + device0 + ", \"pipe\": 3, \"bytes\": 2000, ", 0),
+        0U)
+        << received.out;
+    EXPECT_NE(received.out.find("\"ended_by_device\": false}"), std::string::npos) << received.out;
+
+    // An error in --json mode is JSON on standard output too.
+    struct ErrorCase {
+        std::vector<std::string> args;
+        int status;
+        const char* json;
+    };
+    const ErrorCase errors[] = {
+        {on_normal_bus({"info", "5", "--json"}), 1,
+         "{\"schema\": 1, \"error\": {\"code\": \"no_such_device\", \"message\": \"no such device: 5; "},
+        {on_normal_bus({"echo", "0", "1", "--count", "x", "--json"}), 2,
+         "{\"schema\": 1, \"error\": {\"code\": \"usage\", \"message\": \"--count: 'x' is not a count"},
+        {on_normal_bus({"recv", "0", "3", "--json"}), 2, "{\"schema\": 1, \"error\": {\"code\": \"usage\", "},
+        {on_demo_bus({"wait", "1", "--mode", "boot", "--timeout", "0.2", "--json"}), 1,
+         "{\"schema\": 1, \"error\": {\"code\": \"timed_out\", \"message\": \"device 1 is there in normal "
+         "mode, and not in boot mode within 0.2 s\"}}\n"},
+    };
+    for (const ErrorCase& c : errors) {
+        SCOPED_TRACE(c.json);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out.rfind(c.json, 0), 0U) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    }
     EXPECT_NE(bench.out.find("{\"pipes\": 2, \"bytes\": 32768, "), std::string::npos) << bench.out;
 
     // Some round trips are made by then.
     Outcome ping = interrupt(on_normal_bus({"echo", "0", "1", "--count", "1000000"}), SIGINT, "ping",
                              [](const Outcome& o) { return o.out.find("median") != std::string::npos; });
     EXPECT_EQ(ping.status, 130) << ping.err;
+    Outcome ping_json =
+        interrupt(on_normal_bus({"echo", "0", "1", "--count", "1000000", "--json"}), SIGINT, "ping",
+                  [](const Outcome& o) { return o.out.find("median") != std::string::npos; });
+    EXPECT_EQ(ping_json.status, 130) << ping_json.err;
+    EXPECT_NE(ping_json.out.find("\"interrupted\": true}"), std::string::npos) << ping_json.out;
     EXPECT_NE(ping.out.find("; interrupted"), std::string::npos) << ping.out;
     EXPECT_NE(ping.out.find("median"), std::string::npos) << ping.out;
 }
@@ -701,7 +775,16 @@ TEST_F(ToolTest, EchoInterruptedBeforeAnyReplyReportsNone) {
         });
         EXPECT_EQ(r.status, 130) << r.err;
         EXPECT_NE(r.err.find("zorbel echo: interrupted"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, "");
+        // No latencies; in --json mode the interruption itself, as JSON.
+        if (json)
+            EXPECT_EQ(r.out.rfind("{\"schema\": 1, \"error\": {\"code\": \"interrupted\", \"message\": "
+                                  "\"interrupted",
+                                  0),
+                      0U)
+                << r.out;
+        else
+            EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out.find("median"), std::string::npos) << r.out;
     }
 }
 
@@ -961,6 +1044,40 @@ TEST_F(ToolTest, SelectorFormsAndABootImageFromStandardInput) {
     Outcome boot = run(on_demo_bus({"boot", "0", "-"}), path("good.img"));
     EXPECT_EQ(boot.status, 0) << boot.err;
     EXPECT_NE(boot.out.find("device 0 booted"), std::string::npos) << boot.out;
+}
+
+}  // namespace
+
+namespace {
+
+// ZORBEL_DEVICE names the device of a command given neither N nor -s, as
+// ANDROID_SERIAL does; N and -s still win.
+TEST_F(ToolTest, DefaultDeviceFromTheEnvironment) {
+    setenv("ZORBEL_DEVICE", hardware_id(1).c_str(), 1);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {on_demo_bus({"info"}), 0, "device 1\n"},
+        {on_demo_bus({"recv", "3", path("out").string(), "--bytes", "10"}), 0,
+         "received 10 bytes from device 1"},
+        {on_demo_bus({"wait", "--json"}), 0, "\"device\": {\"number\": 1,"},
+        {on_demo_bus({"info", "0"}), 0, "mode         boot"},
+        {on_demo_bus({"-s", "0", "info"}), 0, "mode         boot"},
+        {on_demo_bus({"--help"}), 0,
+         "ZORBEL_DEVICE names the device of a command given neither N nor -s (now "},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+    unsetenv("ZORBEL_DEVICE");
 }
 
 }  // namespace

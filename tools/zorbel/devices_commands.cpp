@@ -112,12 +112,14 @@ zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigne
             throw Failure("interrupted while waiting for the device to restart", interrupted_status());
         if (e.code() == zorbel::errc::invalid_argument)
             throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number,
-                                      image_name));
+                                      image_name),
+                          kExitFailed, "invalid_argument");
         if (e.code() == zorbel::errc::timed_out)
             throw Failure(
                 fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
                             "check the device, or allow longer with --timeout",
-                            number, timeout_s));
+                            number, timeout_s),
+                kExitFailed, "timed_out");
         fail_with(e, number);
     }
     progress.finish();
@@ -186,9 +188,8 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                      "unplug it, plug it in again and retry",
                                      e.number));
                  if (o->json) {
-                     std::string j = device_json(e);
-                     j.pop_back();
-                     fmt::print("{{\"schema\": 1, {}, \"kind_index\": {}}}\n", j.substr(1), kind_index);
+                     fmt::print("{{\"schema\": 1, \"device\": {}, \"kind_index\": {}}}\n", device_json(e),
+                                kind_index);
                      return kExitOk;
                  }
                  fmt::print("device {}\n", e.number);
@@ -201,6 +202,8 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                      fmt::print("  hardware ID  {}\n", e.hardware_id);
                      fmt::print("  ID           {}\n", e.id);
                  }
+                 fmt::print("  location     {}\n", e.location.empty() ? "-" : e.location);
+                 fmt::print("  in use       {}\n", e.in_use ? "yes" : "no");
                  return kExitOk;
              }});
     }
@@ -242,7 +245,7 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                     o->timeout_s, g.quiet || o->json);
                                 if (o->json) {
                                     DeviceEntry e = entry_of(booted);
-                                    fmt::print("{{\"schema\": 1, \"booted\": {}, \"was\": {}}}\n",
+                                    fmt::print("{{\"schema\": 1, \"device\": {}, \"was\": {}}}\n",
                                                device_json(e), o->number);
                                 }
                                 return kExitOk;

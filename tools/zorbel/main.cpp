@@ -103,9 +103,27 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->group(group);
 }
 
-// One line on standard error for a mistake on the command line, naming the
-// help page to read; CLI11's own text would take two.
-int usage_error(const CLI::App& app, const CLI::ParseError& e) {
+// A failure as the user sees it: one line on standard error and, in --json
+// mode, the same as a JSON object on standard output, so that a script that
+// reads the output always gets JSON. A failure without a line (a closed
+// output pipe) ends quietly.
+int report_failure(bool json, const std::string& where, const std::string& message, int status,
+                   const std::string& code) {
+    std::fflush(stdout);
+    if (message.empty()) return status;
+    fmt::print(stderr, "{}: {}\n", where, message);
+    if (json) {
+        std::printf("{\"schema\": 1, \"error\": {\"code\": %s, \"message\": %s}%s}\n",
+                    json_string(code).c_str(), json_string(message).c_str(),
+                    status > 128 ? ", \"interrupted\": true" : "");
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+// A mistake on the command line, naming the help page to read; CLI11's own
+// text would take two lines.
+int usage_error(const CLI::App& app, const CLI::ParseError& e, bool json) {
     std::string where = "zorbel";
     for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
     std::string what = e.what();
@@ -113,8 +131,8 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
     if (app.get_subcommands().empty() && !app.remaining().empty())
         what = "unknown command '" + app.remaining().front() + "'";
     while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
-    fmt::print(stderr, "zorbel: {}; see '{} --help'\n", what, where);
-    return kExitUsage;
+    return report_failure(json, "zorbel", fmt::format("{}; see '{} --help'", what, where), kExitUsage,
+                          "usage");
 }
 
 // What stdio still holds for standard output goes out now, and a write that
@@ -142,6 +160,11 @@ static int run_tool(int argc, char** argv) {
     Globals globals;
     add_global_options(app, globals);
     app.set_version_flag("--version", fmt::format("zorbel {} (library {})", ZORBEL_TOOL_VERSION, dll_ver));
+    const std::string fallback = default_device();
+    app.footer(fmt::format(
+        "Environment: ZORBEL_DEVICE names the device of a command given neither N nor -s ({}); "
+        "ZORBEL_DEBUG (error, warning, info or debug; 0 or off for none) turns on the library's log.",
+        fallback.empty() ? "not set now" : "now " + fallback));
     int verbosity = 0;
     app.add_flag("-v,--verbose", verbosity,
                  "Show what the library does on standard error (twice: in detail)");
@@ -177,45 +200,68 @@ static int run_tool(int argc, char** argv) {
             line.push_back(w);
         }
     }
-    if (!selector.empty()) {
-        auto command = std::find_if(line.begin() + 1, line.end(), [&](const std::string& w) {
-            return w == "help" || std::any_of(commands.begin(), commands.end(),
-                                              [&](const Command& c) { return c.app->get_name() == w; });
-        });
-        const bool takes_device =
-            command != line.end() &&
-            (*command == "info" || *command == "boot" || *command == "send" || *command == "recv" ||
-             *command == "echo" || *command == "bench" || *command == "wait");
-        if (command != line.end() && *command == "help") {
-            // Help about a command: the device does not matter.
-        } else if (!takes_device) {
-            fmt::print(stderr,
-                       "zorbel: -s names a device, but this command takes none; see 'zorbel --help'\n");
-            return kExitUsage;
-        } else {
-            line.insert(command + 1, "@" + selector);
-        }
+    // In --json mode every outcome is JSON on standard output, errors too.
+    const bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+    const auto command = std::find_if(line.begin() + 1, line.end(), [&](const std::string& w) {
+        return w == "help" || std::any_of(commands.begin(), commands.end(),
+                                          [&](const Command& c) { return c.app->get_name() == w; });
+    });
+    const bool takes_device =
+        command != line.end() &&
+        (*command == "info" || *command == "boot" || *command == "send" || *command == "recv" ||
+         *command == "echo" || *command == "bench" || *command == "wait");
+    const auto naming = [&](const std::string& device) {
+        std::vector<std::string> named = line;
+        named.insert(named.begin() + (command - line.begin()) + 1, "@" + device);
+        return named;
+    };
+    const auto parse = [&](std::vector<std::string> l) {
+        std::vector<char*> parsed_argv;
+        parsed_argv.reserve(l.size());
+        for (std::string& w : l) parsed_argv.push_back(&w[0]);
+        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
+    };
+    std::vector<std::string> first = line;
+    if (!selector.empty() && command != line.end() && *command == "help") {
+        // Help about a command: the device does not matter.
+    } else if (!selector.empty() && !takes_device) {
+        return report_failure(json, "zorbel",
+                              "-s names a device, but this command takes none; see 'zorbel --help'",
+                              kExitUsage, "usage");
+    } else if (!selector.empty()) {
+        first = naming(selector);
     }
-    std::vector<char*> parsed_argv;
-    parsed_argv.reserve(line.size());
-    for (std::string& w : line) parsed_argv.push_back(&w[0]);
 
     try {
-        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
+        try {
+            parse(first);
+        } catch (const CLI::ParseError& e) {
+            // ZORBEL_DEVICE names the device when the line gives neither N nor
+            // -s: the line is read with N first, and without it when that
+            // fails ("recv 3 out.bin" is pipe 3 of that device).
+            if (!selector.empty() || !takes_device || default_device().empty() || e.get_exit_code() == 0)
+                throw;
+            const std::exception_ptr with_n = std::current_exception();
+            try {
+                parse(naming(default_device()));
+            } catch (const CLI::ParseError&) {
+                std::rethrow_exception(with_n);
+            }
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ExtrasError& e) {
         // "-s 1 info 1": the selector took N's place, so N is left over.
-        if (selector.empty()) return usage_error(app, e);
+        if (selector.empty()) return usage_error(app, e, json);
         std::string where = "zorbel";
         for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
-        fmt::print(stderr, "zorbel: give N or -s, not both; see '{} --help'\n", where);
-        return kExitUsage;
+        return report_failure(json, "zorbel", fmt::format("give N or -s, not both; see '{} --help'", where),
+                              kExitUsage, "usage");
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        return usage_error(app, e);
+        return usage_error(app, e, json);
     }
 
     if (help->parsed()) {
@@ -252,10 +298,7 @@ static int run_tool(int argc, char** argv) {
             Bus bus(emulation);
             return finish_output(name, c.run(bus, globals));
         } catch (const Failure& f) {
-            std::fflush(stdout);
-            // A failure without a line ends quietly (a closed output pipe).
-            if (f.what()[0] != '\0') fmt::print(stderr, "zorbel {}: {}\n", name, f.what());
-            return f.status();
+            return report_failure(json, "zorbel " + name, f.what(), f.status(), f.code());
         } catch (const std::system_error& e) {
             // fmt reports a failed write to standard output so.
             if (std::ferror(stdout)) {
@@ -265,12 +308,13 @@ static int run_tool(int argc, char** argv) {
                            e.code().message());
                 return kExitFailed;
             }
-            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", name, e.what());
-            return kExitFailed;
+            return report_failure(json, "zorbel " + name,
+                                  fmt::format("unexpected failure: {}; please report it", e.what()),
+                                  kExitFailed, "failed");
         } catch (const std::exception& e) {
-            std::fflush(stdout);
-            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", name, e.what());
-            return kExitFailed;
+            return report_failure(json, "zorbel " + name,
+                                  fmt::format("unexpected failure: {}; please report it", e.what()),
+                                  kExitFailed, "failed");
         }
     }
     return kExitUsage;

@@ -32,16 +32,18 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
 }
 
-void print_latencies_json(std::vector<double> us, int device, int pipe, int size) {
+void print_latencies_json(std::vector<double> us, const DeviceEntry& device, int pipe, int size,
+                          bool was_interrupted) {
     std::sort(us.begin(), us.end());
     double sum = 0;
     for (double v : us) sum += v;
     fmt::print(
         "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"size\": {}, \"count\": {}, \"min_us\": {:.1f}, "
         "\"median_us\": {:.1f}, \"p90_us\": {:.1f}, \"p99_us\": {:.1f}, \"max_us\": {:.1f}, \"mean_us\": "
-        "{:.1f}}}\n",
-        device, pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90), percentile(us, 99),
-        us.back(), sum / static_cast<double>(us.size()));
+        "{:.1f}, \"interrupted\": {}}}\n",
+        device_json(device), pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90),
+        percentile(us, 99), us.back(), sum / static_cast<double>(us.size()),
+        was_interrupted ? "true" : "false");
 }
 
 void print_latencies(std::vector<double> us) {
@@ -70,6 +72,15 @@ void print_latencies(std::vector<double> us) {
     }
 }
 
+// A finished transfer as JSON: the same device object as everywhere.
+void print_transfer_json(const Connection& connection, int pipe, const TransferResult& r, bool receiving) {
+    fmt::print(
+        "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"bytes\": {}, \"seconds\": {:.6f}, "
+        "\"bytes_per_second\": {:.0f}{}}}\n",
+        device_json(connection.device()), pipe, r.bytes, r.seconds, r.seconds > 0 ? r.bytes / r.seconds : 0,
+        receiving ? fmt::format(", \"ended_by_device\": {}", r.ended_by_device ? "true" : "false") : "");
+}
+
 }  // namespace
 
 void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
@@ -80,6 +91,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             int pipe = 0;
             std::string file;
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
@@ -93,6 +105,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                          "Seconds the device may take no data before the send fails")
             ->capture_default_str()
             ->check(seconds_check());
+        send->add_flag("--json", o->json, "Print what was sent as JSON for scripts");
         commands.push_back(
             {send, [o](Bus& bus, const Globals& g) {
                  o->number = device_number(o->device);
@@ -110,6 +123,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  // Releasing the pipe is the end of the stream for the device.
                  pipe.release();
                  progress.finish();
+                 if (o->json) print_transfer_json(connection, o->pipe, r, false);
                  if (!g.quiet)
                      fmt::print(stderr, "sent {} bytes to {} pipe {} in {:.2f} s ({})\n", r.bytes,
                                 connection.name(), o->pipe, r.seconds,
@@ -131,6 +145,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             std::uint64_t bytes = 0;
             double timeout_s = 10;
             bool force = false;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
@@ -151,6 +166,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
             ->check(seconds_check());
+        recv->add_flag("--json", o->json, "Print what was received as JSON for scripts (needs a FILE)");
         commands.push_back(
             {recv, [o](Bus& bus, const Globals& g) {
                  o->number = device_number(o->device);
@@ -160,6 +176,9 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                          "refusing to write the device's bytes to a terminal; name a FILE, "
                          "redirect the output, or add --force",
                          kExitUsage);
+                 if (is_stdio(o->file) && o->json)
+                     throw Failure("--json needs a FILE: standard output carries the device's bytes",
+                                   kExitUsage);
                  OutputFile out(o->file, o->force);
                  Connection connection(bus, o->number);
                  Pipe pipe(connection, o->pipe);
@@ -182,6 +201,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  pipe.release();
                  out.commit();
                  progress.finish();
+                 if (o->json) print_transfer_json(connection, o->pipe, r, true);
                  if (!g.quiet)
                      fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n", r.bytes,
                                 connection.name(), o->pipe, r.seconds,
@@ -228,7 +248,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
                  const int status = interrupted() ? interrupted_status() : kExitOk;
                  if (o->json) {
-                     print_latencies_json(us, o->number, o->pipe, o->size);
+                     print_latencies_json(us, connection.device(), o->pipe, o->size, status != kExitOk);
                      return status;
                  }
                  fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up){}\n", us.size(),
@@ -342,7 +362,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                      fmt::print(
                          "{{\"schema\": 1, \"device\": {}, \"direction\": \"{}\", \"bytes_per_pipe\": {}, "
                          "\"first_pipe\": {}, \"rows\": [{}]}}\n",
-                         o->number, o->direction, o->bytes, o->first_pipe, rows);
+                         device_json(connection.device()), o->direction, o->bytes, o->first_pipe, rows);
                  return kExitOk;
              },
              [o](EmulationOptions& e) {

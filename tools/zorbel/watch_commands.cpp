@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -29,9 +30,18 @@ std::string device_line(const zorbel::DeviceInfo& d) {
 
 }  // namespace
 
+std::string default_device() {
+    const char* value = std::getenv("ZORBEL_DEVICE");
+    return value ? value : "";
+}
+
 zorbel::DeviceSelector selector_of(const std::string& device) {
     if (device.size() > 1 && device[0] == '@') return zorbel::DeviceSelector::parse(device.substr(1));
-    if (device.empty()) throw Failure("no device named: give its number or -s SELECTOR", kExitUsage);
+    if (device.empty()) {
+        const std::string fallback = default_device();
+        if (!fallback.empty()) return zorbel::DeviceSelector::parse(fallback);
+        throw Failure("no device named: give its number or -s SELECTOR (or set ZORBEL_DEVICE)", kExitUsage);
+    }
     return zorbel::DeviceSelector(std::stoi(device));
 }
 
@@ -55,14 +65,27 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
         };
         auto o = std::make_shared<Options>();
         CLI::App* wait = app.add_subcommand("wait", "Wait until a device is there (in a mode, if given)");
-        wait->add_option("N", o->device, "Device number (or -s SELECTOR)")->check(device_number_check());
+        wait->add_option("N", o->device, "Device number (or -s SELECTOR, or ZORBEL_DEVICE)")
+            ->check(device_number_check());
         wait->add_option("--mode", o->mode, "Wait for this mode")->check(CLI::IsMember({"boot", "normal"}));
         wait->add_option("--timeout", o->timeout_s, "Seconds to wait (default: no limit)")
             ->check(seconds_check());
         wait->add_flag("--json", o->json, "Print JSON for scripts");
         commands.push_back(
-            {wait, [o](Bus&, const Globals&) {
+            {wait, [o](Bus&, const Globals& g) {
                  const zorbel::DeviceSelector selector = selector_of(o->device);
+                 // A device that is there in the other mode: said at once, since
+                 // the wait may be long, and again if it ends the wait.
+                 const auto in_other_mode = [&]() -> std::string {
+                     std::error_code look;
+                     const zorbel::DeviceInfo now = zorbel::find_device(selector, look);
+                     if (look || o->mode.empty() || zorbel::mode_name(now.mode) == o->mode) return "";
+                     return fmt::format("{} is there in {} mode", selector.describe(),
+                                        zorbel::mode_name(now.mode));
+                 };
+                 const std::string other = in_other_mode();
+                 if (!other.empty() && !g.quiet)
+                     fmt::print(stderr, "zorbel wait: {}; waiting for it in {} mode\n", other, o->mode);
                  std::optional<zorbel::DeviceMode> mode;
                  if (!o->mode.empty())
                      mode = o->mode == "boot" ? zorbel::DeviceMode::boot : zorbel::DeviceMode::normal;
@@ -74,10 +97,17 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands) {
                      selector, mode, timeout, [] { return !interrupted(); }, ec);
                  if (ec == zorbel::errc::cancelled)
                      throw Failure("interrupted while waiting", interrupted_status());
-                 if (ec == zorbel::errc::timed_out)
-                     throw Failure(
-                         fmt::format("{} was not there within {:g} s", selector.describe(), o->timeout_s));
-                 if (ec) throw Failure(fmt::format("{}: {}", selector.describe(), ec.message()));
+                 if (ec == zorbel::errc::timed_out) {
+                     const std::string still = in_other_mode();
+                     throw Failure(still.empty() ? fmt::format("{} was not there within {:g} s",
+                                                               selector.describe(), o->timeout_s)
+                                                 : fmt::format("{}, and not in {} mode within {:g} s", still,
+                                                               o->mode, o->timeout_s),
+                                   kExitFailed, "timed_out");
+                 }
+                 if (ec)
+                     throw Failure(fmt::format("{}: {}", selector.describe(), ec.message()), kExitFailed,
+                                   error_code_name(ec));
                  if (o->json)
                      fmt::print("{{\"schema\": 1, \"device\": {}}}\n", device_json(entry_of(found)));
                  else
