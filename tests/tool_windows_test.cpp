@@ -59,6 +59,27 @@ DWORD run(const std::string& args, const fs::path& directory, HANDLE out = INVAL
     return status;
 }
 
+// The same directory as a path that starts with "/": from the root of the
+// current drive on Windows; under Wine, which reads such a path as one of the
+// Unix system beneath it, its Unix path.
+std::string rooted_path(const fs::path& dir) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unix_name = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+    if (unix_name) {
+        char* name = unix_name(dir.wstring().c_str());
+        if (name) {
+            std::string path = name;
+            ::HeapFree(::GetProcessHeap(), 0, name);
+            return path;
+        }
+    }
+    std::string path = dir.string().substr(dir.root_name().string().size());
+    for (char& c : path)
+        if (c == '\\') c = '/';
+    return path;
+}
+
 class ToolWindowsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -80,11 +101,7 @@ const char* const kNormalBus = "--emulate --boot-devices 0 -q ";
 // path and one that starts with "/" (taken for an option before).
 TEST_F(ToolWindowsTest, RecvReplacesAnExistingFileAtAnyPath) {
     const fs::path out = dir_ / "out.bin";
-    // The same file from the root of the drive the tool runs on.
-    std::string rooted = dir_.string().substr(dir_.root_name().string().size());
-    for (char& c : rooted)
-        if (c == '\\') c = '/';
-    rooted += "/out.bin";
+    const std::string rooted = rooted_path(dir_) + "/out.bin";
     ASSERT_EQ(rooted[0], '/');
     for (const std::string& name : {out.string(), rooted}) {
         SCOPED_TRACE(name);

@@ -162,9 +162,9 @@ static int run_tool(int argc, char** argv) {
     app.set_version_flag("--version", fmt::format("zorbel {} (library {})", ZORBEL_TOOL_VERSION, dll_ver));
     const std::string fallback = default_device();
     app.footer(fmt::format(
-        "Environment: ZORBEL_DEVICE names the device of a command given neither N nor -s ({}); "
+        "Environment: ZORBEL_DEVICE names the device of a command given neither N nor -s{}; "
         "ZORBEL_DEBUG (error, warning, info or debug; 0 or off for none) turns on the library's log.",
-        fallback.empty() ? "not set now" : "now " + fallback));
+        fallback.empty() ? "" : " (now " + fallback + ")"));
     int verbosity = 0;
     app.add_flag("-v,--verbose", verbosity,
                  "Show what the library does on standard error (twice: in detail)");
