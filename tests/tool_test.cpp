@@ -508,10 +508,14 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
     Outcome unknown = run({"help", "frob"});
     EXPECT_EQ(unknown.status, 2);
 
-    // -v: the library's log on standard error (a claim is logged at info).
+    // -v: the library's log on standard error (a claim and its release are
+    // logged at info).
     Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
     EXPECT_EQ(verbose.status, 0) << verbose.err;
     EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+    const std::size_t released = verbose.err.find("zorbel: info: released device " + device_id(0));
+    EXPECT_NE(released, std::string::npos) << verbose.err;
+    EXPECT_GT(released, verbose.err.find("claimed device")) << verbose.err;
 
     // -vv: blocks dropped for a bad CRC-32 (the link corrupts some) are
     // logged at debug, a line a second at most.
