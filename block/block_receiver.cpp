@@ -13,9 +13,6 @@
 // meet a channel whose constructor or destructor is running on another thread,
 // where the virtual table pointer is being rewritten.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <cstring>
 
 #include "block/crc32_fast.h"
@@ -41,24 +38,6 @@ constexpr std::uint32_t crc_step(std::uint32_t reg, unsigned char b) {
     return reg;
 }
 constexpr std::uint32_t kCrcAfterSync = crc_step(crc_step(0xFFFFFFFFu, kSync), kSync);
-
-// A block whose CRC-32 does not match is dropped, and the sender repeats
-// it. A link that corrupts data drops them by the thousand, so the log (at
-// debug, and only when it is on) gets at most one line a second, with the
-// count so far.
-void note_bad_crc() {
-    if (!zorbel::detail::log_enabled(zorbel::LogLevel::debug)) return;
-    static std::atomic<unsigned long> dropped{0};
-    static std::atomic<std::int64_t> last_line_ms{-1000};
-    const unsigned long count = dropped.fetch_add(1) + 1;
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::steady_clock::now().time_since_epoch())
-                                 .count();
-    std::int64_t last = last_line_ms.load();
-    if (now - last < 1000 || !last_line_ms.compare_exchange_strong(last, now)) return;
-    ZORBEL_LOG(zorbel::LogLevel::debug, "dropped a received block whose CRC-32 did not match ("
-                                            << count << " so far); the sender repeats it");
-}
 
 inline std::uint32_t crc_bytes(std::uint32_t reg, const unsigned char* p, unsigned int n) {
     for (unsigned int i = 0; i < n; ++i) reg = CRC32::table[(reg ^ p[i]) & 0xFFu] ^ (reg >> 8);
@@ -264,7 +243,11 @@ void BlockDriver::dispatch_state_3() {
     if (~rx.crc == rx.crc_received) {
         updata_channels();
     } else {
-        note_bad_crc();
+        // The sender repeats it. Logged only when the log is on, and at most
+        // a line a second: a link that corrupts data drops them by the thousand.
+        ZORBEL_LOG_LIMITED(zorbel::LogLevel::debug, "dropped a received block whose CRC-32 did not match ("
+                                                        << zorbel_log_events
+                                                        << " so far); the sender repeats it");
     }
     reset_receiver();
 }

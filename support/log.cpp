@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,6 +104,17 @@ bool log_enabled(LogLevel level) noexcept {
         threshold = g_threshold.load(std::memory_order_relaxed);
     }
     return static_cast<int>(level) <= threshold;
+}
+
+bool LogRateLimit::allow() noexcept {
+    events_.fetch_add(1, std::memory_order_relaxed);
+    const auto now = static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now().time_since_epoch())
+                                                   .count());
+    std::int64_t last = last_line_ms_.load(std::memory_order_relaxed);
+    if (last >= 0 && now - last < 1000) return false;
+    // One thread of several that get here at once writes the line.
+    return last_line_ms_.compare_exchange_strong(last, now, std::memory_order_relaxed);
 }
 
 void log_write(LogLevel level, const std::string& message) {

@@ -517,8 +517,9 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
     EXPECT_NE(released, std::string::npos) << verbose.err;
     EXPECT_GT(released, verbose.err.find("claimed device")) << verbose.err;
 
-    // -vv: blocks dropped for a bad CRC-32 (the link corrupts some) are
-    // logged at debug, a line a second at most.
+    // -vv: blocks dropped for a bad CRC-32 (the link corrupts some), and
+    // repeated requests and blocks, are logged at debug, a line a second at
+    // most from each place.
     Outcome detail =
         run(on_normal_bus({"-vv", "--corrupt-rate", "0.002", "echo", "0", "1", "--count", "50"}));
     EXPECT_EQ(detail.status, 0) << detail.err;
@@ -526,6 +527,13 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
         detail.err.find("zorbel: debug: dropped a received block whose CRC-32 did not match (1 so far)"),
         std::string::npos)
         << detail.err;
+    // A link that loses transfers: what is lost comes back only through a
+    // repeated request or a block sent again, and either is logged.
+    Outcome lossy = run(on_normal_bus({"-vv", "--drop-rate", "0.05", "echo", "0", "1", "--count", "50"}));
+    EXPECT_EQ(lossy.status, 0) << lossy.err;
+    EXPECT_TRUE(lossy.err.find("asked the device again for block") != std::string::npos ||
+                lossy.err.find(" again on channel ") != std::string::npos)
+        << lossy.err;
 
     // ZORBEL_DEBUG says no in the usual ways.
     for (const char* off : {"0", "off", "OFF", "no"}) {
