@@ -20,6 +20,7 @@
 #include "support/clock.h"
 #include "support/critical_section.h"
 #include "support/deferred_wakes.h"
+#include "support/log.h"
 #include "zorbel/block.h"
 #include "zorbel/channel.h"
 
@@ -242,7 +243,15 @@ void BlockDriver::dispatch_state_3() {
         ++rx.count;
     }
     if (rx.count < 4) return;
-    if (~rx.crc == rx.crc_received) updata_channels();
+    if (~rx.crc == rx.crc_received) {
+        updata_channels();
+    } else {
+        // The sender repeats it. Logged only when the log is on, and at most
+        // a line a second: a link that corrupts data drops them by the thousand.
+        ZORBEL_LOG_LIMITED(zorbel::LogLevel::debug, "dropped a received block whose CRC-32 did not match ("
+                                                        << zorbel_log_events
+                                                        << " so far); the sender repeats it");
+    }
     reset_receiver();
 }
 

@@ -8,6 +8,7 @@
 
 #include "channel/stream_failure.h"
 #include "support/clock.h"
+#include "support/log.h"
 #include "zorbel/channel.h"
 
 namespace {
@@ -144,6 +145,7 @@ bool ChannelInput::call_next_block() {
     if (!taken_for_us && !take_or_clear()) {
         std::uint32_t budget = budget_of(timeout);
         std::uint32_t interval = unlimited ? 2 * kUnlimitedFirstRepeatMs : request_interval;
+        bool asked = false;
         for (;;) {
             bool woken = false;
             while (!woken) {
@@ -152,6 +154,13 @@ bool ChannelInput::call_next_block() {
                 // After a process-wide shutdown every wait fails at once; asking
                 // on would only flood the link until the budget ran out.
                 if (Synchro::is_finished()) return false;
+                if (asked)
+                    ZORBEL_LOG_LIMITED(zorbel::LogLevel::debug, "asked the device again for block "
+                                                                    << static_cast<int>(expected_block.load())
+                                                                    << " on channel " << static_cast<int>(id)
+                                                                    << " (" << zorbel_log_events
+                                                                    << " repeated requests so far)");
+                asked = true;
                 block_driver->out_command(id, BlockProtocol::cmd_next_block, expected_block.load());
                 asked_ahead = true;
                 // The budget is spent in whole slices: a slice cut short by a

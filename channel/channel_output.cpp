@@ -7,6 +7,7 @@
 
 #include "channel/stream_failure.h"
 #include "support/clock.h"
+#include "support/log.h"
 #include "zorbel/channel.h"
 
 namespace {
@@ -128,6 +129,7 @@ bool ChannelOutput::flush_offering(const unsigned char* rest, long count, long& 
             return zorbel::detail::stream_failed(block_driver, true);
         }
         bool send = false;
+        bool again = false;  // the device asked for a block it was sent already
         bool delivered = false;
         unsigned char number = 0;
         std::int32_t size = 0;
@@ -145,6 +147,7 @@ bool ChannelOutput::flush_offering(const unsigned char* rest, long count, long& 
                     // failed send is made good by the peer's next request.
                     --queue_count;
                     send = true;
+                    again = sent;
                     number = current;
                     size = length.load();
                     block_sent.store(true);
@@ -170,6 +173,11 @@ bool ChannelOutput::flush_offering(const unsigned char* rest, long count, long& 
         }
         if (delivered) return true;
         if (send) {
+            if (again)
+                ZORBEL_LOG_LIMITED(zorbel::LogLevel::debug,
+                                   "sent block " << static_cast<int>(number) << " again on channel "
+                                                 << static_cast<int>(id) << " (" << zorbel_log_events
+                                                 << " repeats so far)");
             block_driver->out_block(id, number, BlockProtocol::blk_data, buffer,
                                     static_cast<unsigned short>(size));
             continue;

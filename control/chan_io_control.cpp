@@ -120,7 +120,11 @@ bool ChanIOControl::stop() {
     if (is_stopped.load()) {
         // Given back also on a stopped connection, so stop() always frees
         // the device.
-        owner_mutex.reset();
+        if (owner_mutex) {
+            owner_mutex.reset();
+            ZORBEL_LOG(zorbel::LogLevel::info,
+                       "released device " << static_cast<USBSeqDriver*>(driver)->get_device_id());
+        }
         return true;
     }
 
@@ -140,6 +144,8 @@ bool ChanIOControl::stop() {
     // Only now: another connection that takes the claim must find the device
     // closed, with nothing of ours still holding its interface.
     owner_mutex.reset();
+    ZORBEL_LOG(zorbel::LogLevel::info,
+               "released device " << static_cast<USBSeqDriver*>(driver)->get_device_id());
     unsigned char* buffer = driver->get_input_callback_buff();
     driver->set_input_callback_buff(nullptr, 0);
     delete[] buffer;

@@ -1,6 +1,7 @@
 #include "support/log.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +32,14 @@ void write_to_stderr(LogLevel level, const std::string& message) {
     std::fprintf(stderr, "zorbel: %s: %s\n", log_level_name(level), message.c_str());
 }
 
+bool strcasecmp_ascii(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        const char x = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
+        if (x != *b) return false;
+    }
+    return *a == *b;
+}
+
 int level_from_environment() {
     const char* value = std::getenv("ZORBEL_DEBUG");
     if (value == nullptr || *value == '\0') {
@@ -40,6 +49,10 @@ int level_from_environment() {
         if (std::strcmp(value, log_level_name(level)) == 0) {
             return static_cast<int>(level);
         }
+    }
+    // The usual ways of saying no turn it off rather than on.
+    for (const char* off : {"0", "off", "no", "false", "none"}) {
+        if (strcasecmp_ascii(value, off)) return kOff;
     }
     // Any other non-empty value ("1", "yes") asks for everything.
     return static_cast<int>(LogLevel::debug);
@@ -91,6 +104,17 @@ bool log_enabled(LogLevel level) noexcept {
         threshold = g_threshold.load(std::memory_order_relaxed);
     }
     return static_cast<int>(level) <= threshold;
+}
+
+bool LogRateLimit::allow() noexcept {
+    events_.fetch_add(1, std::memory_order_relaxed);
+    const auto now = static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   std::chrono::steady_clock::now().time_since_epoch())
+                                                   .count());
+    std::int64_t last = last_line_ms_.load(std::memory_order_relaxed);
+    if (last >= 0 && now - last < 1000) return false;
+    // One thread of several that get here at once writes the line.
+    return last_line_ms_.compare_exchange_strong(last, now, std::memory_order_relaxed);
 }
 
 void log_write(LogLevel level, const std::string& message) {

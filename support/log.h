@@ -8,6 +8,8 @@
 #ifndef ZORBEL_SUPPORT_LOG_H
 #define ZORBEL_SUPPORT_LOG_H
 
+#include <atomic>
+#include <cstdint>
 #include <sstream>
 #include <string>
 
@@ -23,6 +25,21 @@ bool log_enabled(LogLevel level) noexcept;
 // Hands `message` to the handler, if one still takes `level`.
 void log_write(LogLevel level, const std::string& message);
 
+// For a place that a bad link makes log thousands of times a second (a
+// dropped block, a repeated request): lets a line through at most once a
+// second, and counts every event, so the line can say how many there were.
+class LogRateLimit {
+public:
+    // Counts one event; true when a line may go out now.
+    bool allow() noexcept;
+    // The events counted so far.
+    unsigned long events() const noexcept { return events_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<unsigned long> events_{0};
+    std::atomic<std::int64_t> last_line_ms_{-1};
+};
+
 }  // namespace detail
 }  // namespace zorbel
 
@@ -33,6 +50,22 @@ void log_write(LogLevel level, const std::string& message);
             zorbel_log_stream << stream_expression; /* NOLINT(bugprone-macro-parentheses) */ \
             ::zorbel::detail::log_write((level), zorbel_log_stream.str());                   \
         }                                                                                    \
+    } while (false)
+
+// ZORBEL_LOG, at most once a second from this place; `zorbel_log_events`
+// in the message is how many times the place was reached while the log was on.
+#define ZORBEL_LOG_LIMITED(level, stream_expression)                                             \
+    do {                                                                                         \
+        if (::zorbel::detail::log_enabled(level)) {                                              \
+            static ::zorbel::detail::LogRateLimit zorbel_log_limit;                              \
+            if (zorbel_log_limit.allow()) {                                                      \
+                const unsigned long zorbel_log_events = zorbel_log_limit.events();               \
+                static_cast<void>(zorbel_log_events);                                            \
+                std::ostringstream zorbel_log_stream;                                            \
+                zorbel_log_stream << stream_expression; /* NOLINT(bugprone-macro-parentheses) */ \
+                ::zorbel::detail::log_write((level), zorbel_log_stream.str());                   \
+            }                                                                                    \
+        }                                                                                        \
     } while (false)
 
 #endif

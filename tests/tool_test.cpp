@@ -124,6 +124,16 @@ protected:
             pid_t pid = start(args, tag);
             std::this_thread::sleep_for(std::chrono::milliseconds(lead_ms));
             kill(pid, signal);
+            // Bounded: a tool that the signal does not end is killed, and fails.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            for (;;) {
+                siginfo_t ended{};
+                if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                    ended.si_pid == pid || std::chrono::steady_clock::now() > deadline)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            kill(pid, SIGKILL);  // nothing if it has ended: it is not reaped yet
             r = finish(pid, tag);
             if (under_way(r)) break;
         }
@@ -188,13 +198,18 @@ TEST_F(ToolTest, ListAndInfo) {
 
     Outcome info = run(on_demo_bus({"info", "1", "--json"}));
     EXPECT_EQ(info.status, 0) << info.err;
-    EXPECT_NE(info.out.find("\"hardware_id\": \"" + hardware_id(1) + "\", \"id\": \"" + device_id(1) +
-                            "\", \"location\": \"1-2\", \"in_use\": false, \"kind_index\": 0"),
-              std::string::npos)
+    EXPECT_NE(
+        info.out.find("{\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\", \"type\": \"T\", "
+                      "\"hardware_id\": \"" +
+                      hardware_id(1) + "\", \"id\": \"" + device_id(1) +
+                      "\", \"location\": \"1-2\", \"in_use\": false}, \"kind_index\": 0}"),
+        std::string::npos)
         << info.out;
     Outcome boot_info = run(on_demo_bus({"info", "0"}));
     EXPECT_EQ(boot_info.status, 0);
     EXPECT_NE(boot_info.out.find("mode         boot"), std::string::npos) << boot_info.out;
+    // The text shows what list shows.
+    EXPECT_NE(boot_info.out.find("location     1-1\n  in use       no"), std::string::npos) << boot_info.out;
 }
 
 // Bytes from the device's source into a file, and the same file back to its
@@ -257,6 +272,8 @@ TEST_F(ToolTest, EchoAndBench) {
 TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
     spit(path("data"), pattern(4096));
     spit(path("bad.img"), "not an image");
+    spit(path("huge.img"), "");
+    fs::resize_file(path("huge.img"), std::uintmax_t{3} << 30);  // sparse: nothing is read
     const std::string data = path("data").string();
     struct Case {
         std::vector<std::string> args;
@@ -269,12 +286,11 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_demo_bus({"send", "0", "2", data}), 1, "device 0 is in boot mode"},
         {on_demo_bus({"boot", "1", data}), 1, "device 1 is in normal mode already"},
         {on_demo_bus({"boot", "0", path("bad.img").string()}), 1, "device 0 refused"},
-        {on_demo_bus({"boot", "0", dir_.string()}), 1, "it is a directory; name a boot image"},
+        {on_demo_bus({"boot", "0", dir_.string()}), 1, "it is a directory; name a file"},
         {on_demo_bus({"boot", "0", "/dev/zero", "--max-size", "1M"}), 1,
          "is more than a boot image may be (1.0 MiB)"},
-        {on_normal_bus({"send", "0", "126", data}), 2,
-         "pipe 126 is out of range: pipe numbers run from 1 to 125"},
-        {on_normal_bus({"recv", "0", "0"}), 2, "pipe 0 is out of range"},
+        {on_normal_bus({"send", "0", "126", data}), 2, "'126' is not a pipe number from 1 to 125"},
+        {on_normal_bus({"recv", "0", "0"}), 2, "'0' is not a pipe number from 1 to 125"},
         {on_normal_bus({"send", "0", "2", path("missing").string()}), 1, "cannot read"},
         {on_normal_bus({"send", "0", "2", dir_.string()}), 1, "it is a directory"},
         {on_normal_bus({"recv", "0", "3", path("no/such/dir/file").string()}), 1, "cannot write"},
@@ -292,6 +308,24 @@ TEST_F(ToolTest, ErrorsSayWhatFailedInOneLine) {
         {on_normal_bus({"recv", "0", "3", "--timeout", "1e999"}), 2, "'1e999' is not a number of seconds"},
         {on_normal_bus({"send", "0", "2", ""}), 2, "an empty file name names no file"},
         {on_demo_bus({"info", "-1"}), 2, "'-1' is not a device number"},
+        // One parser for every number: decimal only, in range, the same words.
+        {on_normal_bus({"echo", "0", "1", "--count", "1e3"}), 2, "'1e3' is not a count from 1 to 1000000"},
+        {on_normal_bus({"echo", "0", "1", "--timeout", "0x10"}), 2, "'0x10' is not a number of seconds"},
+        {on_normal_bus({"recv", "0", "0x2"}), 2, "'0x2' is not a pipe number from 1 to 125"},
+        {on_demo_bus({"info", "0x1"}), 2, "'0x1' is not a device number"},
+        {on_normal_bus({"--link-bandwidth", "nan", "list"}), 2, "'nan' is not a number of bytes per second"},
+        {on_normal_bus({"--link-bandwidth", "inf", "list"}), 2,
+         "'inf' is not a number of bytes per second from 0 to 1000000000000;"},
+        {on_normal_bus({"--seed", "-1", "list"}), 2, "'-1' is not a seed from 0 to"},
+        {on_normal_bus({"--corrupt-rate", "1.5", "list"}), 2, "'1.5' is not a probability from 0 to 1"},
+        // A boot image: the same file rules as send and recv, and no more
+        // than the library takes, refused before a byte is read.
+        {on_demo_bus({"boot", "0", ""}), 2, "an empty file name names no file"},
+        {on_demo_bus({"boot", "0", data, "--max-size", "5G"}), 2, "'5G' is not a byte count from 1 to 2G"},
+        {on_demo_bus({"boot", "0", path("huge.img").string(), "--max-size", "2G"}), 1,
+         "huge.img is 3.0 GiB, more than a boot image may be (2.0 GiB): the library takes no more"},
+        // -s edge forms.
+        {on_demo_bus({"-s", "1", "info", "1"}), 2, "give N or -s, not both; see 'zorbel info --help'"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -427,9 +461,15 @@ TEST_F(ToolTest, WaitEndsOnArrivalOnTimeOutAndNeedsADevice) {
               std::string::npos)
         << arrived.out;
 
-    Outcome late = run(on_demo_bus({"wait", "0", "--mode", "normal", "--timeout", "0.1"}));
+    Outcome late = run(on_demo_bus({"wait", "5", "--timeout", "0.1"}));
     EXPECT_EQ(late.status, 1);
-    EXPECT_NE(late.err.find("device 0 was not there within 0.1 s"), std::string::npos) << late.err;
+    EXPECT_NE(late.err.find("device 5 was not there within 0.1 s"), std::string::npos) << late.err;
+
+    Outcome other_mode = run(on_demo_bus({"wait", "1", "--mode", "boot", "--timeout", "0.1"}));
+    EXPECT_EQ(other_mode.status, 1);
+    EXPECT_NE(other_mode.err.find("device 1 is there in normal mode; waiting for it in boot mode"),
+              std::string::npos)
+        << other_mode.err;
 
     Outcome unnamed = run(on_demo_bus({"wait"}));
     EXPECT_EQ(unnamed.status, 2);
@@ -468,10 +508,42 @@ TEST_F(ToolTest, VersionHelpAndVerbose) {
     Outcome unknown = run({"help", "frob"});
     EXPECT_EQ(unknown.status, 2);
 
-    // -v: the library's log on standard error (a claim is logged at info).
+    // -v: the library's log on standard error (a claim and its release are
+    // logged at info).
     Outcome verbose = run(on_normal_bus({"-v", "echo", "0", "1", "--count", "1"}));
     EXPECT_EQ(verbose.status, 0) << verbose.err;
     EXPECT_NE(verbose.err.find("zorbel: info: claimed device"), std::string::npos) << verbose.err;
+    const std::size_t released = verbose.err.find("zorbel: info: released device " + device_id(0));
+    EXPECT_NE(released, std::string::npos) << verbose.err;
+    EXPECT_GT(released, verbose.err.find("claimed device")) << verbose.err;
+
+    // -vv: blocks dropped for a bad CRC-32 (the link corrupts some), and
+    // repeated requests and blocks, are logged at debug, a line a second at
+    // most from each place.
+    Outcome detail =
+        run(on_normal_bus({"-vv", "--corrupt-rate", "0.002", "echo", "0", "1", "--count", "50"}));
+    EXPECT_EQ(detail.status, 0) << detail.err;
+    EXPECT_NE(
+        detail.err.find("zorbel: debug: dropped a received block whose CRC-32 did not match (1 so far)"),
+        std::string::npos)
+        << detail.err;
+    // A link that loses transfers: what is lost comes back only through a
+    // repeated request or a block sent again, and either is logged.
+    Outcome lossy = run(on_normal_bus({"-vv", "--drop-rate", "0.05", "echo", "0", "1", "--count", "50"}));
+    EXPECT_EQ(lossy.status, 0) << lossy.err;
+    EXPECT_TRUE(lossy.err.find("asked the device again for block") != std::string::npos ||
+                lossy.err.find(" again on channel ") != std::string::npos)
+        << lossy.err;
+
+    // ZORBEL_DEBUG says no in the usual ways.
+    for (const char* off : {"0", "off", "OFF", "no"}) {
+        SCOPED_TRACE(off);
+        setenv("ZORBEL_DEBUG", off, 1);
+        Outcome quiet = run(on_normal_bus({"echo", "0", "1", "--count", "1"}));
+        unsetenv("ZORBEL_DEBUG");
+        EXPECT_EQ(quiet.status, 0) << quiet.err;
+        EXPECT_EQ(quiet.err.find("zorbel: "), std::string::npos) << quiet.err;
+    }
 }
 
 }  // namespace
@@ -622,30 +694,83 @@ TEST_F(ToolTest, JsonFromBootEchoAndBenchAndEchoSummaryOnInterrupt) {
     spit(path("good.img"), std::string(image.begin(), image.end()));
     Outcome boot = run(on_demo_bus({"boot", "0", path("good.img").string(), "--json"}));
     EXPECT_EQ(boot.status, 0) << boot.err;
-    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"booted\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
+    EXPECT_EQ(boot.out.rfind("{\"schema\": 1, \"device\": {\"number\": 1, \"mode\": \"normal\"", 0), 0U)
         << boot.out;
     EXPECT_NE(boot.out.find("\"hardware_id\": \"" + hardware_id(0) + "\""), std::string::npos) << boot.out;
     EXPECT_NE(boot.out.find("\"was\": 0}"), std::string::npos) << boot.out;
 
     Outcome echo = run(on_normal_bus({"echo", "0", "1", "--count", "5", "--json"}));
     EXPECT_EQ(echo.status, 0) << echo.err;
-    EXPECT_EQ(echo.out.rfind(
-                  "{\"schema\": 1, \"device\": 0, \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ", 0),
+    const std::string device0 = "{\"number\": 0, \"mode\": \"normal\", \"type\": \"T\", \"hardware_id\": \"" +
+                                hardware_id(0) + "\", \"id\": \"" + device_id(0) +
+                                "\", \"location\": \"1-1\", \"in_use\": false}";
+    EXPECT_EQ(echo.out.rfind("{\"schema\": 1, \"device\": " + device0 +
+                                 ", \"pipe\": 1, \"size\": 64, \"count\": 5, \"min_us\": ",
+                             0),
               0U)
         << echo.out;
+    EXPECT_NE(echo.out.find("\"interrupted\": false}"), std::string::npos) << echo.out;
 
     Outcome bench = run(on_normal_bus({"bench", "0", "--pipes", "2", "--bytes", "16k", "--json"}));
     EXPECT_EQ(bench.status, 0) << bench.err;
-    EXPECT_EQ(bench.out.rfind(
-                  "{\"schema\": 1, \"device\": 0, \"direction\": \"send\", \"bytes_per_pipe\": 16384", 0),
+    EXPECT_EQ(bench.out.rfind("{\"schema\": 1, \"device\": " + device0 +
+                                  ", \"direction\": \"send\", \"bytes_per_pipe\": 16384",
+                              0),
               0U)
         << bench.out;
+
+    // send and recv report in the same shape.
+    spit(path("data"), pattern(3000));
+    Outcome sent = run(on_normal_bus({"send", "0", "2", path("data").string(), "--json"}));
+    EXPECT_EQ(sent.status, 0) << sent.err;
+    EXPECT_EQ(
+        sent.out.rfind(
+            "{\"schema\": 1, \"device\": " + device0 + ", \"pipe\": 2, \"bytes\": 3000, \"seconds\": ", 0),
+        0U)
+        << sent.out;
+    Outcome received =
+        run(on_normal_bus({"recv", "0", "3", path("got").string(), "--bytes", "2000", "--json"}));
+    EXPECT_EQ(received.status, 0) << received.err;
+    EXPECT_EQ(
+        received.out.rfind("{\"schema\": 1, \"device\": " + device0 + ", \"pipe\": 3, \"bytes\": 2000, ", 0),
+        0U)
+        << received.out;
+    EXPECT_NE(received.out.find("\"ended_by_device\": false}"), std::string::npos) << received.out;
+
+    // An error in --json mode is JSON on standard output too.
+    struct ErrorCase {
+        std::vector<std::string> args;
+        int status;
+        const char* json;
+    };
+    const ErrorCase errors[] = {
+        {on_normal_bus({"info", "5", "--json"}), 1,
+         "{\"schema\": 1, \"error\": {\"code\": \"no_such_device\", \"message\": \"no such device: 5; "},
+        {on_normal_bus({"echo", "0", "1", "--count", "x", "--json"}), 2,
+         "{\"schema\": 1, \"error\": {\"code\": \"usage\", \"message\": \"--count: 'x' is not a count"},
+        {on_normal_bus({"recv", "0", "3", "--json"}), 2, "{\"schema\": 1, \"error\": {\"code\": \"usage\", "},
+        {on_demo_bus({"wait", "1", "--mode", "boot", "--timeout", "0.2", "--json"}), 1,
+         "{\"schema\": 1, \"error\": {\"code\": \"timed_out\", \"message\": \"device 1 is there in normal "
+         "mode, and not in boot mode within 0.2 s\"}}\n"},
+    };
+    for (const ErrorCase& c : errors) {
+        SCOPED_TRACE(c.json);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(r.out.rfind(c.json, 0), 0U) << r.out;
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    }
     EXPECT_NE(bench.out.find("{\"pipes\": 2, \"bytes\": 32768, "), std::string::npos) << bench.out;
 
     // Some round trips are made by then.
     Outcome ping = interrupt(on_normal_bus({"echo", "0", "1", "--count", "1000000"}), SIGINT, "ping",
                              [](const Outcome& o) { return o.out.find("median") != std::string::npos; });
     EXPECT_EQ(ping.status, 130) << ping.err;
+    Outcome ping_json =
+        interrupt(on_normal_bus({"echo", "0", "1", "--count", "1000000", "--json"}), SIGINT, "ping",
+                  [](const Outcome& o) { return o.out.find("median") != std::string::npos; });
+    EXPECT_EQ(ping_json.status, 130) << ping_json.err;
+    EXPECT_NE(ping_json.out.find("\"interrupted\": true}"), std::string::npos) << ping_json.out;
     EXPECT_NE(ping.out.find("; interrupted"), std::string::npos) << ping.out;
     EXPECT_NE(ping.out.find("median"), std::string::npos) << ping.out;
 }
@@ -662,7 +787,16 @@ TEST_F(ToolTest, EchoInterruptedBeforeAnyReplyReportsNone) {
         });
         EXPECT_EQ(r.status, 130) << r.err;
         EXPECT_NE(r.err.find("zorbel echo: interrupted"), std::string::npos) << r.err;
-        EXPECT_EQ(r.out, "");
+        // No latencies; in --json mode the interruption itself, as JSON.
+        if (json)
+            EXPECT_EQ(r.out.rfind("{\"schema\": 1, \"error\": {\"code\": \"interrupted\", \"message\": "
+                                  "\"interrupted",
+                                  0),
+                      0U)
+                << r.out;
+        else
+            EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.out.find("median"), std::string::npos) << r.out;
     }
 }
 
@@ -716,6 +850,246 @@ TEST_F(ToolTest, SendFromATerminalEndsOnOneEndOfInput) {
     }
     close(master);
     EXPECT_NE(screen.find("sent 6 bytes"), std::string::npos) << screen;
+}
+
+}  // namespace
+
+namespace {
+
+// recv in a directory others may write (/tmp): what is beside the target is
+// never opened or followed, and a replaced file keeps its permissions.
+TEST_F(ToolTest, RecvCreatesItsFileSafelyBesideTheTarget) {
+    const fs::path out = path("out.bin");
+    const std::string target = out.string();
+    struct Case {
+        const char* name;
+        std::function<void()> plant;  // what is there before the receive
+    };
+    const Case cases[] = {
+        {"a link planted at the part file's name",
+         [&] { fs::create_symlink(path("victim"), path("out.bin.part")); }},
+        {"a dangling link planted there", [&] { fs::create_symlink(path("absent"), path("out.bin.part")); }},
+        {"the part file of an earlier receive", [&] { spit(path("out.bin.part"), "earlier bytes"); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::error_code ec;
+        for (const char* name : {"out.bin", "out.bin.part", "victim", "absent"}) fs::remove(path(name), ec);
+        spit(path("victim"), "victim");
+        c.plant();
+        const auto before = fs::symlink_status(path("out.bin.part")).type();
+        const std::string earlier = slurp(path("out.bin.part"));
+        Outcome r = run(on_normal_bus({"recv", "0", "3", target, "--bytes", "700"}));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(out)));
+        EXPECT_TRUE(slurp(out) == pattern(700));
+        EXPECT_EQ(slurp(path("victim")), "victim");
+        EXPECT_FALSE(fs::exists(path("absent")));
+        EXPECT_EQ(fs::symlink_status(path("out.bin.part")).type(), before);
+        EXPECT_EQ(slurp(path("out.bin.part")), earlier);
+        // Nothing else is left beside it.
+        std::size_t files = 0;
+        for (const auto& entry : fs::directory_iterator(dir_))
+            files += entry.path().filename().string().rfind("out.bin.", 0) == 0 ? 1 : 0;
+        EXPECT_EQ(files, 1U);
+    }
+
+    // A replaced file keeps its mode, as cp keeps it.
+    std::error_code ec;
+    fs::remove(path("out.bin.part"), ec);
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    Outcome replaced = run(on_normal_bus({"recv", "0", "3", target, "--bytes", "10"}));
+    EXPECT_EQ(replaced.status, 0) << replaced.err;
+    EXPECT_EQ(fs::file_size(out), 10U);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640U);
+
+    // One this user may not write is refused unless forced (root may write
+    // anything, so this part needs another user).
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    if (geteuid() != 0) {
+        Outcome refused = run(on_normal_bus({"recv", "0", "3", target, "--bytes", "20"}));
+        EXPECT_EQ(refused.status, 1);
+        EXPECT_NE(refused.err.find("this user may not write it; add --force"), std::string::npos)
+            << refused.err;
+        EXPECT_EQ(fs::file_size(out), 10U);
+        Outcome forced = run(on_normal_bus({"recv", "0", "3", target, "--bytes", "20", "--force"}));
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_EQ(fs::file_size(out), 20U);
+    }
+}
+
+// Every wait ends on a signal, the open of a FIFO that nobody is at the
+// other end of included, with the status a shell expects.
+TEST_F(ToolTest, WaitsForTheOtherEndOfAFifoEndOnASignal) {
+    const fs::path fifo = path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        std::vector<std::string> args;
+        int signal;
+        const char* says;
+    };
+    const Case cases[] = {
+        {on_normal_bus({"recv", "0", "3", fifo.string()}), SIGINT, "interrupted while waiting for a reader"},
+        {on_normal_bus({"recv", "0", "3", fifo.string()}), SIGHUP, "interrupted while waiting for a reader"},
+        {on_normal_bus({"send", "0", "2", fifo.string()}), SIGTERM, "interrupted; 0 bytes got through"},
+        {on_demo_bus({"boot", "0", fifo.string()}), SIGINT, "interrupted while reading"},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line + "signal " + std::to_string(c.signal));
+        Outcome r = interrupt(c.args, c.signal, "fifo", [](const Outcome& o) {
+            return o.err.find("interrupted") != std::string::npos;
+        });
+        EXPECT_EQ(r.status, 128 + c.signal) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+    }
+}
+
+// Runs the tool with standard output going to `out_fd` only; its status
+// and standard error. Bounded: a tool that does not end is killed.
+Outcome run_writing_to(const std::vector<std::string>& args, int out_fd, int close_in_child,
+                       const fs::path& err_path) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (close_in_child >= 0) close(close_in_child);
+        dup2(out_fd, 1);
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, 2);
+        std::vector<char*> argv{const_cast<char*>(kTool)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(kTool, argv.data());
+        _exit(127);
+    }
+    Outcome r;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.err = "(killed: the tool did not end)";
+            return r;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = slurp(err_path);
+    return r;
+}
+
+// Every write to standard output is checked: a reader that has gone ends
+// the tool quietly with 141 (watch notices without writing), and a write
+// that fails otherwise is never a success.
+TEST_F(ToolTest, OutputToAClosedReaderOrAFullDiskIsNoticed) {
+    const std::vector<std::vector<std::string>> commands = {
+        on_normal_bus({"list", "--json"}),
+        on_normal_bus({"info", "0", "--json"}),
+        on_normal_bus({"echo", "0", "1", "--count", "3", "--json"}),
+        on_normal_bus({"wait", "0", "--json"}),
+        on_normal_bus({"recv", "0", "3", "--bytes", "1000"}),
+        on_normal_bus({"watch"}),
+    };
+    for (const auto& args : commands) {
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        SCOPED_TRACE(line);
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        close(fds[0]);  // the reader is gone before the tool writes
+        Outcome closed = run_writing_to(args, fds[1], -1, path("closed.err"));
+        close(fds[1]);
+        EXPECT_EQ(closed.status, 128 + SIGPIPE) << closed.err;
+        EXPECT_EQ(closed.err, "");
+    }
+    const int full = open("/dev/full", O_WRONLY);
+    if (full < 0) GTEST_SKIP() << "no /dev/full";
+    for (const auto& args :
+         {on_normal_bus({"list", "--json"}), on_normal_bus({"recv", "0", "3", "--bytes", "1000"})}) {
+        Outcome failed = run_writing_to(args, full, -1, path("full.err"));
+        EXPECT_EQ(failed.status, 1) << failed.err;
+        EXPECT_NE(failed.err.find("No space left on device"), std::string::npos) << failed.err;
+    }
+    close(full);
+}
+
+// watch | head: the tool ends once the reader has what it wanted.
+TEST_F(ToolTest, WatchEndsWhenItsReaderLeaves) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::thread head([&] {
+        char some[10];
+        std::size_t got = 0;
+        while (got < sizeof some) {
+            ssize_t n = read(fds[0], some + got, sizeof some - got);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        close(fds[0]);
+    });
+    Outcome r =
+        run_writing_to({"--emulate", "--arrive-after-ms", "100", "watch"}, fds[1], fds[0], path("watch.err"));
+    close(fds[1]);
+    head.join();
+    EXPECT_EQ(r.status, 128 + SIGPIPE) << r.err;
+    EXPECT_EQ(r.err, "");
+}
+
+// The other -s forms, and a boot image from standard input.
+TEST_F(ToolTest, SelectorFormsAndABootImageFromStandardInput) {
+    Outcome joined = run(on_demo_bus({"-s1", "info"}));
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    EXPECT_NE(joined.out.find("hardware ID  " + hardware_id(1)), std::string::npos) << joined.out;
+
+    Outcome help = run({"-s", "1", "help", "info"});
+    EXPECT_EQ(help.status, 0) << help.err;
+    EXPECT_NE(help.out.find("Show one device in full"), std::string::npos) << help.out;
+    EXPECT_EQ(help.out.find('@'), std::string::npos) << help.out;
+
+    const char payload[] = "image";
+    std::vector<unsigned char> image = zorbel::make_boot_image(payload, sizeof payload);
+    spit(path("good.img"), std::string(image.begin(), image.end()));
+    Outcome boot = run(on_demo_bus({"boot", "0", "-"}), path("good.img"));
+    EXPECT_EQ(boot.status, 0) << boot.err;
+    EXPECT_NE(boot.out.find("device 0 booted"), std::string::npos) << boot.out;
+}
+
+}  // namespace
+
+namespace {
+
+// ZORBEL_DEVICE names the device of a command given neither N nor -s, as
+// ANDROID_SERIAL does; N and -s still win.
+TEST_F(ToolTest, DefaultDeviceFromTheEnvironment) {
+    setenv("ZORBEL_DEVICE", hardware_id(1).c_str(), 1);
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    };
+    const Case cases[] = {
+        {on_demo_bus({"info"}), 0, "device 1\n"},
+        {on_demo_bus({"recv", "3", path("out").string(), "--bytes", "10"}), 0,
+         "received 10 bytes from device 1"},
+        {on_demo_bus({"wait", "--json"}), 0, "\"device\": {\"number\": 1,"},
+        {on_demo_bus({"info", "0"}), 0, "mode         boot"},
+        {on_demo_bus({"-s", "0", "info"}), 0, "mode         boot"},
+        {on_demo_bus({"--help"}), 0,
+         "ZORBEL_DEVICE names the device of a command given neither N nor -s (now "},
+    };
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& a : c.args) line += a + " ";
+        SCOPED_TRACE(line);
+        Outcome r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
+    }
+    unsetenv("ZORBEL_DEVICE");
 }
 
 }  // namespace

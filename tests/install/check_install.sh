@@ -51,6 +51,16 @@ if [[ -n $python ]]; then
   grep -q "device answered: hello, device" "$work/python.log" || fail "examples/echo.py did not get its answer"
 fi
 
+# The installed tool runs as it is, from a prefix that is not a system one,
+# and from that prefix moved elsewhere.
+if [[ -e $prefix/bin/zorbel ]]; then
+  env -u LD_LIBRARY_PATH "$prefix/bin/zorbel" --emulate list >"$work/tool.log" 2>&1 \
+    || { cat "$work/tool.log"; fail "the installed tool does not run"; }
+  cp -a "$prefix" "$work/moved"
+  env -u LD_LIBRARY_PATH "$work/moved/bin/zorbel" --emulate list >"$work/tool.log" 2>&1 \
+    || { cat "$work/tool.log"; fail "the installed tool does not run from a moved prefix"; }
+fi
+
 export LD_LIBRARY_PATH=$prefix/$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 
 # The CMake package.

@@ -116,30 +116,66 @@ int Bus::boot_count() const {
     return count;
 }
 
+std::string error_code_name(const std::error_code& code) {
+    if (code.category() != zorbel::error_category()) return "failed";
+    switch (static_cast<zorbel::errc>(code.value())) {
+        case zorbel::errc::no_such_device:
+            return "no_such_device";
+        case zorbel::errc::ambiguous_selector:
+            return "ambiguous_selector";
+        case zorbel::errc::wrong_mode:
+            return "wrong_mode";
+        case zorbel::errc::busy:
+            return "busy";
+        case zorbel::errc::permission_denied:
+            return "permission_denied";
+        case zorbel::errc::device_gone:
+            return "device_gone";
+        case zorbel::errc::timed_out:
+            return "timed_out";
+        case zorbel::errc::cancelled:
+            return "cancelled";
+        case zorbel::errc::invalid_argument:
+            return "invalid_argument";
+        case zorbel::errc::io_error:
+            return "io_error";
+    }
+    return "failed";
+}
+
 void fail_with(const zorbel::Error& error, int number) { fail_with(error, std::to_string(number), true); }
 
 void fail_with(const zorbel::Error& error, const std::string& device, bool by_number) {
     const std::string& number = device;
     const std::error_code code = error.code();
+    const std::string name = error_code_name(code);
     if (code == zorbel::errc::permission_denied)
-        throw Failure(fmt::format(
-            "no such device: {}; a device is attached but this user may not open it: install the udev rule "
-            "(sudo cp usb/udev/70-zorbel.rules /etc/udev/rules.d/ && sudo udevadm control --reload), "
-            "then plug the device in again",
-            number));
+        throw Failure(
+            fmt::format(
+                "no such device: {}; a device is attached but this user may not open it: install the udev "
+                "rule "
+                "(sudo cp usb/udev/70-zorbel.rules /etc/udev/rules.d/ && sudo udevadm control --reload), "
+                "then plug the device in again",
+                number),
+            kExitFailed, name);
     if (code == zorbel::errc::no_such_device) {
         const std::size_t count = zorbel::list_devices().size();
         if (count == 0)
-            throw Failure(fmt::format(
-                "no such device: {}; no device is attached (connect one, or try --emulate)", number));
-        if (!by_number) throw Failure(fmt::format("no such device: {}; see 'zorbel list'", device));
+            throw Failure(
+                fmt::format("no such device: {}; no device is attached (connect one, or try --emulate)",
+                            number),
+                kExitFailed, name);
+        if (!by_number)
+            throw Failure(fmt::format("no such device: {}; see 'zorbel list'", device), kExitFailed, name);
         throw Failure(fmt::format("no such device: {}; device numbers run from 0 to {} (see 'zorbel list')",
-                                  number, count - 1));
+                                  number, count - 1),
+                      kExitFailed, name);
     }
     if (code == zorbel::errc::busy)
         throw Failure(
-            fmt::format("device {} is in use by another program; stop that program and try again", number));
-    throw Failure(error.what());
+            fmt::format("device {} is in use by another program; stop that program and try again", number),
+            kExitFailed, name);
+    throw Failure(error.what(), kExitFailed, name);
 }
 
 DeviceEntry Bus::device(int number) const {

@@ -110,6 +110,9 @@ private:
 // The entry of a device as the library lists it.
 DeviceEntry entry_of(const zorbel::DeviceInfo& device);
 
+// The library's error code as a word for scripts ("busy", "timed_out").
+std::string error_code_name(const std::error_code& code);
+
 // The library's failure about device `number` as the tool's one line, with
 // what the user can do about it where the reason suggests something.
 [[noreturn]] void fail_with(const zorbel::Error& error, int number);

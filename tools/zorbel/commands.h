@@ -34,6 +34,9 @@ void add_watch_commands(CLI::App& app, std::vector<Command>& commands);
 // "@SELECTOR" where -s SELECTOR was given (a number, hardware ID, ID or bus
 // place; main() moves it there). A usage failure when there is none.
 zorbel::DeviceSelector selector_of(const std::string& device);
+// The device ZORBEL_DEVICE names, for a command given neither N nor -s;
+// empty when it is not set.
+std::string default_device();
 // Its device number now; a Failure saying why when no device matches.
 int device_number(const std::string& device);
 

@@ -13,16 +13,17 @@ Connection::Connection(Bus& bus, int number) : bus_(bus) {
         connection_ = zorbel::connect(number);
     } catch (const zorbel::Error& e) {
         if (e.code() == zorbel::errc::wrong_mode)
-            throw Failure(
-                fmt::format("device {} is in boot mode, and a connection needs normal mode: "
-                            "boot it first with 'zorbel boot {} IMAGE'",
-                            number, number));
+            throw Failure(fmt::format("device {} is in boot mode, and a connection needs normal mode: "
+                                      "boot it first with 'zorbel boot {} IMAGE'",
+                                      number, number),
+                          kExitFailed, "wrong_mode");
         if (e.code() == zorbel::errc::busy) {
             std::error_code ec;
             const std::string id = zorbel::find_device(number, ec).id;
             throw Failure(
                 fmt::format("device {} (ID {}) is in use by another program; stop that program and try again",
-                            number, id));
+                            number, id),
+                kExitFailed, "busy");
         }
         fail_with(e, number);
     }

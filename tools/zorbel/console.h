@@ -34,6 +34,18 @@ int broken_pipe_status();
 constexpr long kNothingYet = -2;
 long read_available(int fd, unsigned char* buf, std::size_t cap);
 
+// Writes some of `count` bytes to `fd`, waiting at most about 100 ms for
+// room: the count written, kNothingYet when there was no room in that time
+// (the caller looks whether it should stop, and tries again), or -1 with
+// errno set. A pipe is given no more than it takes without waiting, so that
+// a reader that stops reading cannot keep the tool from seeing a Ctrl-C.
+long write_available(int fd, const unsigned char* buf, std::size_t count);
+
+// Whether `fd` is a pipe whose reader has gone (watch | head): noticed
+// without writing, for a program that may have nothing to write for a long
+// time.
+bool reader_gone(int fd);
+
 }  // namespace zorbel_tool
 
 #endif

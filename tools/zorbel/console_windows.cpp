@@ -83,4 +83,18 @@ long read_available(int fd, unsigned char* buf, std::size_t cap) {
     return n;
 }
 
+long write_available(int fd, const unsigned char* buf, std::size_t count) {
+    const unsigned int n = count > INT_MAX ? INT_MAX : static_cast<unsigned int>(count);
+    return ::_write(fd, buf, n);
+}
+
+// A pipe's end tells whether the other end is still there.
+bool reader_gone(int fd) {
+    HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (handle == INVALID_HANDLE_VALUE || ::GetFileType(handle) != FILE_TYPE_PIPE) return false;
+    DWORD available = 0;
+    return !::PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) &&
+           ::GetLastError() == ERROR_BROKEN_PIPE;
+}
+
 }  // namespace zorbel_tool

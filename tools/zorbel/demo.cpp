@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "checks.h"
 #include "commands.h"
 #include "connection.h"
 #include "failure.h"
@@ -28,7 +29,7 @@ void add_demo_command(CLI::App& app, std::vector<Command>& commands) {
         "demo", "Run the whole job against an emulated bus: list, boot, connect, transfer and check");
     demo->add_option("--megabytes", *megabytes, "MiB to move through each program")
         ->capture_default_str()
-        ->check(CLI::Range(1, 1024));
+        ->check(whole_number_check(1, 1024, "a number of MiB"));
     commands.push_back(
         {demo,
          [megabytes](Bus& bus, const Globals& g) {

@@ -1,6 +1,8 @@
 // list, info and boot: what is attached, and bringing a device out of its
 // boot loader.
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "byte_files.h"
 #include "checks.h"
 #include "commands.h"
 #include "failure.h"
@@ -21,44 +24,41 @@ std::string json_or_null(const DeviceEntry& e, const std::string& value) {
     return e.boot_mode || !e.info_read ? "null" : json_string(value);
 }
 
-// A boot image, whole, as the boot loader takes it in one request. Its size
-// is checked before anything is read, so a wrong file fails at once instead
-// of after minutes and gigabytes; the read shows progress on a terminal.
+// The most a boot image may be: the library takes one in a single request
+// of at most this many bytes.
+constexpr std::uint64_t kLargestImage = INT_MAX;
+
+// A boot image, whole, as the boot loader takes it in one request ("-":
+// standard input). Its size is checked before anything is read, so a wrong
+// file fails at once instead of after minutes and gigabytes; the read shows
+// progress on a terminal, and a signal ends it.
 std::vector<unsigned char> read_image(const std::string& path, std::uint64_t max_size, bool show_progress) {
-    std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(path, ec);
-    if (std::filesystem::is_directory(status))
-        throw Failure(fmt::format("cannot read {}: it is a directory; name a boot image", path));
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file)
-        throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
-                                  std::strerror(errno)));
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(file, std::fclose);
-    const std::uint64_t size =
-        std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, ec) : 0;
-    if (size > max_size)
-        throw Failure(fmt::format(
-            "{} is {}, more than a boot image may be ({}); raise --max-size if it "
-            "really is one",
-            path, human_bytes(static_cast<double>(size)), human_bytes(static_cast<double>(max_size))));
-    Progress progress("reading " + path, size, show_progress);
+    InputFile in(path);
+    const std::uint64_t most = std::min(max_size, kLargestImage);
+    const auto too_large = [&](const std::string& size) {
+        return Failure(fmt::format(
+            "{} is {}more than a boot image may be ({}){}", in.name(), size,
+            human_bytes(static_cast<double>(most)),
+            most < max_size ? ": the library takes no more" : "; raise --max-size if it really is one"));
+    };
+    if (in.size() > most) throw too_large(human_bytes(static_cast<double>(in.size())) + ", ");
+    Progress progress("reading " + in.name(), in.size(), show_progress);
     std::vector<unsigned char> data;
-    data.reserve(static_cast<std::size_t>(size));
-    unsigned char chunk[64 * 1024];
-    for (;;) {
-        const std::size_t n = std::fread(chunk, 1, sizeof chunk, file);
-        if (n == 0) break;
-        // A FIFO or device node tells no size; its length is checked as it comes.
-        if (data.size() + n > max_size)
-            throw Failure(
-                fmt::format("{} is more than a boot image may be ({}); raise --max-size if it "
-                            "really is one",
-                            path, human_bytes(static_cast<double>(max_size))));
-        data.insert(data.end(), chunk, chunk + n);
-        progress.update(data.size());
-        if (interrupted()) throw Failure("interrupted while reading the image", interrupted_status());
+    data.reserve(static_cast<std::size_t>(in.size()));
+    std::vector<unsigned char> chunk(64 * 1024);
+    try {
+        for (;;) {
+            const std::size_t n = in.read(chunk.data(), chunk.size());
+            if (n == 0) break;
+            // A FIFO or device node tells no size; its length is checked as it comes.
+            if (data.size() + n > most) throw too_large("");
+            data.insert(data.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+            progress.update(data.size());
+        }
+    } catch (const Failure& f) {
+        if (!interrupted()) throw;
+        throw Failure(fmt::format("interrupted while reading {}", in.name()), f.status());
     }
-    if (std::ferror(file)) throw Failure(fmt::format("reading {} failed: {}", path, std::strerror(errno)));
     progress.finish();
     return data;
 }
@@ -112,12 +112,14 @@ zorbel::DeviceInfo boot_and_wait(Bus& bus, int number, const std::vector<unsigne
             throw Failure("interrupted while waiting for the device to restart", interrupted_status());
         if (e.code() == zorbel::errc::invalid_argument)
             throw Failure(fmt::format("device {} refused {}: it is not a boot image for this device", number,
-                                      image_name));
+                                      image_name),
+                          kExitFailed, "invalid_argument");
         if (e.code() == zorbel::errc::timed_out)
             throw Failure(
                 fmt::format("device {} took the image but was not back in normal mode within {:g} s; "
                             "check the device, or allow longer with --timeout",
-                            number, timeout_s));
+                            number, timeout_s),
+                kExitFailed, "timed_out");
         fail_with(e, number);
     }
     progress.finish();
@@ -186,9 +188,8 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                      "unplug it, plug it in again and retry",
                                      e.number));
                  if (o->json) {
-                     std::string j = device_json(e);
-                     j.pop_back();
-                     fmt::print("{{\"schema\": 1, {}, \"kind_index\": {}}}\n", j.substr(1), kind_index);
+                     fmt::print("{{\"schema\": 1, \"device\": {}, \"kind_index\": {}}}\n", device_json(e),
+                                kind_index);
                      return kExitOk;
                  }
                  fmt::print("device {}\n", e.number);
@@ -201,6 +202,8 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                      fmt::print("  hardware ID  {}\n", e.hardware_id);
                      fmt::print("  ID           {}\n", e.id);
                  }
+                 fmt::print("  location     {}\n", e.location.empty() ? "-" : e.location);
+                 fmt::print("  in use       {}\n", e.in_use ? "yes" : "no");
                  return kExitOk;
              }});
     }
@@ -219,11 +222,15 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
         boot->add_option("N", o->device, "Device number of a boot-mode device")
             ->required()
             ->check(device_number_check());
-        boot->add_option("IMAGE", o->image, "The boot image file")->required();
+        boot->add_option("IMAGE", o->image, "The boot image file; - for standard input")
+            ->required()
+            ->check(file_name_check());
         boot->add_flag("--json", o->json, "Print the booted device as JSON for scripts");
-        boot->add_option("--max-size", o->max_size, "The largest image to hand over (suffixes k, M, G)")
+        boot->add_option("--max-size", o->max_size,
+                         "The largest image to hand over (suffixes k, M, G; at most 2G, all that the "
+                         "library takes)")
             ->capture_default_str()
-            ->transform(byte_count_transform());
+            ->transform(byte_count_transform(std::uint64_t{1} << 31));
         boot->add_option("--timeout", o->timeout_s,
                          "Seconds to wait for the device to come back in normal mode")
             ->capture_default_str()
@@ -234,10 +241,11 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands) {
                                 std::vector<unsigned char> image =
                                     read_image(o->image, o->max_size, progress_wanted() && !g.quiet);
                                 const zorbel::DeviceInfo booted = boot_and_wait(
-                                    bus, o->number, image, o->image, o->timeout_s, g.quiet || o->json);
+                                    bus, o->number, image, is_stdio(o->image) ? "standard input" : o->image,
+                                    o->timeout_s, g.quiet || o->json);
                                 if (o->json) {
                                     DeviceEntry e = entry_of(booted);
-                                    fmt::print("{{\"schema\": 1, \"booted\": {}, \"was\": {}}}\n",
+                                    fmt::print("{{\"schema\": 1, \"device\": {}, \"was\": {}}}\n",
                                                device_json(e), o->number);
                                 }
                                 return kExitOk;

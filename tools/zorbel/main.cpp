@@ -2,9 +2,13 @@
 // and moves bytes over their pipes; --emulate runs any of it against an
 // emulated bus inside the process, so that everything works without hardware.
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -37,35 +41,40 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->group(group);
     app.add_option("--boot-devices", e.boot_devices, "Emulated devices in boot mode (numbered first)")
         ->capture_default_str()
-        ->check(CLI::Range(0, 4))
+        ->check(whole_number_check(0, 4, "a number of devices"))
         ->group(group);
     app.add_option("--normal-devices", e.normal_devices, "Emulated devices in normal mode")
         ->capture_default_str()
-        ->check(CLI::Range(0, 4))
+        ->check(whole_number_check(0, 4, "a number of devices"))
         ->group(group);
     app.add_option("--link-delay-us", e.delay_us,
                    "Delay of every transfer on the emulated link, in microseconds")
         ->capture_default_str()
+        ->check(whole_number_check(0, 10000000, "a number of microseconds"))
         ->group(group);
     app.add_option("--link-bandwidth", e.bandwidth,
                    "Bytes per second of each direction of the link (0: unlimited)")
         ->capture_default_str()
-        ->check(CLI::NonNegativeNumber)
+        ->check(decimal_check(0, 1e12, "a number of bytes per second"))
         ->group(group);
-    app.add_option("--corrupt-rate", e.corrupt_rate, "Probability that the link flips a byte")
+    app.add_option("--corrupt-rate", e.corrupt_rate,
+                   "Probability that the link flips each byte it carries (per byte, not per transfer)")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0))
+        ->check(decimal_check(0, 1, "a probability"))
         ->group(group);
     app.add_option("--drop-rate", e.drop_rate, "Probability that the link loses a whole transfer")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0))
+        ->check(decimal_check(0, 1, "a probability"))
         ->group(group);
     app.add_option("--duplicate-rate", e.duplicate_rate,
                    "Probability that the link delivers a transfer twice")
         ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0))
+        ->check(decimal_check(0, 1, "a probability"))
         ->group(group);
-    app.add_option("--seed", e.seed, "Seed of the link's random faults")->capture_default_str()->group(group);
+    app.add_option("--seed", e.seed, "Seed of the link's random faults")
+        ->capture_default_str()
+        ->check(whole_number_check(0, UINT64_MAX, "a seed"))
+        ->group(group);
     app.add_option(
            "--claim-scope", e.claim_scope,
            "Share device claims with other processes whose emulated bus has this scope, as programs "
@@ -78,12 +87,15 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->group(group);
     app.add_option("--boot-delay-ms", e.boot_delay_ms, "How long an emulated device takes to boot")
         ->capture_default_str()
+        ->check(whole_number_check(0, 3600000, "a number of milliseconds"))
         ->group(group);
     app.add_option("--arrive-after-ms", e.arrive_after_ms,
                    "Emulated devices in normal mode arrive this long after the start (to see wait and watch)")
+        ->check(whole_number_check(0, 3600000, "a number of milliseconds"))
         ->group(group);
     app.add_option("--leave-after-ms", e.leave_after_ms,
                    "Emulated devices in normal mode leave this long after the start")
+        ->check(whole_number_check(0, 3600000, "a number of milliseconds"))
         ->group(group);
     app.add_option("--unplug-after", e.unplug_after,
                    "Unplug the device once a transfer has moved this many bytes (to see a device go away)")
@@ -91,9 +103,27 @@ void add_global_options(CLI::App& app, Globals& g) {
         ->group(group);
 }
 
-// One line on standard error for a mistake on the command line, naming the
-// help page to read; CLI11's own text would take two.
-int usage_error(const CLI::App& app, const CLI::ParseError& e) {
+// A failure as the user sees it: one line on standard error and, in --json
+// mode, the same as a JSON object on standard output, so that a script that
+// reads the output always gets JSON. A failure without a line (a closed
+// output pipe) ends quietly.
+int report_failure(bool json, const std::string& where, const std::string& message, int status,
+                   const std::string& code) {
+    std::fflush(stdout);
+    if (message.empty()) return status;
+    fmt::print(stderr, "{}: {}\n", where, message);
+    if (json) {
+        std::printf("{\"schema\": 1, \"error\": {\"code\": %s, \"message\": %s}%s}\n",
+                    json_string(code).c_str(), json_string(message).c_str(),
+                    status > 128 ? ", \"interrupted\": true" : "");
+        std::fflush(stdout);
+    }
+    return status;
+}
+
+// A mistake on the command line, naming the help page to read; CLI11's own
+// text would take two lines.
+int usage_error(const CLI::App& app, const CLI::ParseError& e, bool json) {
     std::string where = "zorbel";
     for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
     std::string what = e.what();
@@ -101,8 +131,21 @@ int usage_error(const CLI::App& app, const CLI::ParseError& e) {
     if (app.get_subcommands().empty() && !app.remaining().empty())
         what = "unknown command '" + app.remaining().front() + "'";
     while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
-    fmt::print(stderr, "zorbel: {}; see '{} --help'\n", what, where);
-    return kExitUsage;
+    return report_failure(json, "zorbel", fmt::format("{}; see '{} --help'", what, where), kExitUsage,
+                          "usage");
+}
+
+// What stdio still holds for standard output goes out now, and a write that
+// failed, then or before, is never reported as success: a reader that went
+// away ends the tool quietly with the status a shell shows for SIGPIPE, any
+// other failure is one line and a failed status.
+int finish_output(const std::string& command, int status) {
+    const bool flushed = std::fflush(stdout) == 0;
+    if (flushed && !std::ferror(stdout)) return status;
+    if (flushed) errno = EIO;  // an earlier write failed, and its reason is gone
+    if (reader_went_away()) return broken_pipe_status();
+    fmt::print(stderr, "zorbel {}: writing standard output failed: {}\n", command, std::strerror(errno));
+    return kExitFailed;
 }
 
 }  // namespace
@@ -111,10 +154,17 @@ static int run_tool(int argc, char** argv) {
     CLI::App app{"zorbel: talk to Zorbel handhelds over USB, or to emulated ones (--emulate)"};
     app.name("zorbel");
     app.require_subcommand(1);
+    // Windows would take "/path" for an option; every option starts with "-".
+    app.allow_windows_style_options(false);
     app.fallthrough();  // global options may also follow the subcommand
     Globals globals;
     add_global_options(app, globals);
     app.set_version_flag("--version", fmt::format("zorbel {} (library {})", ZORBEL_TOOL_VERSION, dll_ver));
+    const std::string fallback = default_device();
+    app.footer(fmt::format(
+        "Environment: ZORBEL_DEVICE names the device of a command given neither N nor -s{}; "
+        "ZORBEL_DEBUG (error, warning, info or debug; 0 or off for none) turns on the library's log.",
+        fallback.empty() ? "" : " (now " + fallback + ")"));
     int verbosity = 0;
     app.add_flag("-v,--verbose", verbosity,
                  "Show what the library does on standard error (twice: in detail)");
@@ -127,9 +177,10 @@ static int run_tool(int argc, char** argv) {
     std::string help_topic;
     help->add_option("COMMAND", help_topic, "The command to explain");
 
-    // -s SELECTOR (also --device, anywhere on the line) names the device in
-    // place of the number: it becomes the command's first positional, as
-    // "@SELECTOR", so the other positionals keep their places.
+    // -s SELECTOR (also -sSELECTOR, --device SELECTOR, --device=SELECTOR,
+    // anywhere on the line) names the device in place of the number: it
+    // becomes the command's first positional, as "@SELECTOR", so the other
+    // positionals keep their places.
     std::vector<std::string> words(argv + 1, argv + argc);
     std::vector<std::string> line{argv[0]};
     std::string selector;
@@ -143,35 +194,74 @@ static int run_tool(int argc, char** argv) {
             selector = words[++i];
         } else if (w.rfind("--device=", 0) == 0) {
             selector = w.substr(9);
+        } else if (w.size() > 2 && w.rfind("-s", 0) == 0) {
+            selector = w.substr(2);
         } else {
             line.push_back(w);
         }
     }
-    if (!selector.empty()) {
-        auto command = std::find_if(line.begin() + 1, line.end(), [](const std::string& w) {
-            return w == "info" || w == "boot" || w == "send" || w == "recv" || w == "echo" || w == "bench" ||
-                   w == "wait";
-        });
-        if (command == line.end()) {
-            fmt::print(stderr,
-                       "zorbel: -s names a device, but this command takes none; see 'zorbel --help'\n");
-            return kExitUsage;
-        }
-        line.insert(command + 1, "@" + selector);
+    // In --json mode every outcome is JSON on standard output, errors too.
+    const bool json = std::find(words.begin(), words.end(), "--json") != words.end();
+    const auto command = std::find_if(line.begin() + 1, line.end(), [&](const std::string& w) {
+        return w == "help" || std::any_of(commands.begin(), commands.end(),
+                                          [&](const Command& c) { return c.app->get_name() == w; });
+    });
+    const bool takes_device =
+        command != line.end() &&
+        (*command == "info" || *command == "boot" || *command == "send" || *command == "recv" ||
+         *command == "echo" || *command == "bench" || *command == "wait");
+    const auto naming = [&](const std::string& device) {
+        std::vector<std::string> named = line;
+        named.insert(named.begin() + (command - line.begin()) + 1, "@" + device);
+        return named;
+    };
+    const auto parse = [&](std::vector<std::string> l) {
+        std::vector<char*> parsed_argv;
+        parsed_argv.reserve(l.size());
+        for (std::string& w : l) parsed_argv.push_back(&w[0]);
+        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
+    };
+    std::vector<std::string> first = line;
+    if (!selector.empty() && command != line.end() && *command == "help") {
+        // Help about a command: the device does not matter.
+    } else if (!selector.empty() && !takes_device) {
+        return report_failure(json, "zorbel",
+                              "-s names a device, but this command takes none; see 'zorbel --help'",
+                              kExitUsage, "usage");
+    } else if (!selector.empty()) {
+        first = naming(selector);
     }
-    std::vector<char*> parsed_argv;
-    parsed_argv.reserve(line.size());
-    for (std::string& w : line) parsed_argv.push_back(&w[0]);
 
     try {
-        app.parse(static_cast<int>(parsed_argv.size()), parsed_argv.data());
+        try {
+            parse(first);
+        } catch (const CLI::ParseError& e) {
+            // ZORBEL_DEVICE names the device when the line gives neither N nor
+            // -s: the line is read with N first, and without it when that
+            // fails ("recv 3 out.bin" is pipe 3 of that device).
+            if (!selector.empty() || !takes_device || default_device().empty() || e.get_exit_code() == 0)
+                throw;
+            const std::exception_ptr with_n = std::current_exception();
+            try {
+                parse(naming(default_device()));
+            } catch (const CLI::ParseError&) {
+                std::rethrow_exception(with_n);
+            }
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::ExtrasError& e) {
+        // "-s 1 info 1": the selector took N's place, so N is left over.
+        if (selector.empty()) return usage_error(app, e, json);
+        std::string where = "zorbel";
+        for (const CLI::App* sub : app.get_subcommands()) where += " " + sub->get_name();
+        return report_failure(json, "zorbel", fmt::format("give N or -s, not both; see '{} --help'", where),
+                              kExitUsage, "usage");
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);
-        return usage_error(app, e);
+        return usage_error(app, e, json);
     }
 
     if (help->parsed()) {
@@ -201,21 +291,30 @@ static int run_tool(int argc, char** argv) {
     install_interrupt_handler();
     for (const Command& c : commands) {
         if (!c.app->parsed()) continue;
+        const std::string name = c.app->get_name();
         try {
             EmulationOptions emulation = globals.emulation;
             if (c.shape_bus) c.shape_bus(emulation);
             Bus bus(emulation);
-            return c.run(bus, globals);
+            return finish_output(name, c.run(bus, globals));
         } catch (const Failure& f) {
-            std::fflush(stdout);
-            // A failure without a line ends quietly (a closed output pipe).
-            if (f.what()[0] != '\0') fmt::print(stderr, "zorbel {}: {}\n", c.app->get_name(), f.what());
-            return f.status();
+            return report_failure(json, "zorbel " + name, f.what(), f.status(), f.code());
+        } catch (const std::system_error& e) {
+            // fmt reports a failed write to standard output so.
+            if (std::ferror(stdout)) {
+                errno = e.code().value();
+                if (reader_went_away()) return broken_pipe_status();
+                fmt::print(stderr, "zorbel {}: writing standard output failed: {}\n", name,
+                           e.code().message());
+                return kExitFailed;
+            }
+            return report_failure(json, "zorbel " + name,
+                                  fmt::format("unexpected failure: {}; please report it", e.what()),
+                                  kExitFailed, "failed");
         } catch (const std::exception& e) {
-            std::fflush(stdout);
-            fmt::print(stderr, "zorbel {}: unexpected failure: {}; please report it\n", c.app->get_name(),
-                       e.what());
-            return kExitFailed;
+            return report_failure(json, "zorbel " + name,
+                                  fmt::format("unexpected failure: {}; please report it", e.what()),
+                                  kExitFailed, "failed");
         }
     }
     return kExitUsage;

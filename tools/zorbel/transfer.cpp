@@ -39,11 +39,14 @@ void check_stalled(Pipe& pipe, const TransferOptions& options, std::uint64_t byt
     if (options.cancel && options.cancel->load()) throw Failure("cancelled");
     if (c.lost())
         throw Failure(fmt::format("{} went away during the transfer; {}; plug it in again and retry",
-                                  c.name(), got_through(bytes, options.expected)));
+                                  c.name(), got_through(bytes, options.expected)),
+                      kExitFailed, "device_gone");
     if (seconds_since(idle_since) > options.timeout_s)
-        throw Failure(fmt::format(
-            "{} {} on pipe {} for {:g} s; {} (is a program on the device serving that pipe?)", c.name(),
-            waiting_for, pipe.number(), options.timeout_s, got_through(bytes, options.expected)));
+        throw Failure(
+            fmt::format("{} {} on pipe {} for {:g} s; {} (is a program on the device serving that pipe?)",
+                        c.name(), waiting_for, pipe.number(), options.timeout_s,
+                        got_through(bytes, options.expected)),
+            kExitFailed, "timed_out");
 }
 
 // Hands one block to the device and waits until the device confirms it.

@@ -1,6 +1,4 @@
 // send, recv, echo and bench: byte streams over the pipes of one device.
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -12,6 +10,7 @@
 
 #include <fmt/format.h>
 
+#include "byte_files.h"
 #include "checks.h"
 #include "commands.h"
 #include "connection.h"
@@ -23,164 +22,6 @@
 namespace zorbel_tool {
 namespace {
 
-bool is_stdio(const std::string& path) { return path.empty() || path == "-"; }
-
-// The file a send reads, opened before the device is touched so that a wrong
-// path fails at once.
-class InputFile {
-public:
-    explicit InputFile(const std::string& path) : name_(is_stdio(path) ? "standard input" : path) {
-        if (is_stdio(path)) {
-            file_ = stdin;
-            return;
-        }
-        file_ = std::fopen(path.c_str(), "rb");
-        if (!file_)
-            throw Failure(fmt::format("cannot read {}: {}; check the path and its permissions", path,
-                                      std::strerror(errno)));
-        struct stat st {};
-        if (fstat(fileno(file_), &st) == 0) {
-            if (S_ISDIR(st.st_mode)) {
-                std::fclose(file_);
-                file_ = nullptr;
-                throw Failure(fmt::format("cannot read {}: it is a directory; name a file", path));
-            }
-            if (S_ISREG(st.st_mode)) size_ = static_cast<std::uint64_t>(st.st_size);
-        }
-    }
-    ~InputFile() {
-        if (file_ && file_ != stdin) std::fclose(file_);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    // What is there now, up to `cap` bytes (0 at the end); a signal ends the
-    // wait (see read_available). Every byte read before is delivered before
-    // the next read, so the count read so far is the count that got through.
-    std::size_t read(unsigned char* buf, std::size_t cap) {
-        const std::uint64_t sent = read_so_far_;
-        const int fd = fileno(file_);
-        for (;;) {
-            if (interrupted())
-                throw Failure(fmt::format("interrupted; {} bytes got through", sent), interrupted_status());
-            const long n = read_available(fd, buf, cap);
-            if (n == kNothingYet) continue;
-            if (n >= 0) {
-                read_so_far_ += static_cast<std::uint64_t>(n);
-                return static_cast<std::size_t>(n);
-            }
-            throw Failure(
-                fmt::format("reading {} failed after {} bytes: {}", name_, sent, std::strerror(errno)));
-        }
-    }
-    std::uint64_t size() const { return size_; }  // 0 when unknown
-
-private:
-    std::string name_;
-    std::FILE* file_ = nullptr;
-    std::uint64_t size_ = 0;
-    std::uint64_t read_so_far_ = 0;
-};
-
-// The file a recv writes. A regular file (or a new one) gets the bytes in a
-// ".part" file beside it, renamed only once the transfer has succeeded, so
-// that an interrupted transfer never leaves a file that looks complete. A
-// symbolic link is followed, so the part file and the rename happen at its
-// target and the link stays. Anything else (a FIFO, a terminal, a device
-// node such as /dev/null) is written directly: renaming over it would
-// replace it with a regular file.
-class OutputFile {
-public:
-    explicit OutputFile(const std::string& path) {
-        if (is_stdio(path)) {
-            file_ = stdout;
-            name_ = "standard output";
-            return;
-        }
-        name_ = path;
-        std::error_code ec;
-        const std::filesystem::path target = resolve(path);
-        const std::filesystem::file_status status = std::filesystem::status(target, ec);
-        if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
-            if (std::filesystem::is_directory(status))
-                throw Failure(fmt::format("cannot write {}: it is a directory", path));
-            file_ = std::fopen(target.string().c_str(), "wb");
-            if (!file_) throw Failure(fmt::format("cannot write {}: {}", path, std::strerror(errno)));
-            direct_ = true;
-            return;
-        }
-        path_ = target.string();
-        part_ = path_ + ".part";
-        file_ = std::fopen(part_.c_str(), "wb");
-        if (!file_)
-            throw Failure(fmt::format("cannot write {}: {}; check the directory and its permissions", part_,
-                                      std::strerror(errno)));
-    }
-    // A part file with bytes in it stays (keep_partial says where); an empty
-    // one goes.
-    ~OutputFile() {
-        if (file_ && file_ != stdout) {
-            std::fclose(file_);
-            if (!direct_ && written_ == 0) std::remove(part_.c_str());
-        }
-    }
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-
-    void write(const unsigned char* data, std::size_t n) {
-        if (std::fwrite(data, 1, n, file_) != n) {
-            // The reader went away (recv ... | head): end quietly, with the
-            // status of a program that SIGPIPE ended, as cat does.
-            if (reader_went_away()) throw Failure("", broken_pipe_status());
-            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
-        }
-        written_ += n;
-    }
-    // Where the bytes of a transfer that did not finish are kept, or "".
-    std::string partial_file() const {
-        return file_ && file_ != stdout && !direct_ && written_ > 0 ? part_ : std::string();
-    }
-    // Makes the received bytes the named file.
-    void commit() {
-        if (std::fflush(file_) != 0)
-            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
-        if (file_ == stdout) return;
-        std::FILE* f = file_;
-        file_ = nullptr;
-        if (direct_) {
-            if (std::fclose(f) != 0)
-                throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
-            return;
-        }
-        if (std::fclose(f) != 0 || std::rename(part_.c_str(), path_.c_str()) != 0) {
-            std::remove(part_.c_str());
-            throw Failure(fmt::format("writing {} failed: {}", name_, std::strerror(errno)));
-        }
-    }
-
-private:
-    // Follows symbolic links (a chain of them, relative ones too) to the
-    // path they name; a dangling link names the file to be made.
-    static std::filesystem::path resolve(const std::filesystem::path& path) {
-        std::filesystem::path p = path;
-        for (int hops = 0; hops < 40; ++hops) {
-            std::error_code ec;
-            if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, ec))) return p;
-            std::filesystem::path next = std::filesystem::read_symlink(p, ec);
-            if (ec) return p;
-            p = next.is_absolute() ? next : p.parent_path() / next;
-        }
-        return p;  // a loop: the open below reports it
-    }
-
-    std::string path_;
-    std::string part_;
-    std::string name_;
-    std::FILE* file_ = nullptr;
-    bool direct_ = false;
-    std::uint64_t written_ = 0;
-};
-
 std::string percentile_row(const char* label, double us) {
     return fmt::format("  {:<8}{:>10.1f} us\n", label, us);
 }
@@ -191,16 +32,18 @@ double percentile(const std::vector<double>& sorted, double p) {
     return sorted[std::min(sorted.size() - 1, at == 0 ? 0 : at - 1)];
 }
 
-void print_latencies_json(std::vector<double> us, int device, int pipe, int size) {
+void print_latencies_json(std::vector<double> us, const DeviceEntry& device, int pipe, int size,
+                          bool was_interrupted) {
     std::sort(us.begin(), us.end());
     double sum = 0;
     for (double v : us) sum += v;
     fmt::print(
         "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"size\": {}, \"count\": {}, \"min_us\": {:.1f}, "
         "\"median_us\": {:.1f}, \"p90_us\": {:.1f}, \"p99_us\": {:.1f}, \"max_us\": {:.1f}, \"mean_us\": "
-        "{:.1f}}}\n",
-        device, pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90), percentile(us, 99),
-        us.back(), sum / static_cast<double>(us.size()));
+        "{:.1f}, \"interrupted\": {}}}\n",
+        device_json(device), pipe, size, us.size(), us.front(), percentile(us, 50), percentile(us, 90),
+        percentile(us, 99), us.back(), sum / static_cast<double>(us.size()),
+        was_interrupted ? "true" : "false");
 }
 
 void print_latencies(std::vector<double> us) {
@@ -229,6 +72,15 @@ void print_latencies(std::vector<double> us) {
     }
 }
 
+// A finished transfer as JSON: the same device object as everywhere.
+void print_transfer_json(const Connection& connection, int pipe, const TransferResult& r, bool receiving) {
+    fmt::print(
+        "{{\"schema\": 1, \"device\": {}, \"pipe\": {}, \"bytes\": {}, \"seconds\": {:.6f}, "
+        "\"bytes_per_second\": {:.0f}{}}}\n",
+        device_json(connection.device()), pipe, r.bytes, r.seconds, r.seconds > 0 ? r.bytes / r.seconds : 0,
+        receiving ? fmt::format(", \"ended_by_device\": {}", r.ended_by_device ? "true" : "false") : "");
+}
+
 }  // namespace
 
 void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
@@ -239,17 +91,21 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             int pipe = 0;
             std::string file;
             double timeout_s = 10;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* send = app.add_subcommand("send", "Send a file (or standard input) over a pipe");
         send->add_option("N", o->device, "Device number")->required()->check(device_number_check());
-        send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
+        send->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")
+            ->required()
+            ->check(whole_number_check(1, 125, "a pipe number"));
         send->add_option("FILE", o->file, "File to send; standard input when absent or -")
             ->check(file_name_check());
         send->add_option("--timeout", o->timeout_s,
                          "Seconds the device may take no data before the send fails")
             ->capture_default_str()
             ->check(seconds_check());
+        send->add_flag("--json", o->json, "Print what was sent as JSON for scripts");
         commands.push_back(
             {send, [o](Bus& bus, const Globals& g) {
                  o->number = device_number(o->device);
@@ -267,6 +123,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  // Releasing the pipe is the end of the stream for the device.
                  pipe.release();
                  progress.finish();
+                 if (o->json) print_transfer_json(connection, o->pipe, r, false);
                  if (!g.quiet)
                      fmt::print(stderr, "sent {} bytes to {} pipe {} in {:.2f} s ({})\n", r.bytes,
                                 connection.name(), o->pipe, r.seconds,
@@ -288,11 +145,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
             std::uint64_t bytes = 0;
             double timeout_s = 10;
             bool force = false;
+            bool json = false;
         };
         auto o = std::make_shared<Options>();
         CLI::App* recv = app.add_subcommand("recv", "Receive from a pipe into a file (or standard output)");
         recv->add_option("N", o->device, "Device number")->required()->check(device_number_check());
-        recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")->required();
+        recv->add_option("PIPE", o->pipe, "Pipe number, 1 to 125")
+            ->required()
+            ->check(whole_number_check(1, 125, "a pipe number"));
         recv->add_option("FILE", o->file, "File to write; standard output when absent or -")
             ->check(file_name_check());
         recv->add_option(
@@ -300,10 +160,13 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                 "Stop after this many bytes (suffixes k, M, G); without it, until the device ends the "
                 "stream")
             ->transform(byte_count_transform());
-        recv->add_flag("--force", o->force, "Write to standard output even when it is a terminal");
+        recv->add_flag("--force", o->force,
+                       "Write to standard output even when it is a terminal, and replace a FILE that this "
+                       "user may not write");
         recv->add_option("--timeout", o->timeout_s, "Seconds without data before the receive fails")
             ->capture_default_str()
             ->check(seconds_check());
+        recv->add_flag("--json", o->json, "Print what was received as JSON for scripts (needs a FILE)");
         commands.push_back(
             {recv, [o](Bus& bus, const Globals& g) {
                  o->number = device_number(o->device);
@@ -313,7 +176,10 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                          "refusing to write the device's bytes to a terminal; name a FILE, "
                          "redirect the output, or add --force",
                          kExitUsage);
-                 OutputFile out(o->file);
+                 if (is_stdio(o->file) && o->json)
+                     throw Failure("--json needs a FILE: standard output carries the device's bytes",
+                                   kExitUsage);
+                 OutputFile out(o->file, o->force);
                  Connection connection(bus, o->number);
                  Pipe pipe(connection, o->pipe);
                  Progress progress("receiving", o->bytes, progress_wanted() && !g.quiet);
@@ -335,6 +201,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  pipe.release();
                  out.commit();
                  progress.finish();
+                 if (o->json) print_transfer_json(connection, o->pipe, r, true);
                  if (!g.quiet)
                      fmt::print(stderr, "received {} bytes from {} pipe {} in {:.2f} s ({}){}\n", r.bytes,
                                 connection.name(), o->pipe, r.seconds,
@@ -356,13 +223,15 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         auto o = std::make_shared<Options>();
         CLI::App* echo = app.add_subcommand("echo", "Round trips over an echoing pipe, with their latencies");
         echo->add_option("N", o->device, "Device number")->required()->check(device_number_check());
-        echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")->required();
+        echo->add_option("PIPE", o->pipe, "Pipe number of an echo program, 1 to 125")
+            ->required()
+            ->check(whole_number_check(1, 125, "a pipe number"));
         echo->add_option("--count", o->count, "Round trips")
             ->capture_default_str()
-            ->check(CLI::Range(1, 1000000));
+            ->check(whole_number_check(1, 1000000, "a count"));
         echo->add_option("--size", o->size, "Bytes per round trip (one block: 1 to 512)")
             ->capture_default_str()
-            ->check(CLI::Range(1, 512));
+            ->check(whole_number_check(1, 512, "a number of bytes"));
         echo->add_flag("--json", o->json, "Print the latencies as JSON for scripts");
         echo->add_option("--timeout", o->timeout_s, "Seconds to wait for one reply")
             ->capture_default_str()
@@ -379,7 +248,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                  std::vector<double> us = echo_round_trips(pipe, o->count, o->size, o->timeout_s);
                  const int status = interrupted() ? interrupted_status() : kExitOk;
                  if (o->json) {
-                     print_latencies_json(us, o->number, o->pipe, o->size);
+                     print_latencies_json(us, connection.device(), o->pipe, o->size, status != kExitOk);
                      return status;
                  }
                  fmt::print("{} round trips of {} bytes over {} pipe {} (after one warm-up){}\n", us.size(),
@@ -404,14 +273,14 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
         bench->add_option("N", o->device, "Device number")->required()->check(device_number_check());
         bench->add_option("--pipes", o->pipes, "The largest number of pipes at once (K)")
             ->capture_default_str()
-            ->check(CLI::Range(1, 125));
+            ->check(whole_number_check(1, 125, "a number of pipes"));
         bench
             ->add_option(
                 "--first-pipe", o->first_pipe,
                 "The first pipe; the others follow it. The device must run a sink (send) or a source "
                 "(recv) on each; the emulated device is given them")
             ->capture_default_str()
-            ->check(CLI::Range(1, 125));
+            ->check(whole_number_check(1, 125, "a pipe number"));
         bench->add_option("--bytes", o->bytes, "Bytes per pipe (suffixes k, M, G)")
             ->capture_default_str()
             ->transform(byte_count_transform());
@@ -493,7 +362,7 @@ void add_transfer_commands(CLI::App& app, std::vector<Command>& commands) {
                      fmt::print(
                          "{{\"schema\": 1, \"device\": {}, \"direction\": \"{}\", \"bytes_per_pipe\": {}, "
                          "\"first_pipe\": {}, \"rows\": [{}]}}\n",
-                         o->number, o->direction, o->bytes, o->first_pipe, rows);
+                         device_json(connection.device()), o->direction, o->bytes, o->first_pipe, rows);
                  return kExitOk;
              },
              [o](EmulationOptions& e) {

@@ -16,11 +16,23 @@ _zorbel() {
     for w in "${words[@]:1:cword-1}"; do
         case " $commands " in *" $w "*) command=$w; break ;; esac
     done
+    # The devices are looked up on the bus the line names: an emulated one
+    # when it says --emulate (with its shape), the USB bus otherwise.
+    local bus=() i
+    for ((i = 1; i < cword; i++)); do
+        case ${words[i]} in
+            --emulate) bus+=(--emulate) ;;
+            --boot-devices | --normal-devices | --claim-scope) bus+=("${words[i]}" "${words[i + 1]}") ;;
+            --boot-devices=* | --normal-devices=* | --claim-scope=*) bus+=("${words[i]}") ;;
+        esac
+    done
     case $prev in
         -s | --device)
-            local ids
-            ids=$(zorbel list --json 2>/dev/null | grep -o '"hardware_id": "[^"]*"' | cut -d'"' -f4)
-            COMPREPLY=($(compgen -W "$ids" -- "$cur"))
+            # Numbers, hardware IDs and IDs of the devices attached now.
+            local devices
+            devices=$(zorbel "${bus[@]}" list --json 2>/dev/null |
+                grep -oE '"(number|hardware_id|id)": ("[^"]*"|[0-9]+)' | sed -E 's/^"[a-z_]+": "?([^"]*)"?$/\1/')
+            COMPREPLY=($(compgen -W "$devices" -- "$cur"))
             return
             ;;
         --mode) COMPREPLY=($(compgen -W "boot normal" -- "$cur")); return ;;
@@ -39,8 +51,8 @@ _zorbel() {
         list) options="--json" ;;
         info) options="--json" ;;
         boot) options="--json --timeout --max-size" ;;
-        send) options="--timeout" ;;
-        recv) options="--bytes --timeout --force" ;;
+        send) options="--timeout --json" ;;
+        recv) options="--bytes --timeout --force --json" ;;
         echo) options="--count --size --timeout --json" ;;
         bench) options="--pipes --first-pipe --bytes --direction --timeout --json" ;;
         wait) options="--mode --timeout --json" ;;
