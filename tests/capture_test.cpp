@@ -183,8 +183,9 @@ void expect_pipe_one(const std::vector<Block>& blocks, const std::vector<unsigne
     EXPECT_EQ(out.numbers.size(), (sent.size() + 511) / 512);
     ChannelStream in = received_on(blocks, 1, 2);
     EXPECT_EQ(in.bytes_hex, hex(got));
-    for (const Block& b : blocks)
+    for (const Block& b : blocks) {
         if (b.crc_ok) EXPECT_TRUE(b.channel == 1 || b.channel == 2) << "channel " << b.channel;
+    }
 }
 
 class Capture : public ::testing::TestWithParam<zorbel::testing::RigMaker> {
@@ -386,8 +387,50 @@ TEST(CaptureByHand, UsbmonLayoutReadsTheSameWay) {
     const std::string lost = run("tshark -X lua_script:" ZORBEL_DISSECTOR " -r " + file +
                                  " -Y zorbel.sync_lost -T fields -e frame.number 2>/dev/null");
     EXPECT_EQ(lost, "5\n");
+#ifdef ZORBEL_TOOL_PATH
+    // The tool's summary reads the classic pcap layout the same way.
+    const std::string summary = run(std::string(ZORBEL_TOOL_PATH) + " capture --json " + file);
+    EXPECT_NE(summary.find("\"blocks\":5,"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("{\"pipe\":1,\"direction\":\"device to host\",\"blocks\":1,\"bytes\":512,"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("{\"pipe\":1,\"direction\":\"host to device\",\"blocks\":1,\"bytes\":5,"),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find("\"crc_failures\":1,\"lost_sync_bytes\":3,"), std::string::npos) << summary;
+#endif
     std::remove(file.c_str());
 }
+
+#ifdef ZORBEL_TOOL_PATH
+// What a user runs: the demo with --capture, read by tshark and by the
+// tool's own summary, which counts what the demo moved (1 MiB through each
+// of its pipes' directions), each block once.
+TEST(CaptureTool, DemoCaptureReadsInTsharkAndTheSummary) {
+    SKIP_WITHOUT_TSHARK();
+    const std::string file = temp_path("demo.pcapng");
+    const std::string tool = ZORBEL_TOOL_PATH;
+    ASSERT_EQ(std::system((tool + " --emulate --capture " + file + " demo --megabytes 1 >/dev/null").c_str()),
+              0);
+    EXPECT_EQ(tshark_complaints(file), "");
+    const std::string summary = run(tool + " capture --json " + file);
+    for (const char* entry :
+         {"{\"pipe\":1,\"direction\":\"device to host\",\"blocks\":2048,\"bytes\":1048576,",
+          "{\"pipe\":1,\"direction\":\"host to device\",\"blocks\":2048,\"bytes\":1048576,",
+          "{\"pipe\":2,\"direction\":\"host to device\",\"blocks\":2048,\"bytes\":1048576,",
+          "{\"pipe\":3,\"direction\":\"device to host\",\"blocks\":2048,\"bytes\":1048576,",
+          "\"crc_failures\":0,"})
+        EXPECT_NE(summary.find(entry), std::string::npos) << entry << " in " << summary;
+    // Every block reads whole (the per-block checks against what was sent
+    // are the Capture tests', on smaller transfers).
+    EXPECT_EQ(
+        run("tshark -X lua_script:" ZORBEL_DISSECTOR " -r " + file + " -Y 'zorbel.crc_ok == 0' 2>/dev/null"),
+        "");
+    EXPECT_NE(run(tool + " capture " + file + " --pipe 2").find("    2  host to device"), std::string::npos);
+    EXPECT_NE(std::system((tool + " capture /nonexistent.pcapng 2>/dev/null").c_str()), 0);
+    std::remove(file.c_str());
+}
+#endif
 
 // A disk that does not keep up: records that find the queue full are
 // dropped, never waited for, and the count is in the file's comment.

@@ -123,7 +123,8 @@ std::vector<Record> read_capture(const std::string& path) {
 }
 
 struct PipeCount {
-    std::uint64_t blocks = 0, bytes = 0;
+    std::uint64_t blocks = 0, bytes = 0;  // each block once, as its receiver took it
+    std::uint64_t resent = 0;             // the same block again
 };
 
 struct Summary {
@@ -135,7 +136,8 @@ struct Summary {
 // One direction of one device, reassembled as the library's receiver does.
 struct Stream {
     std::vector<unsigned char> pending;
-    std::map<int, int> asked;  // channel -> block number asked for last
+    std::map<int, int> asked;     // channel -> block number asked for last
+    std::map<int, int> expected;  // channel -> the data block number due next
 };
 
 void scan(Stream& s, const std::vector<unsigned char>& data, int only_pipe, Summary& sum) {
@@ -178,8 +180,17 @@ void scan(Stream& s, const std::vector<unsigned char>& data, int only_pipe, Summ
         }
         if (type == 0x11 && channel != 0) {
             PipeCount& c = sum.pipes[{pipe, channel % 2 == 1}];
-            ++c.blocks;
-            c.bytes += len;
+            // The first block seen on a channel sets the count going (a
+            // capture may start in the middle); the one before the block due
+            // is the last one again; any other number starts afresh (a reset).
+            auto due = s.expected.find(channel);
+            if (due != s.expected.end() && b[4] == (due->second + 255) % 256) {
+                ++c.resent;
+            } else {
+                ++c.blocks;
+                c.bytes += len;
+                s.expected[channel] = (b[4] + 1) % 256;
+            }
         } else if (type == 0x12 && len >= 2 && b[7] == 2) {
             auto it = s.asked.find(channel);
             if (it != s.asked.end() && it->second == b[8]) ++sum.repeated_requests;
@@ -241,10 +252,11 @@ void add_capture_command(CLI::App& app, std::vector<Command>& commands) {
              if (*json) {
                  std::string pipes;
                  for (const auto& [key, c] : s.pipes)
-                     pipes +=
-                         fmt::format("{}{{\"pipe\":{},\"direction\":\"{}\",\"blocks\":{},\"bytes\":{}}}",
-                                     pipes.empty() ? "" : ",", key.first,
-                                     key.second ? "host to device" : "device to host", c.blocks, c.bytes);
+                     pipes += fmt::format(
+                         "{}{{\"pipe\":{},\"direction\":\"{}\",\"blocks\":{},\"bytes\":{},"
+                         "\"resent\":{}}}",
+                         pipes.empty() ? "" : ",", key.first,
+                         key.second ? "host to device" : "device to host", c.blocks, c.bytes, c.resent);
                  fmt::print(
                      "{{\"file\":{},\"transfers\":{},\"blocks\":{},\"pipes\":[{}],"
                      "\"repeated_requests\":{},\"crc_failures\":{},\"lost_sync_bytes\":{},"
@@ -254,10 +266,11 @@ void add_capture_command(CLI::App& app, std::vector<Command>& commands) {
                  return kExitOk;
              }
              fmt::print("{}: {} transfers with data, {} blocks\n", *file, records.size(), s.blocks);
-             fmt::print("{:>5}  {:<15} {:>8} {:>12}\n", "pipe", "direction", "blocks", "bytes");
+             fmt::print("{:>5}  {:<15} {:>8} {:>12} {:>7}\n", "pipe", "direction", "blocks", "bytes",
+                        "resent");
              for (const auto& [key, c] : s.pipes)
-                 fmt::print("{:>5}  {:<15} {:>8} {:>12}\n", key.first,
-                            key.second ? "host to device" : "device to host", c.blocks, c.bytes);
+                 fmt::print("{:>5}  {:<15} {:>8} {:>12} {:>7}\n", key.first,
+                            key.second ? "host to device" : "device to host", c.blocks, c.bytes, c.resent);
              fmt::print("repeated requests: {}\nCRC failures: {}\nbytes skipped to find a block: {}\n",
                         s.repeated_requests, s.crc_failures, s.lost_sync_bytes);
              fmt::print("longest gap: {:.6f} s, {:.6f} s into the capture\n", s.longest_gap, s.gap_at);
