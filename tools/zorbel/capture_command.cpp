@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "commands.h"
+#include "environment.h"
 #include "failure.h"
 #include "output.h"
 #include "zorbel/block.h"
@@ -217,13 +218,7 @@ Summary summarise(const std::vector<Record>& records, int only_pipe) {
     return sum;
 }
 
-void set_capture_environment(const std::string& file) {
-#ifdef _WIN32
-    _putenv_s("ZORBEL_CAPTURE", file.c_str());
-#else
-    setenv("ZORBEL_CAPTURE", file.c_str(), 1);
-#endif
-}
+void set_capture_environment(const std::string& file) { set_environment("ZORBEL_CAPTURE", file); }
 
 }  // namespace
 
