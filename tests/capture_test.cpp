@@ -59,8 +59,8 @@ int shell(const std::string& command) {
 }
 
 bool tshark_installed() {
-    static const bool installed = shell("tshark -v >/dev/null 2>&1") == 0;
-    return installed;
+    static const bool kInstalled = shell("tshark -v >/dev/null 2>&1") == 0;
+    return kInstalled;
 }
 
 #define SKIP_WITHOUT_TSHARK() \
@@ -108,7 +108,7 @@ struct Block {
 std::vector<Block> dissect(const std::string& file) {
     const std::string pdml =
         run("tshark -X lua_script:" ZORBEL_DISSECTOR " -r " + file + " -T pdml -Y zorbel 2>/dev/null");
-    static const std::regex field(
+    static const std::regex kField(
         R"re(<field name="([a-z_.]+)"[^>]*? show="([^"]*)"(?: value="([^"]*)")?)re");
     std::vector<Block> blocks;
     int direction = 0;
@@ -123,7 +123,7 @@ std::vector<Block> dissect(const std::string& file) {
             continue;
         }
         std::smatch m;
-        if (!std::regex_search(line, m, field)) continue;
+        if (!std::regex_search(line, m, kField)) continue;
         const std::string name = m[1], show = m[2], value = m[3];
         if (name == "usb.endpoint_address.direction") direction = std::stoi(show);
         if (!current || name.compare(0, 7, "zorbel.") != 0) continue;
@@ -324,7 +324,7 @@ private:
         h[10] = in ? 0x81 : 0x01;
         h[11] = 5;  // device 5
         const std::uint16_t bus = 2;
-        std::memcpy(h + 12, &bus, 2);
+        std::memcpy(h + 12, &bus, sizeof bus);
         h[14] = '-';
         h[15] = data.empty() ? (in ? '<' : '>') : 0;
         const std::int64_t sec = 1700000000;
