@@ -215,7 +215,9 @@ void expect_pipe_one(const std::vector<Block>& blocks, const std::vector<unsigne
     ChannelStream in = received_on(blocks, 1, 2);
     EXPECT_EQ(in.bytes_hex, hex(got));
     for (const Block& b : blocks) {
-        if (b.crc_ok) EXPECT_TRUE(b.channel == 1 || b.channel == 2) << "channel " << b.channel;
+        if (b.crc_ok) {
+            EXPECT_TRUE(b.channel == 1 || b.channel == 2) << "channel " << b.channel;
+        }
     }
 }
 
