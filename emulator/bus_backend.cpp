@@ -15,8 +15,9 @@ namespace {
 // handle is closed or the incarnation has ended (unplug, boot).
 class EmulatedHandle final : public host::DeviceHandle {
 public:
-    EmulatedHandle(std::shared_ptr<EmulatedDeviceImpl> device, std::shared_ptr<emulator::Session> session)
-        : device_(std::move(device)), session_(std::move(session)) {
+    EmulatedHandle(std::shared_ptr<EmulatedDeviceImpl> device, std::shared_ptr<emulator::Session> session,
+                   host::UsbAddress address)
+        : device_(std::move(device)), session_(std::move(session)), address_(address) {
         if (emulator::NormalSession* s = normal()) attachment_ = s->attachment();
     }
     ~EmulatedHandle() override { close(); }
@@ -36,6 +37,8 @@ public:
         if (!s || !usable() || !data) return -1;
         return s->write(data, len);
     }
+
+    host::UsbAddress address() const override { return address_; }
 
     // The transfer is queued on the lane to the device and the call returns.
     bool write_waits_for_peer() const override { return false; }
@@ -72,6 +75,7 @@ private:
 
     std::shared_ptr<EmulatedDeviceImpl> device_;
     std::shared_ptr<emulator::Session> session_;
+    const host::UsbAddress address_;
     unsigned attachment_ = 0;
     std::atomic<bool> closed_{false};
 };
@@ -129,7 +133,13 @@ std::shared_ptr<host::DeviceHandle> EmulatedBusImpl::open(int kind, int index, h
         return nullptr;
     }
     failure = host::OpenFailure::none;
-    return std::make_shared<EmulatedHandle>(d, d->session);
+    // The bus number leads the location ("2-1.3"). A device's address on a
+    // real bus is handed out afresh at each enumeration, 1 going to the root
+    // hub; the arrival count stands for that here.
+    host::UsbAddress address;
+    address.bus = static_cast<std::uint16_t>(std::atoi(location_locked(*d).c_str()));
+    address.device = static_cast<std::uint8_t>(2 + (d->arrival - 1) % 126);
+    return std::make_shared<EmulatedHandle>(d, d->session, address);
 }
 
 std::string EmulatedBusImpl::location(int kind, int index) {

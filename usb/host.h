@@ -23,6 +23,13 @@ namespace host {
 
 constexpr unsigned int kInfoRecordSize = 44;
 
+// Where an open device sits on the bus: the numbers a USB capture of its
+// transfers names it by. 0 where the backend cannot tell.
+struct UsbAddress {
+    std::uint16_t bus = 0;
+    std::uint8_t device = 0;
+};
+
 // An open device. Shared ownership: the transport, the reader thread and a
 // flush on a client thread may each hold it while another thread closes it;
 // the object lives until the last of them lets go, and every request after
@@ -52,6 +59,9 @@ public:
     // lane). A real device may read its OUT endpoint only after the host has
     // read its IN data, so a backend for hardware keeps the default.
     virtual bool write_waits_for_peer() const { return true; }
+
+    // The bus and device numbers, for captures of the handle's transfers.
+    virtual UsbAddress address() const { return {}; }
 
     // Normal-mode devices: fills the 44-byte information record (22 UTF-16LE
     // code units: type letter, 12-character hardware ID, 2 unused, 7-character

@@ -8,6 +8,7 @@
 
 #include "support/critical_section.h"
 #include "support/mutex.h"
+#include "usb/capture_tap.h"
 #include "usb/discovery.h"
 #include "usb/host.h"
 #include "usb/hub_walk.h"
@@ -59,7 +60,11 @@ std::atomic<int> USBSeqDriver::open_retries{10};
 std::atomic<int> USBSeqDriver::open_retry_pause{100};
 
 USBSeqDriver::USBSeqDriver()
-    : out_count(0), callback_buff(nullptr), callback_buff_len(0), block_driver(nullptr) {
+    : out_count(0),
+      callback_buff(nullptr),
+      callback_buff_len(0),
+      block_driver(nullptr),
+      tap(std::make_unique<zorbel::detail::CaptureTap>()) {
     set_i_timeout(10000);
     set_o_timeout(10000);
     reader_ended.set(true);
@@ -130,7 +135,7 @@ bool USBSeqDriver::hput_bytes(const unsigned char* data, unsigned int n) {
 bool USBSeqDriver::flush() {
     if (out_count == 0) return true;
     std::shared_ptr<zorbel::host::DeviceHandle> handle = current_handle();
-    long sent = handle ? handle->write(out_buf, out_count) : -1;
+    long sent = tap->write(handle.get(), out_buf, out_count);
     bool ok = sent == static_cast<long>(out_count);
     out_count = 0;
     return ok;
@@ -371,7 +376,7 @@ void USBSeqDriver::usb_reader_thread(
 
     while (USBSeqDriver* driver = context->driver.load()) {
         std::shared_ptr<zorbel::host::DeviceHandle> handle = driver->current_handle();
-        long got = handle ? handle->read(buf, len) : -1;
+        long got = driver->tap->read(handle.get(), buf, len);
         handle.reset();
         if (got > 0) {
             deliver(*context, buf, static_cast<unsigned int>(got));

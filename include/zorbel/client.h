@@ -203,6 +203,19 @@ public:
     // Stops and gives the device back now; the destructor then does nothing.
     void close() noexcept;
 
+    // Records every USB transfer this connection makes, both ways, with
+    // microsecond timestamps, to `path` (pcapng in the layout of a Linux
+    // usbmon capture; README "Seeing the wire"), in place of the capture
+    // ZORBEL_CAPTURE named for it, if any. The file is overwritten, and is
+    // complete once recording stops (stop_capture, close). Recording never
+    // holds a transfer up: records the disk cannot take in time are dropped
+    // and counted in the file. The error is the file's own (generic
+    // category) when it cannot be made; errc::invalid_argument after close().
+    void capture(const std::string& path);
+    void capture(const std::string& path, std::error_code& ec);
+    // Stops recording and completes the file.
+    void stop_capture() noexcept;
+
     // The classic connection underneath, for calls this interface does not
     // have. Owned by this object; valid while it is open.
     ChanIOControl& classic();

@@ -11,6 +11,10 @@
 // warning, info or debug) turns on a handler that writes one line a message to
 // standard error; set_log_handler replaces it from the program. When the log
 // is off, a place that would log costs one relaxed atomic load.
+//
+// Beside it, ZORBEL_CAPTURE=FILE records every USB transfer of the process's
+// connections to FILE, a pcapng capture for Wireshark and tshark (see
+// Connection::capture in zorbel/client.h and README "Seeing the wire").
 #ifndef ZORBEL_LOG_H
 #define ZORBEL_LOG_H
 

@@ -33,6 +33,9 @@ namespace zorbel {
 namespace host {
 class DeviceHandle;
 }
+namespace detail {
+class CaptureTap;
+}
 }  // namespace zorbel
 
 // --- device functions -------------------------------------------------------
@@ -101,6 +104,11 @@ public:
     // text changes with the next open_port.
     const char* get_device_id();
 
+    // Where this driver's transfers are recorded (see usb/capture_tap.h):
+    // the capture ZORBEL_CAPTURE names from construction, or one of the
+    // program's choosing. Internal; lives as long as the driver.
+    zorbel::detail::CaptureTap& capture_tap() { return *tap; }
+
     // Process-wide: open attempts made by open_port (10 at start; 50 during a
     // reconnection and 100 after one), and the pause between attempts.
     static std::atomic<int> open_retries;
@@ -139,6 +147,7 @@ private:
     std::atomic<BlockDriver*> block_driver;
     char hardware_id[13];
     char device_id[8];
+    std::unique_ptr<zorbel::detail::CaptureTap> tap;
 };
 
 // NOLINTEND(readability-identifier-naming)

@@ -20,7 +20,8 @@ for f in include/zorbel/zorbel.h include/zorbel/support.h include/zorbel/block.h
          include/zorbel/channel.h include/zorbel/usb.h include/zorbel/control.h \
          include/zorbel/emulator.h "$libdir/pkgconfig/zorbel.pc" \
          "$libdir/cmake/zorbel/zorbelConfig.cmake" "$libdir/cmake/zorbel/zorbelConfigVersion.cmake" \
-         lib/udev/rules.d/70-zorbel.rules share/bash-completion/completions/zorbel; do
+         lib/udev/rules.d/70-zorbel.rules share/bash-completion/completions/zorbel \
+         share/zorbel/wireshark/zorbel.lua; do
   [[ -e $prefix/$f ]] || fail "$f was not installed"
 done
 

@@ -29,6 +29,8 @@ void add_device_commands(CLI::App& app, std::vector<Command>& commands);
 void add_transfer_commands(CLI::App& app, std::vector<Command>& commands);
 void add_demo_command(CLI::App& app, std::vector<Command>& commands);
 void add_watch_commands(CLI::App& app, std::vector<Command>& commands);
+// `zorbel capture FILE`, and the --capture option every command takes.
+void add_capture_command(CLI::App& app, std::vector<Command>& commands);
 
 // The device a command names, from its N argument: a device number, or
 // "@SELECTOR" where -s SELECTOR was given (a number, hardware ID, ID or bus

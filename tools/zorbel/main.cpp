@@ -173,6 +173,7 @@ static int run_tool(int argc, char** argv) {
     add_transfer_commands(app, commands);
     add_demo_command(app, commands);
     add_watch_commands(app, commands);
+    add_capture_command(app, commands);
     CLI::App* help = app.add_subcommand("help", "Show this help, or a command's: zorbel help COMMAND");
     std::string help_topic;
     help->add_option("COMMAND", help_topic, "The command to explain");

@@ -8,10 +8,10 @@ _zorbel() {
         words=("${COMP_WORDS[@]}")
         cword=$COMP_CWORD
     }
-    local commands="list info boot send recv echo bench wait watch demo help"
+    local commands="list info boot send recv echo bench wait watch demo capture help"
     local global="-q --quiet -v --verbose -s --device --version --help --emulate --boot-devices
         --normal-devices --link-delay-us --link-bandwidth --corrupt-rate --drop-rate --duplicate-rate
-        --seed --claim-scope --boot-delay-ms --arrive-after-ms --leave-after-ms --unplug-after"
+        --seed --claim-scope --boot-delay-ms --arrive-after-ms --leave-after-ms --unplug-after --capture"
     local command="" w
     for w in "${words[@]:1:cword-1}"; do
         case " $commands " in *" $w "*) command=$w; break ;; esac
@@ -37,6 +37,7 @@ _zorbel() {
             ;;
         --mode) COMPREPLY=($(compgen -W "boot normal" -- "$cur")); return ;;
         --direction) COMPREPLY=($(compgen -W "send recv" -- "$cur")); return ;;
+        --capture) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ -z $command ]]; then
         if [[ $cur == -* ]]; then
@@ -58,6 +59,7 @@ _zorbel() {
         wait) options="--mode --timeout --json" ;;
         watch) options="--json" ;;
         demo) options="--megabytes" ;;
+        capture) options="--pipe --json" ;;
         help) COMPREPLY=($(compgen -W "$commands" -- "$cur")); return ;;
     esac
     if [[ $cur == -* ]]; then

@@ -45,6 +45,9 @@ public:
     bool get_info(unsigned char* record) override;
     int boot(const void* image, unsigned int size) override;
     void close() override;
+    UsbAddress address() const override {
+        return {libusb_get_bus_number(dev_), libusb_get_device_address(dev_)};
+    }
 
     // The device (held by reference, so it outlives the closed handle).
     libusb_device* device() const { return dev_; }
