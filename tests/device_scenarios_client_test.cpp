@@ -244,7 +244,6 @@ TEST_P(DeviceScenarios, ReadWithoutATimeOutAsksForEachBlockOnce) {
 // A read that asks a keep-going check while it waits (Ctrl-C in the Python
 // module) ends when the check says stop, with nothing lost from the stream.
 TEST_P(DeviceScenarios, AReadEndsWhenItsKeepGoingCheckSaysStop) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
     b.bind(1, zorbel::echo_program());
@@ -304,7 +303,6 @@ TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
 // end was sent only when it was released, on a link already stopped: the
 // device kept its block numbers and the next pipe 1 never got through.)
 TEST_P(DeviceScenarios, ClosingAConnectionEndsItsLivePipesOnTheDevice) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
     auto ended = std::make_shared<std::atomic<int>>(0);
@@ -334,7 +332,6 @@ TEST_P(DeviceScenarios, ClosingAConnectionEndsItsLivePipesOnTheDevice) {
 // pipe's end never reached the device. (Before, that pipe never got a byte
 // through until the device restarted.)
 TEST_P(DeviceScenarios, APipeWorksOnADeviceThatAHostLostWithThePipeOpen) {
-    ZORBEL_NOT_OVER_UMOCKDEV();
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
     b.bind(1, zorbel::echo_program());

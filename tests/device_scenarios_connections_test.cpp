@@ -291,8 +291,12 @@ TEST_P(DeviceScenarios, PipesWorkOnADeviceThatTheLastHostLostWithThemOpen) {
     ChanIOControl second;
     ASSERT_TRUE(second.start(0));
     const auto fresh = exchange(second, tally->bytes());
-    if (fresh.first) EXPECT_TRUE(fresh.first->release());
-    if (fresh.second) EXPECT_TRUE(fresh.second->release());
+    if (fresh.first) {
+        EXPECT_TRUE(fresh.first->release());
+    }
+    if (fresh.second) {
+        EXPECT_TRUE(fresh.second->release());
+    }
     EXPECT_TRUE(second.stop());
 }
 
