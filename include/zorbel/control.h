@@ -172,18 +172,8 @@ public:
 
     ChanIOControl* control;
 
-    // The connection started (again): the peer's channels are in a state
-    // this side does not know, so the first pipe made with each number first
-    // ends whatever the peer still keeps on its channels (cmd_delete).
-    void forget_cleared();
-
 protected:
     XPipe* create_pipe(char* name, unsigned long num, unsigned long param) override;
-
-private:
-    // Pipe numbers (1..125) whose channels were cleared on the peer since the
-    // connection started.
-    std::atomic<bool> cleared_[126];
 };
 
 namespace zorbel {
