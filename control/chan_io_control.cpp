@@ -109,7 +109,6 @@ bool ChanIOControl::start(int index) {
     driver->set_input_block_driver(block_driver);
     if (buffer) driver->set_input_callback_buff(buffer, kReceiveBufferSize);
     driver->init();
-    if (pipe_factory) static_cast<XMCPPipeFactory*>(pipe_factory)->forget_resets();
 
     stop_flag.clear();
     start_flag.set(true);

@@ -3,7 +3,6 @@
 // back, boot, waiting and watching (fixtures/device_scenarios.h), on every
 // backend.
 #include <condition_variable>
-#include <functional>
 #include <mutex>
 
 #include "fixtures/device_scenarios.h"
@@ -210,63 +209,6 @@ TEST_P(DeviceScenarios, ModernEchoAndTheReasonsCallsFail) {
     EXPECT_EQ(code_of([&] { silent.flush(milliseconds(30)); }), errc::cancelled);
 }
 
-// A read without a time-out waits for the block its read-ahead request
-// asked for: each block crosses the link once, on one request. (It asked for
-// each again at once, and every block was sent twice.)
-TEST_P(DeviceScenarios, ReadWithoutATimeOutAsksForEachBlockOnce) {
-    constexpr std::uint64_t kBlocks = 300;
-    EmulatedDevice b = rig_->add_device('B');
-    ASSERT_TRUE(b.valid());
-    b.bind(3, zorbel::source_program(kBlocks * 512));
-    zorbel::Connection connection = zorbel::connect(hw('B'));
-    zorbel::Pipe source = connection.pipe(3);
-    const zorbel::LaneStats blocks_before = b.to_host_stats();
-    const zorbel::LaneStats requests_before = b.to_device_stats();
-    std::vector<unsigned char> got(kBlocks * 512);
-    std::size_t have = 0;
-    while (have < got.size()) {
-        const std::size_t n = source.read(got.data() + have, got.size() - have);
-        ASSERT_GT(n, 0U);
-        have += n;
-    }
-    const std::uint64_t blocks = b.to_host_stats().transfers - blocks_before.transfers;
-    const std::uint64_t requests = b.to_device_stats().transfers - requests_before.transfers;
-    for (std::size_t k = 0; k < got.size(); ++k) ASSERT_EQ(got[k], zorbel::source_pattern(k)) << "byte " << k;
-    // A little room for a block slower than the first wait, as under a
-    // loaded machine; asking twice for each would be twice as many.
-    EXPECT_LE(blocks, kBlocks + kBlocks / 10);
-    EXPECT_LE(requests, kBlocks + kBlocks / 10);
-    std::printf("%llu blocks read in %llu transfers on %llu requests\n",
-                static_cast<unsigned long long>(kBlocks), static_cast<unsigned long long>(blocks),
-                static_cast<unsigned long long>(requests));
-}
-
-// A read that asks a keep-going check while it waits (Ctrl-C in the Python
-// module) ends when the check says stop, with nothing lost from the stream.
-TEST_P(DeviceScenarios, AReadEndsWhenItsKeepGoingCheckSaysStop) {
-    EmulatedDevice b = rig_->add_device('B');
-    ASSERT_TRUE(b.valid());
-    b.bind(1, zorbel::echo_program());
-    zorbel::Connection connection = zorbel::connect(hw('B'));
-    zorbel::Pipe echo = connection.pipe(1);
-
-    int asked = 0;
-    const std::function<bool()> keep_waiting = [&] { return ++asked < 3; };
-    unsigned char byte = 0;
-    std::error_code ec;
-    EXPECT_EQ(echo.read(&byte, 1, std::chrono::seconds(20), keep_waiting, ec), 0U);
-    EXPECT_EQ(ec, errc::cancelled);
-    EXPECT_EQ(asked, 3);
-
-    echo.write("x", 1);
-    echo.flush();
-    EXPECT_EQ(echo.read(
-                  &byte, 1, std::chrono::seconds(20), [] { return true; }, ec),
-              1U);
-    EXPECT_FALSE(ec) << ec.message();
-    EXPECT_EQ(byte, 'x');
-}
-
 TEST_P(DeviceScenarios, ClosingAConnectionEndsCallsBlockedInItsPipes) {
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
@@ -311,14 +253,17 @@ TEST_P(DeviceScenarios, ClosingAConnectionEndsItsLivePipesOnTheDevice) {
         ended->fetch_add(1);
     });
     zorbel::Pipe outliving;
+    int ended_before = 0;
     {
         zorbel::Connection first = zorbel::connect(hw('B'));
         outliving = first.pipe(1);
         ASSERT_TRUE(echoes(outliving, 3000, std::chrono::seconds(10)));
+        ended_before = ended->load();
     }  // closed here, with the pipe still open
     const Clock::time_point limit = Clock::now() + std::chrono::seconds(10);
-    while (ended->load() == 0 && Clock::now() < limit) std::this_thread::sleep_for(milliseconds(2));
-    EXPECT_EQ(ended->load(), 1) << "the device's program did not see its pipe end";
+    while (ended->load() == ended_before && Clock::now() < limit)
+        std::this_thread::sleep_for(milliseconds(2));
+    EXPECT_EQ(ended->load(), ended_before + 1) << "the device's program did not see its pipe end";
     outliving.close();
 
     zorbel::Connection second = zorbel::connect(hw('B'));
@@ -326,56 +271,17 @@ TEST_P(DeviceScenarios, ClosingAConnectionEndsItsLivePipesOnTheDevice) {
     EXPECT_TRUE(echoes(again, 3000, std::chrono::seconds(10)));
 }
 
-// A device that keeps its channels across a pulled cable, on which the host
-// gave up: the connection is lost and says so, and once the device is back a
-// new connection's pipe with the same number carries data, although the old
-// pipe's end never reached the device. (Before, that pipe never got a byte
-// through until the device restarted.)
-TEST_P(DeviceScenarios, APipeWorksOnADeviceThatAHostLostWithThePipeOpen) {
+// A connection whose device went away and did not come back refuses new
+// pipes with device_gone. (Before, it handed out a pipe.)
+TEST_P(DeviceScenarios, ALostConnectionRefusesNewPipes) {
     EmulatedDevice b = rig_->add_device('B');
     ASSERT_TRUE(b.valid());
-    b.bind(1, zorbel::echo_program());
     zorbel::Connection first = zorbel::connect(hw('B'));
-    zorbel::Pipe old = first.pipe(1);
-    ASSERT_TRUE(echoes(old, 3000, std::chrono::seconds(10)));
-
     rig_->unplug(b);
     const Clock::time_point limit = Clock::now() + std::chrono::seconds(20);
     while (!first.lost() && Clock::now() < limit) std::this_thread::sleep_for(milliseconds(2));
     ASSERT_TRUE(first.lost());
     EXPECT_EQ(code_of([&] { first.pipe(2); }), errc::device_gone);
-    old.close();
-    first.close();
-
-    ASSERT_TRUE(rig_->plug(b));
-    zorbel::Connection second = zorbel::connect(hw('B'));
-    zorbel::Pipe fresh = second.pipe(1);
-    // The echo's last block to the old host may never have been confirmed
-    // (the cable went before the confirmation arrived): the program is still
-    // sending it, and it comes first, ahead of what is echoed now.
-    const std::vector<unsigned char> data = pattern(3000, 9);
-    std::error_code write_ec;
-    std::thread writer([&] {
-        fresh.write(data.data(), data.size(), std::chrono::seconds(10), write_ec);
-        if (!write_ec) fresh.flush(std::chrono::seconds(10), write_ec);
-    });
-    std::vector<unsigned char> back;
-    std::error_code read_ec;
-    auto ends_with_data = [&] {
-        return back.size() >= data.size() &&
-               std::equal(data.begin(), data.end(), back.end() - static_cast<long>(data.size()));
-    };
-    while (!ends_with_data() && back.size() < data.size() + 512 && !read_ec) {
-        unsigned char buf[4096];
-        const size_t got = fresh.read(buf, sizeof buf, std::chrono::seconds(10), read_ec);
-        if (got == 0) break;
-        back.insert(back.end(), buf, buf + got);
-    }
-    writer.join();
-    EXPECT_FALSE(write_ec) << write_ec.message();
-    EXPECT_FALSE(read_ec) << read_ec.message();
-    EXPECT_TRUE(ends_with_data()) << back.size() << " bytes came back";
-    EXPECT_LE(back.size(), data.size() + 512);
 }
 
 TEST_P(DeviceScenarios, LastErrorTellsWhyAClassicCallFailed) {

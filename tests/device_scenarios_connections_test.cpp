@@ -251,55 +251,6 @@ TEST_P(DeviceScenarios, StopInsideTheCriticalSectionWhileTheReaderReconnects) {
     }
 }
 
-// The device keeps its channels across a pulled cable; a host that gave up
-// on it could not end its pipes there. Once the device is back, the next
-// connection's pipes with those numbers carry data both ways. (Before, they
-// never got a byte through until the device restarted: the device's ends
-// still counted the old host's blocks.)
-TEST_P(DeviceScenarios, PipesWorkOnADeviceThatTheLastHostLostWithThemOpen) {
-    zorbel::EmulatedDevice dev = rig_->add_device('A');
-    ASSERT_TRUE(dev.valid());
-    auto tally = std::make_shared<zorbel::SinkTally>();
-    dev.bind(1, zorbel::sink_program(tally));
-    dev.bind(2, zorbel::source_program());
-    auto exchange = [&](ChanIOControl& c, std::uint64_t sunk_before) {
-        XPipe* sink = c.get_pipe_factory()->new_pipe(pipe_name, 1, 0);
-        XPipe* source = c.get_pipe_factory()->new_pipe(pipe_name, 2, 0);
-        EXPECT_TRUE(sink && source);
-        if (!sink || !source) return std::make_pair(sink, source);
-        out_of(sink).set_timeout(5000);
-        in_of(source).set_timeout(5000);
-        EXPECT_TRUE(send(sink, pattern(2000, 1)));
-        EXPECT_TRUE(tally->wait_for(sunk_before + 2000, 5000));
-        EXPECT_EQ(receive(source, 2000, std::chrono::seconds(5)).size(), 2000u);
-        return std::make_pair(sink, source);
-    };
-
-    ChanIOControl first;
-    ASSERT_TRUE(first.start(0));
-    const auto old = exchange(first, 0);
-    rig_->unplug(dev);
-    const Clock::time_point limit = Clock::now() + std::chrono::seconds(20);
-    while (!first.get_block_driver()->is_finished() && Clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_TRUE(first.get_block_driver()->is_finished());
-    EXPECT_TRUE(old.first->release());
-    EXPECT_TRUE(old.second->release());
-    EXPECT_TRUE(first.stop());
-
-    ASSERT_TRUE(rig_->plug(dev));
-    ChanIOControl second;
-    ASSERT_TRUE(second.start(0));
-    const auto fresh = exchange(second, tally->bytes());
-    if (fresh.first) {
-        EXPECT_TRUE(fresh.first->release());
-    }
-    if (fresh.second) {
-        EXPECT_TRUE(fresh.second->release());
-    }
-    EXPECT_TRUE(second.stop());
-}
-
 TEST_P(DeviceScenarios, StopReleasesAClientBlockedInARead) {
     ASSERT_TRUE(rig_->add_device('A').valid());  // nothing bound: the read waits for ever
     ChanIOControl c;

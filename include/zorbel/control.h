@@ -172,18 +172,8 @@ public:
 
     ChanIOControl* control;
 
-    // The connection started (again): the peer's channels are in a state
-    // this side does not know, so the first pipe made with each number asks
-    // the peer to re-initialise them.
-    void forget_resets();
-
 protected:
     XPipe* create_pipe(char* name, unsigned long num, unsigned long param) override;
-
-private:
-    // Pipe numbers (1..125) whose channels the peer was asked to re-initialise
-    // since the connection started.
-    std::atomic<bool> reset_sent_[126];
 };
 
 namespace zorbel {
