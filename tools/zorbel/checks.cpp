@@ -72,8 +72,8 @@ CLI::Validator seconds_check() {
 CLI::Validator byte_count_transform(std::uint64_t most) {
     return CLI::Validator(
         [most](std::string& text) -> std::string {
-            const std::string bad = fmt::format("'{}' is not a byte count from 1 to {} (suffixes k, M, G, T)",
-                                                text.substr(0, 24), with_suffix(most));
+            std::string bad = fmt::format("'{}' is not a byte count from 1 to {} (suffixes k, M, G, T)",
+                                          text.substr(0, 24), with_suffix(most));
             std::size_t digits = 0;
             while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
             if (digits == 0 || digits > 19) return bad;
