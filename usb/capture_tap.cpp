@@ -25,6 +25,28 @@ std::set<std::string>& written_paths() REQUIRES(g_environment_mutex) {
     return paths;
 }
 
+// The submission of a transfer of `len` bytes on `endpoint` of the device
+// behind `handle`.
+UsbEvent submission(host::DeviceHandle& handle, CaptureFile& capture, std::uint8_t endpoint,
+                    unsigned int len) {
+    const host::UsbAddress where = handle.address();
+    UsbEvent event;
+    event.endpoint = endpoint;
+    event.bus = where.bus;
+    event.device = where.device;
+    event.id = capture.next_id();
+    event.length = len;
+    return event;
+}
+
+// Turns a submission into its completion: `moved` bytes, or a failure when
+// negative.
+void complete(UsbEvent& event, long moved) {
+    event.type = 'C';
+    event.status = moved < 0 ? kFailed : 0;
+    event.length = moved < 0 ? 0 : static_cast<std::uint32_t>(moved);
+}
+
 }  // namespace
 
 std::shared_ptr<CaptureFile> CaptureTap::environment_file() {
@@ -70,20 +92,12 @@ std::shared_ptr<CaptureFile> CaptureTap::file() {
 long CaptureTap::recorded_write(host::DeviceHandle& handle, const unsigned char* data, unsigned int len) {
     std::shared_ptr<CaptureFile> capture = file();
     if (!capture) return handle.write(data, len);
-    const host::UsbAddress where = handle.address();
-    UsbEvent event;
-    event.endpoint = kBulkOut;
-    event.bus = where.bus;
-    event.device = where.device;
-    event.id = capture->next_id();
-    event.length = len;
+    UsbEvent event = submission(handle, *capture, kBulkOut, len);
     // As usbmon shows an OUT transfer: the data with the submission, the
     // outcome with the completion.
     capture->record(event, data, len);
     const long sent = handle.write(data, len);
-    event.type = 'C';
-    event.status = sent < 0 ? kFailed : 0;
-    event.length = sent < 0 ? 0 : static_cast<std::uint32_t>(sent);
+    complete(event, sent);
     capture->record(event, nullptr, 0);
     return sent;
 }
@@ -91,18 +105,10 @@ long CaptureTap::recorded_write(host::DeviceHandle& handle, const unsigned char*
 long CaptureTap::recorded_read(host::DeviceHandle& handle, unsigned char* buf, unsigned int len) {
     std::shared_ptr<CaptureFile> capture = file();
     if (!capture) return handle.read(buf, len);
-    const host::UsbAddress where = handle.address();
-    UsbEvent event;
-    event.endpoint = kBulkIn;
-    event.bus = where.bus;
-    event.device = where.device;
-    event.id = capture->next_id();
-    event.length = len;
+    UsbEvent event = submission(handle, *capture, kBulkIn, len);
     capture->record(event, nullptr, 0);
     const long got = handle.read(buf, len);
-    event.type = 'C';
-    event.status = got < 0 ? kFailed : 0;
-    event.length = got < 0 ? 0 : static_cast<std::uint32_t>(got);
+    complete(event, got);
     capture->record(event, buf, event.length);
     return got;
 }
